@@ -1,0 +1,58 @@
+#include "framevault/store.hpp"
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Submits every task before collecting any result, keyed by its future, as the progress bar's total
+// is the number of submitted calls.
+py::dict submit_all(py::object &executor, py::object &tasks, py::object &worker_function) {
+    py::dict future_to_task;
+    py::object submit = executor.attr("submit");
+    for (py::handle task : tasks) {
+        py::tuple arguments = py::isinstance<py::tuple>(task)
+                                  ? py::reinterpret_borrow<py::tuple>(task)
+                                  : py::tuple(py::reinterpret_borrow<py::object>(task));
+        future_to_task[submit(worker_function, *arguments)] = task;
+    }
+    return future_to_task;
+}
+
+py::list collect_in_completion_order(py::dict &future_to_task, py::object &task_desc) {
+    py::list results;
+    py::object futures_iterator =
+        global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
+                       "desc"_a = task_desc);
+    for (py::handle future : futures_iterator) {
+        results.append(future.attr("result")());
+    }
+    return results;
+}
+
+}  // namespace
+
+py::list run_concurrently(py::object tasks, py::object worker_function, py::object max_workers,
+                          py::object task_desc) {
+    // `with ThreadPoolExecutor(...) as executor:` spelled out: the exit waits for every submitted
+    // call, on success and on failure alike.
+    py::object manager = global("ThreadPoolExecutor")("max_workers"_a = max_workers);
+    py::object exit = py::type::of(manager).attr("__exit__");
+    py::object executor = manager.attr("__enter__")();
+    py::list results;
+    try {
+        py::dict future_to_task = submit_all(executor, tasks, worker_function);
+        results = collect_in_completion_order(future_to_task, task_desc);
+    } catch (py::error_already_set &error) {
+        py::object suppressed = exit(manager, error.type(), error.value(), error.trace());
+        if (py::bool_(suppressed)) {
+            return py::list();
+        }
+        throw;
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return results;
+}
+
+}  // namespace corvane::store

@@ -1,0 +1,124 @@
+#include "native/pyglue.hpp"
+
+#include <atomic>
+#include <string>
+
+#include <unistd.h>
+
+namespace corvane::native {
+
+namespace {
+
+// The namespace of this shared object's module. Deliberately leaked: it must outlive static
+// destruction, which runs after the interpreter has finalised.
+PyObject *module_namespace = nullptr;
+
+py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+// A name for a write in progress: hidden, in the target's directory, and never ending in
+// ".parquet" nor holding a "_YYYY-MM." stamp, so listings of month files never pick it up.
+py::str temporary_name_beside(const py::handle &path) {
+    static std::atomic<unsigned long> counter{0};
+    std::string name = ".corvane-write-" + std::to_string(static_cast<long>(getpid())) + "-" +
+                       std::to_string(PyThread_get_thread_ident()) + "-" +
+                       std::to_string(counter.fetch_add(1)) + ".tmp";
+    py::object os_path = global("os").attr("path");
+    return os_path.attr("join")(os_path.attr("dirname")(path), name);
+}
+
+}  // namespace
+
+void bind_module_namespace(const py::module_ &module) {
+    PyObject *dict = PyModule_GetDict(module.ptr());
+    Py_INCREF(dict);
+    Py_XDECREF(module_namespace);
+    module_namespace = dict;
+}
+
+py::object global(const char *name) {
+    PyObject *value = module_namespace ? PyDict_GetItemString(module_namespace, name) : nullptr;
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+void import_into(const char *name, const char *as) {
+    PyDict_SetItemString(module_namespace, as, py::module_::import(name).ptr());
+}
+
+void import_from(const char *package, const char *name) {
+    py::object value = py::module_::import(package).attr(name);
+    PyDict_SetItemString(module_namespace, name, value.ptr());
+}
+
+PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &)) {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (modules.contains(full_name)) {
+        return py::object(modules[full_name]).release().ptr();
+    }
+    static PyModuleDef definition;
+    py::module_ module = py::module_::create_extension_module(full_name, nullptr, &definition);
+    bind_module_namespace(module);
+    fill(module);
+    modules[full_name] = module;
+    return module.release().ptr();
+}
+
+py::object make_plain_class(const py::module_ &module, const char *name) {
+    py::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = name;
+    py::object cls = builtin("type")(name, py::make_tuple(builtin("object")), namespace_);
+    PyDict_SetItemString(module_namespace, name, cls.ptr());
+    return cls;
+}
+
+py::object as_plain_method(py::cpp_function &method) {
+    PyObject *function = PyInstanceMethod_Check(method.ptr()) ? PyInstanceMethod_GET_FUNCTION(method.ptr())
+                                                             : method.ptr();
+    py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function))->is_constructor = false;
+    return std::move(method);
+}
+
+void print_line(const py::handle &text) { builtin("print")(text); }
+
+void print_empty_line() { builtin("print")(); }
+
+void ensure_directory(const py::handle &path) {
+    py::object os = global("os");
+    if (py::bool_(os.attr("path").attr("exists")(path))) {
+        return;
+    }
+    try {
+        os.attr("makedirs")(path);
+    } catch (py::error_already_set &error) {
+        // Lost a race with another creator: the directory we wanted is there now.
+        if (error.matches(PyExc_FileExistsError) &&
+            py::bool_(os.attr("path").attr("isdir")(path))) {
+            return;
+        }
+        throw;
+    }
+}
+
+void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
+    py::object os = global("os");
+    py::str temporary = temporary_name_beside(path);
+    try {
+        frame.attr("to_parquet")(temporary);
+        os.attr("replace")(temporary, path);
+    } catch (py::error_already_set &) {
+        try {
+            if (py::bool_(os.attr("path").attr("exists")(temporary))) {
+                os.attr("remove")(temporary);
+            }
+        } catch (py::error_already_set &) {
+            // Keep the original failure; a leftover temporary file is harmless to readers.
+        }
+        throw;
+    }
+}
+
+}  // namespace corvane::native
