@@ -6,8 +6,9 @@ namespace {
 
 using namespace pybind11::literals;
 
-// KeyError listing the key columns that the frame lacks, before pandas reports them less plainly.
-void require_key_columns(const py::object &frame, const py::list &key_columns) {
+// KeyError listing the key columns that a frame lacks. Without the check, a new frame lacking one
+// would merge as rows with missing keys, and pandas reports a frame lacking it less plainly.
+void require_key_columns(const py::object &frame, const py::list &key_columns, const char *which) {
     py::list missing;
     py::object columns = frame.attr("columns");
     for (py::handle key : key_columns) {
@@ -17,7 +18,7 @@ void require_key_columns(const py::object &frame, const py::list &key_columns) {
     }
     if (py::len(missing) > 0) {
         throw py::key_error(
-            native::concat("key columns not found in the frame: ", missing).cast<std::string>());
+            native::concat("key columns not found in ", which, ": ", missing).cast<std::string>());
     }
 }
 
@@ -60,7 +61,8 @@ py::object update_unstack_df(py::object original_df, py::object new_data, py::ob
     frames.append(original_df);
     frames.append(new_data);
     py::object combined_df = global("pd").attr("concat")(frames);
-    require_key_columns(combined_df, keys);
+    require_key_columns(original_df, keys, "the stored frame");
+    require_key_columns(new_data, keys, "the new frame");
     // No key columns: whole rows identify a row (pandas rejects an empty subset).
     py::object subset = py::len(keys) > 0 ? py::object(keys) : py::object(py::none());
     return combined_df.attr("drop_duplicates")("subset"_a = subset, "keep"_a = "last");

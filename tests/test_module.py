@@ -1,0 +1,104 @@
+"""How the store module looks to the interpreter: names, class shape, import aliases."""
+
+import subprocess
+import sys
+
+import pandas as pd
+import pytest
+
+import corvane.FrameVault as FrameVault
+
+STATIC = ["GSOI", "extract_year_month", "read_parquet", "update_unstack_df", "run_concurrently"]
+
+
+def test_globals_are_bound_in_import_order():
+    public = [name for name in vars(FrameVault) if not name.startswith("__")]
+    assert public == ["os", "ThreadPoolExecutor", "as_completed", "pd", "tqdm", "re", "ParquetDataManager"]
+    assert FrameVault.pd is pd
+
+
+def test_class_is_an_ordinary_class(store_cls, store, root):
+    assert type(store_cls) is type
+    assert store_cls.__bases__ == (object,)
+    assert store_cls.__module__ == "corvane.FrameVault"
+    assert store.__dict__ == {"root_dir": root, "max_workers": 10}
+    for name in STATIC:
+        assert isinstance(store_cls.__dict__[name], staticmethod), name
+    assert store_cls.__init__.__name__ == "__init__"
+
+    class Custom(store_cls):
+        def __init__(self, root_dir):
+            super().__init__(root_dir, max_workers=3)
+
+    assert Custom(root).max_workers == 3
+
+
+@pytest.mark.parametrize(
+    "method, doc",
+    [
+        ("__init__", "Initialize with the root directory to store all parquet files."),
+        ("_get_unstack_file_path", "Generate the full file path for a parquet file based on category."),
+        ("update_unstack_category", "\n        更新unstack数据\n        "),
+        ("read_unstack_category", None),
+        ("GSOI", None),
+        ("run_concurrently", None),
+    ],
+)
+def test_docstrings(store_cls, method, doc):
+    assert getattr(store_cls, method).__doc__ == doc
+
+
+def test_parameters_pass_by_keyword_with_defaults(store_cls, tmp_path):
+    store = store_cls(root_dir=str(tmp_path / "kw"), max_workers=4)
+    assert store.max_workers == 4
+    assert store._get_pivot_file_path(category="c", year=2024, month=1).endswith("/c/c_2024-01.parquet")
+    assert store_cls.run_concurrently(tasks=[(2, 5)], worker_function=pow) == [32]
+
+
+def test_methods_call_static_methods_through_the_module_global(store, monkeypatch, capsys):
+    calls = []
+
+    def recording_merge(original_df, new_data, key_columns):
+        calls.append(key_columns)
+        return pd.concat([original_df, new_data])
+
+    class Override(FrameVault.ParquetDataManager):
+        @staticmethod
+        def update_unstack_df(original_df, new_data, key_columns):
+            raise AssertionError("a subclass override must not be used")
+
+    # Rebinding a static method on the module's class is seen; a subclass override is not.
+    monkeypatch.setattr(FrameVault.ParquetDataManager, "update_unstack_df", staticmethod(recording_merge))
+    sub = Override(store.root_dir)
+    sub.update_unstack_category("t", pd.DataFrame({"k": [1]}), ["k"])
+    sub.update_unstack_category("t", pd.DataFrame({"k": [2]}), ["k"])
+    assert calls == [["k"]]
+
+
+def test_globals_are_looked_up_at_call_time(store, monkeypatch):
+    reads = []
+    real = FrameVault.pd
+
+    class RecordingPandas:
+        def __getattr__(self, name):
+            if name == "read_parquet":
+                return lambda path: reads.append(path) or real.read_parquet(path)
+            return getattr(real, name)
+
+    store.update_unstack_category("t", pd.DataFrame({"k": [1]}))
+    monkeypatch.setattr(FrameVault, "pd", RecordingPandas())
+    store.read_unstack_category("t")
+    assert reads == [store._get_unstack_file_path("t")]
+
+
+@pytest.mark.parametrize(
+    "statements",
+    [
+        "import corvane.FrameVault as a; import FrameVault as b",
+        "import FrameVault as b; import corvane.FrameVault as a",
+        "import corvane, sys; a = corvane.FrameVault; b = sys.modules['FrameVault']",
+    ],
+)
+def test_one_module_object_under_both_names(statements):
+    code = statements + "; assert a is b, (a, b); assert a.__name__ == 'corvane.FrameVault'"
+    subprocess.run([sys.executable, "-c", code], check=True, cwd="/")

@@ -1,0 +1,102 @@
+"""Directory and file naming under the store root."""
+
+import os
+
+import pandas as pd
+import pytest
+
+import corvane.FrameVault as FrameVault
+
+
+def test_constructor_creates_root_once(tmp_path, store_cls):
+    root = tmp_path / "a" / "b"
+    store_cls(str(root))
+    marker = root / "keep.txt"
+    marker.write_text("x")
+    store_cls(str(root))
+    assert sorted(os.listdir(root)) == ["keep.txt"]
+
+
+@pytest.mark.parametrize(
+    "year, month, name",
+    [(2024, 3, "daily_2024-03.parquet"), (2024, 12, "daily_2024-12.parquet"), (2024, 123, "daily_2024-123.parquet"), (24, 1, "daily_24-01.parquet")],
+)
+def test_pivot_file_path(store, root, year, month, name):
+    assert store._get_pivot_file_path("daily", year, month) == f"{root}/daily/{name}"
+    assert os.path.isdir(os.path.join(root, "daily"))
+
+
+def test_pivot_file_path_rejects_a_text_month(store):
+    with pytest.raises(ValueError, match="Unknown format code 'd'"):
+        store._get_pivot_file_path("daily", 2024, "03")
+
+
+def test_unstack_existence_and_path(store, root):
+    assert store._get_unstack_file_path("daily") == f"{root}/daily/daily.parquet"
+    assert store._if_exists_unstack_category("daily") is False
+    store.update_unstack_category("daily", pd.DataFrame({"k": [1]}))
+    assert store._if_exists_unstack_category("daily") is True
+
+
+def test_pivot_existence_needs_a_month_file(store, root):
+    assert store._if_exists_pivot_category("daily") is False
+    assert os.path.isdir(os.path.join(root, "daily"))
+    open(os.path.join(root, "daily", "daily_2024-03.parquet"), "wb").close()
+    assert store._if_exists_pivot_category("daily") is True
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("daily_2024-03.parquet", ("2024", "03")),
+        ("daily.parquet", (None, None)),
+        ("a_2023-01.x_2024-02.parquet", ("2023", "01")),
+        ("daily_2024-3.parquet", (None, None)),
+    ],
+)
+def test_extract_year_month(store_cls, name, expected):
+    assert store_cls.extract_year_month(name) == expected
+
+
+def test_pivot_year_month_in_listing_order(store, root):
+    directory = os.path.join(root, "daily")
+    os.makedirs(directory)
+    for name in ["daily_2024-03.parquet", "notes.txt"]:
+        open(os.path.join(directory, name), "w").close()
+    expected = [FrameVault.ParquetDataManager.extract_year_month(n) for n in os.listdir(directory)]
+    assert store._get_pivot_year_month("daily") == expected
+    assert sorted(expected, key=str) == [("2024", "03"), (None, None)]
+
+
+def test_gsoi(store_cls):
+    frame = pd.DataFrame({"a": [1, 2]}, index=["x", "y"])
+    assert store_cls.GSOI(1, frame) is frame.columns
+    assert store_cls.GSOI(True, frame) is frame.columns
+    assert store_cls.GSOI(0, frame) is frame.index
+    for choice in (2, "1", None):
+        assert store_cls.GSOI(choice, frame) == "Invalid input. Please enter 1 for columns or 0 for index."
+
+
+def test_directory_created_by_someone_else_meanwhile(store, root, monkeypatch):
+    # The existence test says "missing", then another creator wins the race before makedirs.
+    target = os.path.join(root, "daily")
+    real_exists = os.path.exists
+
+    def exists_but_racing(path):
+        if path == target and not real_exists(path):
+            os.mkdir(path)
+            return False
+        return real_exists(path)
+
+    monkeypatch.setattr(os.path, "exists", exists_but_racing)
+    assert store._get_category_path("daily") == target
+
+
+def test_directory_errors_other_than_the_race_still_raise(tmp_path, store_cls):
+    blocker = tmp_path / "file"
+    blocker.write_text("not a directory")
+    store = store_cls(str(blocker))  # an existing path is accepted as it is
+    with pytest.raises(NotADirectoryError):
+        store._get_category_path("daily")
+    with pytest.raises(FileExistsError):
+        store_cls(str(blocker) + "/")

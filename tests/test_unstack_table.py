@@ -1,0 +1,144 @@
+"""Whole-category tables: create, merge by key, skip identical writes, never damage the stored file."""
+
+import os
+
+import pandas as pd
+import pytest
+
+KEYS = ["order_book_id", "start_date", "end_date"]
+
+
+def table(ids, price=1.0):
+    return pd.DataFrame(
+        {
+            "order_book_id": ids,
+            "start_date": ["2020-01-02"] * len(ids),
+            "end_date": ["2099-12-31"] * len(ids),
+            "price": [price] * len(ids),
+        }
+    )
+
+
+def status_lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+def test_create_identical_update_lines(store, capsys):
+    path = store._get_unstack_file_path("instruments")
+    first = table(["A", "B"])
+    store.update_unstack_category("instruments", first, KEYS)
+    pd.testing.assert_frame_equal(store.read_unstack_category("instruments"), first, check_dtype=False)
+    mtime = os.stat(path).st_mtime_ns
+
+    # Same content built in memory (object columns) and as read back (str columns): no rewrite.
+    store.update_unstack_category("instruments", first, KEYS)
+    store.update_unstack_category("instruments", store.read_unstack_category("instruments"), KEYS)
+    assert os.stat(path).st_mtime_ns == mtime
+
+    store.update_unstack_category("instruments", table(["A"]), KEYS)
+    assert status_lines(capsys) == [
+        f"{path}: 初始化 Unstack Parquet",
+        f"{path}: No need to combine, dataframes are identical.",
+        f"{path}: No need to combine, dataframes are identical.",
+        f"{path}: 更新 Unstack Parquet",
+    ]
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda frame: frame.assign(price=frame["price"].astype("float32")),
+        lambda frame: frame.assign(price=[1.0, 2.0]),
+        lambda frame: frame.rename(columns={"price": "close"}),
+        lambda frame: frame.set_axis([5, 6]),
+    ],
+    ids=["numeric-dtype", "value", "column-label", "row-label"],
+)
+def test_real_differences_are_written(store, capsys, change):
+    store.update_unstack_category("t", table(["A", "B"]), KEYS)
+    store.update_unstack_category("t", change(table(["A", "B"])), KEYS)
+    assert status_lines(capsys)[-1].endswith(": 更新 Unstack Parquet")
+
+
+def test_merge_keeps_stored_rows_and_replaces_by_key(store):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A", "B"], "v": [1, 2]}), ["K"])
+    store.update_unstack_category("t", pd.DataFrame({"K": ["B", "C"], "v": [20, 30]}), "K")
+    merged = store.read_unstack_category("t")
+    assert merged["K"].tolist() == ["A", "B", "C"]
+    assert merged["v"].tolist() == [1, 20, 30]
+    assert merged.index.tolist() == [0, 0, 1]
+
+
+def test_without_key_columns_whole_rows_identify_a_row(store, store_cls):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A", "B"], "v": [1, 2]}))
+    store.update_unstack_category("t", pd.DataFrame({"K": ["B", "B"], "v": [2, 3]}))
+    assert store.read_unstack_category("t")[["K", "v"]].values.tolist() == [["A", 1], ["B", 2], ["B", 3]]
+    merged = store_cls.update_unstack_df(pd.DataFrame({"K": [1]}), pd.DataFrame({"K": [1]}), [])
+    assert merged["K"].tolist() == [1]
+
+
+def read_bytes(path):
+    with open(path, "rb") as handle:
+        return handle.read()
+
+
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        ([{"K": "B"}], TypeError),
+        (pd.DataFrame({"other": ["B"]}), KeyError),
+        (pd.DataFrame({"K": ["B"], "v": [object()]}), Exception),
+    ],
+    ids=["not-a-frame", "missing-key-column", "unwritable-value"],
+)
+def test_bad_input_leaves_the_stored_table(store, capsys, bad, error):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A"], "v": [1]}), ["K"])
+    path = store._get_unstack_file_path("t")
+    before = read_bytes(path)
+    capsys.readouterr()
+    with pytest.raises(error):
+        store.update_unstack_category("t", bad, ["K"])
+    assert read_bytes(path) == before
+    assert os.listdir(os.path.dirname(path)) == ["t.parquet"]
+    assert capsys.readouterr().out == ""
+
+
+def test_write_failing_midway_keeps_old_file_and_no_temporary(store, monkeypatch, capsys):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A"]}), ["K"])
+    path = store._get_unstack_file_path("t")
+    before = read_bytes(path)
+    written = []
+
+    def half_write(frame, target, *args, **kwargs):
+        written.append(target)
+        with open(target, "wb") as handle:
+            handle.write(b"PAR1 truncated")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(pd.DataFrame, "to_parquet", half_write)
+    capsys.readouterr()
+    with pytest.raises(OSError, match="disk full"):
+        store.update_unstack_category("t", pd.DataFrame({"K": ["B"]}), ["K"])
+    assert read_bytes(path) == before
+    assert os.listdir(os.path.dirname(path)) == ["t.parquet"]
+    assert capsys.readouterr().out == ""
+    # The temporary name can never pass for a stored table or a month file.
+    name = os.path.basename(written[0])
+    assert os.path.dirname(written[0]) == os.path.dirname(path)
+    assert not name.endswith(".parquet")
+    assert store.extract_year_month(name) == (None, None)
+
+
+def test_corrupt_stored_table_raises_and_is_left_alone(store):
+    path = store._get_unstack_file_path("t")
+    with open(path, "wb") as handle:
+        handle.write(b"not parquet")
+    with pytest.raises(Exception):
+        store.update_unstack_category("t", pd.DataFrame({"K": ["A"]}), ["K"])
+    assert read_bytes(path) == b"not parquet"
+
+
+def test_reading_a_missing_table_raises_and_leaves_the_directory(store, root):
+    with pytest.raises(FileNotFoundError):
+        store.read_unstack_category("never")
+    assert os.listdir(os.path.join(root, "never")) == []
