@@ -29,8 +29,9 @@ def run(root):
     store = ParquetDataManager(root)
     store.update_unstack_category("instruments", instruments(["600000", "000001", "000002"], "2020-01-02"), KEYS)
     store.update_unstack_category("instruments", instruments(["000002", "300750"], "2020-01-02"), KEYS)
-    store.update_unstack_category("instruments", instruments(["000002", "300750"], "2020-01-02"), KEYS)
     table = store.read_unstack_category("instruments")
+    # Handing back what is stored changes nothing, so nothing is rewritten.
+    store.update_unstack_category("instruments", table, KEYS)
     print(f"instruments: {len(table)} rows stored under {root}")
     print(table.to_string())
 
