@@ -1,0 +1,395 @@
+"""Benchmarks: each corvane workload beside its floor, the least pandas/pyarrow work for the same result.
+
+Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH]
+
+Prints one table (workload, corvane median, floor median, ratio, peak memory) and writes the same
+figures as JSON. Peak memory is measured in a fresh child process per workload: the largest resident
+set seen while the workload runs once, above the resident set just before it.
+"""
+
+import argparse
+import contextlib
+import json
+import os
+import pickle
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pyarrow.parquet  # noqa: F401  (imported before any pool starts)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from corvane.FrameVault import ParquetDataManager  # noqa: E402
+
+FULL = {"series": 5000, "months": 120, "table_rows": 1_000_000, "table_changes": 10_000}
+QUICK = {"series": 200, "months": 6, "table_rows": 20_000, "table_changes": 500}
+START = "2015-01-01"
+CATEGORY = "close"
+TABLE = "instruments"
+KEYS = ["order_book_id", "start_date", "end_date"]
+
+
+# --- data -----------------------------------------------------------------------------------------
+
+
+def series_codes(count):
+    return [f"{n:06d}.{'XSHG' if n % 2 else 'XSHE'}" for n in range(count)]
+
+
+def pivot_frame(sizes, seed=7):
+    """One row per series, one column per trading day ("%Y-%m-%d" labels), ~3% missing."""
+    days = pd.bdate_range(START, periods=sizes["months"] * 31)
+    days = days[days < pd.Timestamp(START) + pd.DateOffset(months=sizes["months"])]
+    rng = np.random.default_rng(seed)
+    values = rng.lognormal(2.5, 0.4, size=(sizes["series"], len(days)))
+    values[rng.random(values.shape) < 0.03] = np.nan
+    return pd.DataFrame(values, index=series_codes(sizes["series"]), columns=days.strftime("%Y-%m-%d").tolist())
+
+
+def whole_table(rows, seed=11, first_id=0):
+    rng = np.random.default_rng(seed)
+    ids = np.arange(first_id, first_id + rows)
+    return pd.DataFrame(
+        {
+            "order_book_id": [f"{n:07d}.XSHE" for n in ids],
+            "start_date": "2015-01-05",
+            "end_date": "2099-12-31",
+            "symbol": [f"S{n}" for n in ids],
+            "lot_size": rng.integers(1, 10, rows) * 100,
+            "price": rng.lognormal(2.5, 0.4, rows),
+            "listed": rng.random(rows) < 0.9,
+            "exchange": rng.choice(["XSHG", "XSHE"], rows),
+        }
+    )
+
+
+def table_update(table, changes):
+    changed = table.iloc[:changes].copy()
+    changed["price"] = changed["price"] * 1.01
+    fresh = whole_table(changes, seed=12, first_id=len(table))
+    return pd.concat([changed, fresh], ignore_index=True)
+
+
+def month_groups(frame):
+    """Month key -> the frame's columns of that month, from the label text alone."""
+    months = {}
+    for position, label in enumerate(frame.columns):
+        months.setdefault(label[:7], []).append(position)
+    return {month: frame.iloc[:, positions] for month, positions in months.items()}
+
+
+# --- workloads ------------------------------------------------------------------------------------
+
+
+class Workload:
+    """setup() runs untimed before each run; corvane() and floor() are the timed bodies."""
+
+    def __init__(self, name, title, setup, corvane, floor):
+        self.name, self.title, self.setup, self.corvane, self.floor = name, title, setup, corvane, floor
+
+
+def quiet():
+    """Status lines and progress bars are part of the work, but not of the report."""
+    sink = open(os.devnull, "w")
+    stack = contextlib.ExitStack()
+    stack.enter_context(sink)
+    stack.enter_context(contextlib.redirect_stdout(sink))
+    stack.enter_context(contextlib.redirect_stderr(sink))
+    return stack
+
+
+def fresh_dir(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+def write_months_plainly(frame, directory):
+    os.makedirs(directory, exist_ok=True)
+    for month, part in month_groups(frame).items():
+        part.to_parquet(f"{directory}/{CATEGORY}_{month}.parquet")
+
+
+def read_months_plainly(paths, workers):
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        frames = list(pool.map(pd.read_parquet, paths))
+    joined = pd.concat(frames, axis=1)
+    return joined.sort_index(axis=1)
+
+
+def build_workloads(work, sizes, data):
+    frame, table, update = data["frame"], data["table"], data["update"]
+    store_root, floor_root = f"{work}/store", f"{work}/floor"
+    stored_root = f"{work}/stored"  # all months stored once, read by W2 to W5
+    one_root = f"{work}/one"  # only the latest month stored, for W3's scaling check
+    months = sorted(month_groups(frame))
+    last_month = months[-1]
+    stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
+    next_day = (pd.Timestamp(frame.columns[-1]) + pd.offsets.BDay(1)).strftime("%Y-%m-%d")
+    if next_day[:7] != last_month:
+        next_day = frame.columns[-1]
+    increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+
+    def prepare_stored():
+        if not os.path.exists(stored_root):
+            with quiet():
+                ParquetDataManager(stored_root).update_pivot_category(frame.copy(deep=False), CATEGORY)
+                ParquetDataManager(one_root).update_pivot_category(
+                    frame[[c for c in frame.columns if c.startswith(last_month)]].copy(deep=False), CATEGORY
+                )
+
+    def copy_tree(source, target):
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.copytree(source, target)
+
+    state = {}
+    workloads = [
+        Workload(
+            "W1", f"full write, {len(months)} months",
+            lambda: (fresh_dir(store_root), fresh_dir(floor_root)),
+            lambda: ParquetDataManager(store_root).update_pivot_category(frame.copy(deep=False), CATEGORY),
+            lambda: write_months_plainly(frame, f"{floor_root}/{CATEGORY}"),
+        ),
+        Workload(
+            "W2", "identical re-sync",
+            prepare_stored,
+            lambda: ParquetDataManager(stored_root).update_pivot_category(frame.copy(deep=False), CATEGORY),
+            lambda: [pd.read_parquet(p) for p in stored_paths],
+        ),
+        Workload(
+            "W3", f"daily increment, {len(months)} months stored",
+            lambda: (prepare_stored(), copy_tree(stored_root, store_root), copy_tree(stored_root, floor_root)),
+            lambda: ParquetDataManager(store_root).update_pivot_category(increment.copy(deep=False), CATEGORY),
+            lambda: plain_increment(f"{floor_root}/{CATEGORY}/{CATEGORY}_{last_month}.parquet", increment),
+        ),
+        Workload(
+            "W3-1", "daily increment, 1 month stored",
+            lambda: (prepare_stored(), copy_tree(one_root, store_root), copy_tree(one_root, floor_root)),
+            lambda: ParquetDataManager(store_root).update_pivot_category(increment.copy(deep=False), CATEGORY),
+            lambda: plain_increment(f"{floor_root}/{CATEGORY}/{CATEGORY}_{last_month}.parquet", increment),
+        ),
+        Workload(
+            "W4", f"{len(months)}-month read",
+            prepare_stored,
+            lambda: ParquetDataManager(stored_root).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1]),
+            lambda: read_months_plainly(stored_paths, 10),
+        ),
+        Workload(
+            "W4-w1", f"{len(months)}-month read, max_workers=1",
+            prepare_stored,
+            lambda: ParquetDataManager(stored_root, 1).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1]),
+            lambda: read_months_plainly(stored_paths, 1),
+        ),
+        Workload(
+            "W5", "one-month read",
+            prepare_stored,
+            lambda: ParquetDataManager(stored_root).read_pivot_category(CATEGORY),
+            lambda: pd.read_parquet(stored_paths[-1]),
+        ),
+        Workload(
+            "W6", f"whole-table merge, {len(table):,} rows",
+            lambda: prepare_table(work, table, state),
+            lambda: ParquetDataManager(state["store"]).update_unstack_category(TABLE, update, KEYS),
+            lambda: plain_table_merge(state["floor"], update),
+        ),
+        Workload(
+            "W7", f"client sync, {len(months)} months",
+            lambda: (fresh_dir(store_root), fresh_dir(floor_root)),
+            lambda: data["client"]().UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
+            lambda: plain_client_sync(data["server"], months, f"{floor_root}/{CATEGORY}"),
+        ),
+    ]
+    return workloads
+
+
+def plain_increment(path, increment):
+    stored = pd.read_parquet(path)
+    merged = stored.combine_first(increment)
+    merged.to_parquet(path)
+
+
+def prepare_table(work, table, state):
+    state["store"], state["floor"] = f"{work}/table-store", f"{work}/table-floor"
+    for root in (state["store"], state["floor"]):
+        fresh_dir(f"{root}/{TABLE}")
+        table.to_parquet(f"{root}/{TABLE}/{TABLE}.parquet")
+
+
+def plain_table_merge(root, update):
+    path = f"{root}/{TABLE}/{TABLE}.parquet"
+    stored = pd.read_parquet(path)
+    merged = pd.concat([stored, update]).drop_duplicates(subset=KEYS, keep="last")
+    merged.to_parquet(path)
+
+
+def plain_client_sync(server, months, directory):
+    connection = server.connection()
+    frames = [pickle.loads(connection.get(f"cv1-{CATEGORY}-{m.replace('-', '')}")) for m in months]
+    write_months_plainly(pd.concat(frames, axis=1), directory)
+
+
+# --- measuring ------------------------------------------------------------------------------------
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as handle:
+        return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_rss_during(body):
+    """Largest resident set seen while body() runs, above the resident set before it."""
+    baseline = rss_bytes()
+    peak = [baseline]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss_bytes())
+            time.sleep(0.002)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        result = body()
+    finally:
+        done.set()
+        sampler.join()
+    peak[0] = max(peak[0], rss_bytes())
+    return peak[0] - baseline, result
+
+
+def median_seconds(workload, runs, which):
+    times = []
+    for _ in range(runs):
+        workload.setup()
+        body = getattr(workload, which)
+        with quiet():
+            start = time.perf_counter()
+            body()
+            times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def load_data(sizes, work):
+    frame = pivot_frame(sizes)
+    table = whole_table(sizes["table_rows"])
+    return {"frame": frame, "table": table, "update": table_update(table, sizes["table_changes"])}
+
+
+def attach_server(data, work):
+    """A local redis-server holding the frame month by month, and a factory for a client on it."""
+    import redis_server
+    from corvane import CVClient
+
+    server = redis_server.RedisServer(password="bench:token")
+    server.start()
+    connection = server.connection()
+    for month, part in month_groups(data["frame"]).items():
+        connection.set(f"cv1-{CATEGORY}-{month.replace('-', '')}", pickle.dumps(part))
+    CVClient.redis = server.module_for_client()
+
+    def client():
+        with quiet():
+            return CVClient.CorvaneClient("bench", "token", f"{work}/store")
+
+    data["server"], data["client"] = server, client
+    return server
+
+
+def child_peak(args, name):
+    """Runs one workload once in a fresh interpreter and returns its peak memory figure."""
+    command = [sys.executable, os.path.abspath(__file__), "--child", name, "--work", args.work]
+    if args.quick:
+        command.append("--quick")
+    output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return json.loads(output.strip().splitlines()[-1])
+
+
+def run_child(args, sizes):
+    data = load_data(sizes, args.work)
+    if args.child == "W7":
+        attach_server(data, args.work)
+    workloads = {w.name: w for w in build_workloads(args.work, sizes, data)}
+    workload = workloads[args.child]
+    workload.setup()
+    with quiet():
+        peak, result = peak_rss_during(workload.corvane)
+    size = int(result.memory_usage(deep=True).sum()) if isinstance(result, pd.DataFrame) else None
+    if "server" in data:
+        data["server"].stop()
+    print(json.dumps({"peak_bytes": peak, "result_bytes": size}))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--only", default="", help="comma-separated workload names")
+    parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
+    parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--work", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    sizes = QUICK if args.quick else FULL
+    if args.child:
+        return run_child(args, sizes)
+
+    args.work = tempfile.mkdtemp(prefix="corvane-bench-")
+    try:
+        data = load_data(sizes, args.work)
+        wanted = set(filter(None, args.only.split(",")))
+        server = attach_server(data, args.work) if not wanted or "W7" in wanted else None
+        try:
+            rows = measure(args, sizes, data)
+        finally:
+            if server:
+                server.stop()
+    finally:
+        shutil.rmtree(args.work, ignore_errors=True)
+    report(args, sizes, rows)
+
+
+def measure(args, sizes, data):
+    wanted = set(filter(None, args.only.split(",")))
+    rows = []
+    for workload in build_workloads(args.work, sizes, data):
+        if wanted and workload.name not in wanted:
+            continue
+        corvane = median_seconds(workload, args.runs, "corvane")
+        floor = median_seconds(workload, args.runs, "floor")
+        row = {"workload": workload.name, "title": workload.title, "corvane_s": corvane, "floor_s": floor,
+               "ratio": corvane / floor}
+        if not args.no_memory:
+            row.update(child_peak(args, workload.name))
+        rows.append(row)
+        print(f"  measured {workload.name}: {corvane:.3f}s vs {floor:.3f}s", file=sys.stderr)
+    return rows
+
+
+def report(args, sizes, rows):
+    print(f"corvane benchmarks: pandas {pd.__version__}, pyarrow {pyarrow.__version__}, "
+          f"Python {platform.python_version()}, {os.cpu_count()} cores, sizes {sizes}")
+    print(f"{'workload':<44} {'corvane':>9} {'floor':>9} {'ratio':>6} {'peak MB':>8} {'result MB':>9}")
+    for row in rows:
+        peak = row.get("peak_bytes")
+        result = row.get("result_bytes")
+        print(f"{row['workload'] + ' ' + row['title']:<44} {row['corvane_s']:>8.3f}s {row['floor_s']:>8.3f}s "
+              f"{row['ratio']:>6.2f} {peak / 2**20 if peak is not None else float('nan'):>8.1f} "
+              f"{result / 2**20 if result else float('nan'):>9.1f}")
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+    with open(args.json, "w") as handle:
+        json.dump({"pandas": pd.__version__, "pyarrow": pyarrow.__version__, "python": platform.python_version(),
+                   "cores": os.cpu_count(), "sizes": sizes, "rows": rows}, handle, indent=2)
+    print(f"figures written to {args.json}")
+
+
+if __name__ == "__main__":
+    main()
