@@ -31,8 +31,20 @@ def path(tmp_path):
     return str(tmp_path / "daily_2024-03.parquet")
 
 
+@pytest.mark.parametrize(
+    "method, doc",
+    [
+        ("update_pivot_parquet", DOC),
+        ("update_pivot_category", "\n        多线程更新pivot类型的数据\n        "),
+        ("read_pivot_category", "Read all dataframes from a specific category."),
+        ("get_download_days", None),
+    ],
+)
+def test_docstrings(store_cls, method, doc):
+    assert getattr(store_cls, method).__doc__ == doc
+
+
 def test_create_then_identical(store_cls, path, capsys):
-    assert store_cls.update_pivot_parquet.__doc__ == DOC
     new = frame("abc", march(1, 3))
     new.loc["b"] = NAN
     store_cls.update_pivot_parquet(path, new)
@@ -64,6 +76,8 @@ STORED = with_cells(frame("ab", march(1, 15)), {("a", "2024-03-02"): NAN, ("b", 
     [
         # new days, given out of order: added, and the file keeps its days in ascending order
         (frame("ab", march(16, 20)[::-1]), pd.concat([STORED, frame("ab", march(16, 20)[::-1])], axis=1)[march(1, 20)]),
+        # stored days missing from the new frame count as a difference too; the stored days stay
+        (STORED[march(1, 5)], STORED),
         # a stored row missing from the new frame stays
         (frame("a", march(1, 15), start=100.0), with_cells(STORED, {("a", "2024-03-02"): 101.0})),
         # new rows with the same days are added
@@ -71,7 +85,7 @@ STORED = with_cells(frame("ab", march(1, 15)), {("a", "2024-03-02"): NAN, ("b", 
         # the only differences are new zeros in stored holes: they still count, and fill the holes
         (with_cells(STORED, {("a", "2024-03-02"): 0.0, ("b", "2024-03-03"): 0.0}),) * 2,
     ],
-    ids=["new-days", "stored-row-kept", "new-rows", "zeros-fill-holes"],
+    ids=["new-days", "stored-days-kept", "stored-row-kept", "new-rows", "zeros-fill-holes"],
 )
 def test_merge_precedence(store_cls, path, capsys, new, expected):
     STORED.to_parquet(path)
@@ -83,13 +97,21 @@ def test_merge_precedence(store_cls, path, capsys, new, expected):
     )
 
 
-@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
-def test_datetime_labels_of_any_unit_match_stored_days(store_cls, path, capsys, unit):
+@pytest.mark.parametrize(
+    "same",
+    [lambda df, unit=unit: df.set_axis(pd.to_datetime(df.columns).as_unit(unit), axis=1) for unit in ["s", "ms", "ns"]]
+    + [lambda df: df.iloc[::-1], lambda df: df.iloc[:, ::-1], lambda df: df.set_axis(df.index.astype(object))],
+    ids=["unit-s", "unit-ms", "unit-ns", "rows-reordered", "days-reordered", "object-row-labels"],
+)
+def test_same_content_differently_held_is_identical(store_cls, path, capsys, same):
     STORED.to_parquet(path)
-    new = STORED.set_axis(pd.to_datetime(STORED.columns).as_unit(unit), axis=1)
-    store_cls.update_pivot_parquet(path, new)
+    store_cls.update_pivot_parquet(path, same(STORED.copy()))
     assert "Dataframes are identical" in capsys.readouterr().out
-    store_cls.update_pivot_parquet(path, frame("ab", march(1, 16)).set_axis(pd.date_range("2024-03-01", periods=16, unit=unit), axis=1))
+
+
+def test_days_in_nanoseconds_merge_with_stored_days(store_cls, path):
+    STORED.to_parquet(path)
+    store_cls.update_pivot_parquet(path, frame("ab", march(1, 16)).set_axis(pd.date_range("2024-03-01", periods=16, unit="ns"), axis=1))
     assert pd.read_parquet(path).columns.tolist() == march(1, 16)
 
 
