@@ -115,8 +115,9 @@ def test_days_in_nanoseconds_merge_with_stored_days(store_cls, path):
     assert pd.read_parquet(path).columns.tolist() == march(1, 16)
 
 
-def test_non_default_format_is_written_and_read_back(store_cls, path):
-    store_cls.update_pivot_parquet(path, frame("a", march(1, 2)), "%Y%m%d")
+@pytest.mark.parametrize("first_format", ["%Y%m%d", "%Y-%m-%d", "%m/%d/%Y"])
+def test_format_of_the_merge_governs_the_labels_on_disk(store_cls, path, first_format):
+    store_cls.update_pivot_parquet(path, frame("a", march(1, 2)), first_format)
     store_cls.update_pivot_parquet(path, frame("a", march(3, 3)), "%Y%m%d")
     assert pd.read_parquet(path).columns.tolist() == ["20240301", "20240302", "20240303"]
 

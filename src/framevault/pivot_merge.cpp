@@ -56,7 +56,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
     py::object existing_df = global("pd").attr("read_parquet")(file_path);
-    existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path);
+    existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     sub_df = rows_with_values(sub_df);
     try {
         if (!frames_differ(existing_df, sub_df)) {
