@@ -1,10 +1,17 @@
 #include "framevault/store.hpp"
 
+#include <string>
+#include <utility>
+
 namespace corvane::store {
 
 namespace {
 
 using namespace pybind11::literals;
+
+bool matches_value_or_type_error(const py::error_already_set &error) {
+    return error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError);
+}
 
 bool is_str_dtype(const py::handle &dtype) {
     return py::isinstance(dtype, global("pd").attr("StringDtype"));
@@ -58,6 +65,91 @@ bool same_content(const py::object &stored, const py::object &incoming) {
         return false;
     }
     return py::bool_(plain_stored.attr("equals")(plain_incoming));
+}
+
+void raise_value_error(const py::str &message) {
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw py::error_already_set();
+}
+
+py::object to_day_labels(const py::object &labels, const py::handle &source) {
+    if (py::len(labels) > 0) {
+        std::string kind = py::str(labels.attr("dtype").attr("kind")).cast<std::string>();
+        // pd.to_datetime reads numbers as offsets from 1970 and would invent dates for them.
+        if (kind.find_first_of("biufc") != std::string::npos) {
+            raise_value_error(native::concat(source, ": column labels are not dates but ",
+                                             labels.attr("dtype"), " values"));
+        }
+    }
+    py::object days;
+    try {
+        days = global("pd").attr("to_datetime")(labels);
+    } catch (py::error_already_set &error) {
+        if (!matches_value_or_type_error(error)) {
+            throw;
+        }
+        std::string message = native::concat(source, ": column labels are not dates").cast<std::string>();
+        py::raise_from(error, PyExc_ValueError, message.c_str());
+        throw py::error_already_set();
+    }
+    if (py::bool_(days.attr("hasnans"))) {
+        raise_value_error(native::concat(source, ": column labels hold a missing date"));
+    }
+    // Labels on disk carry no time zone, so a zone would only stop them reading back equal.
+    if (!days.attr("tz").is_none()) {
+        days = days.attr("tz_localize")(py::none());
+    }
+    return days.attr("as_unit")("us");
+}
+
+py::object to_text_labels(const py::object &days, const py::handle &date_format) {
+    py::object text = days.attr("strftime")(date_format);
+    bool reads_back = py::bool_(text.attr("is_unique"));
+    if (reads_back) {
+        try {
+            py::object parsed = global("pd").attr("to_datetime")(text).attr("as_unit")("us");
+            reads_back = py::bool_(parsed.attr("normalize")().attr("equals")(days.attr("normalize")()));
+        } catch (py::error_already_set &error) {
+            if (!matches_value_or_type_error(error)) {
+                throw;
+            }
+            reads_back = false;
+        }
+    }
+    if (!reads_back) {
+        raise_value_error(native::concat("date_format ", py::repr(date_format),
+                                         " does not give one label per day that reads back as that day: ",
+                                         text.attr("tolist")()));
+    }
+    return text;
+}
+
+py::object rows_with_values(const py::object &frame) {
+    py::object has_values = frame.attr("notna")().attr("any")("axis"_a = 1);
+    if (py::bool_(has_values.attr("all")())) {
+        return frame;
+    }
+    return frame[has_values];
+}
+
+void require_unique_labels(const py::object &days, const py::object &rows, const char *argument) {
+    for (auto [labels, what] : {std::pair{days, ": duplicate day labels "}, std::pair{rows, ": duplicate row labels "}}) {
+        if (!py::bool_(labels.attr("is_unique"))) {
+            py::object repeated = labels[labels.attr("duplicated")()].attr("unique")().attr("tolist")();
+            raise_value_error(native::concat(argument, what, repeated));
+        }
+    }
+}
+
+void preload_parquet_engine() {
+    try {
+        py::module_::import("pyarrow.parquet");
+    } catch (py::error_already_set &error) {
+        // Without pyarrow pandas picks another engine, or reports the missing one itself.
+        if (!error.matches(PyExc_ImportError)) {
+            throw;
+        }
+    }
 }
 
 }  // namespace corvane::store

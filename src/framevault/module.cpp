@@ -7,6 +7,20 @@ namespace {
 
 using py::arg;
 
+const char *const update_pivot_parquet_doc =
+    "\n"
+    "        更新或创建一个Parquet文件。\n"
+    "        针对某一分区下的Parquet数据进行更新\n"
+    "        参数:\n"
+    "        - file_path: str，Parquet文件的存储路径。\n"
+    "        - sub_df: pd.DataFrame，要合并或存储的新DataFrame。\n"
+    "        - date_format: str，日期列的格式字符串，默认为'%Y-%m-%d'。\n"
+    "\n"
+    "        如果Parquet文件存在，函数会尝试合并旧数据和新数据。\n"
+    "        如果列名或数据有差异，合并后的数据将被存储回同一文件。\n"
+    "        如果文件不存在，sub_df将直接保存为新文件。\n"
+    "        ";
+
 void fill_store_module(py::module_ &module) {
     py::options options;
     options.disable_function_signatures();
@@ -35,6 +49,11 @@ void fill_store_module(py::module_ &module) {
     native::add_method(cls, "_get_unstack_file_path",
                        "Generate the full file path for a parquet file based on category.",
                        &get_unstack_file_path, arg("category"));
+    native::add_method(cls, "update_pivot_category", "\n        多线程更新pivot类型的数据\n        ",
+                       &update_pivot_category, arg("df"), arg("category"), arg("strf") = "%Y-%m-%d");
+    native::add_method(cls, "read_pivot_category", "Read all dataframes from a specific category.",
+                       &read_pivot_category, arg("category"), arg("start_date") = py::none(),
+                       arg("end_date") = py::none(), arg("column_type") = "str");
     native::add_static(cls, "read_parquet", "", &read_parquet, arg("file_path"));
     native::add_method(cls, "update_unstack_category", "\n        更新unstack数据\n        ",
                        &update_unstack_category, arg("category"), arg("sub_df"),
@@ -42,9 +61,13 @@ void fill_store_module(py::module_ &module) {
     native::add_method(cls, "read_unstack_category", "", &read_unstack_category, arg("category"));
     native::add_static(cls, "update_unstack_df", "", &update_unstack_df, arg("original_df"),
                        arg("new_data"), arg("key_columns"));
+    native::add_static(cls, "update_pivot_parquet", update_pivot_parquet_doc, &update_pivot_parquet,
+                       arg("file_path"), arg("sub_df"), arg("date_format") = "%Y-%m-%d");
     native::add_static(cls, "run_concurrently", "", &run_concurrently, arg("tasks"),
                        arg("worker_function"), arg("max_workers") = 5,
                        arg("task_desc") = "Processing tasks");
+    native::add_method(cls, "get_download_days", "", &get_download_days, arg("category"),
+                       arg("template_date"));
 }
 
 }  // namespace

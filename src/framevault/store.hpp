@@ -35,11 +35,39 @@ void update_unstack_category(py::object self, py::object category, py::object su
 py::object read_unstack_category(py::object self, py::object category);
 py::object update_unstack_df(py::object original_df, py::object new_data, py::object key_columns);
 
-// frames.cpp: frame checks shared by the writers.
+// frames.cpp: frame checks and label handling shared by the writers and readers.
 // TypeError naming `argument` unless `value` is a pandas DataFrame.
 void require_frame(const py::handle &value, const char *argument);
 // DataFrame.equals, except that string columns held as object and as pandas' str dtype compare by
 // value; frames read back from Parquet and frames built elsewhere differ only in that.
 bool same_content(const py::object &stored, const py::object &incoming);
+// ValueError with `message`, raised as a Python exception so handlers see one kind of error.
+[[noreturn]] void raise_value_error(const py::str &message);
+// Day labels as a DatetimeIndex of one fixed unit, so labels parsed from text and labels held in
+// another unit compare and align. ValueError naming `source` for labels that are not dates.
+py::object to_day_labels(const py::object &labels, const py::handle &source);
+// Text labels for the days, as written to disk. ValueError when the format maps two days onto one
+// label or gives labels that do not read back as the same days: such a file could not be merged.
+py::object to_text_labels(const py::object &days, const py::handle &date_format);
+// The rows holding at least one value; the frame itself when every row does.
+py::object rows_with_values(const py::object &frame);
+// ValueError naming `argument` when day labels or row labels repeat: pandas cannot align them.
+void require_unique_labels(const py::object &days, const py::object &rows, const char *argument);
+// Imports the Parquet engine on the calling thread: its lazy first import is not safe to race
+// from several pool threads.
+void preload_parquet_engine();
+
+// pivot_merge.cpp: one month file created or merged with new days.
+void update_pivot_parquet(py::object file_path, py::object sub_df, py::object date_format);
+
+// pivot_write.cpp: a frame of days split by month and merged into the month files.
+void update_pivot_category(py::object self, py::object df, py::object category, py::object strf);
+
+// pivot_read.cpp: the months of a date range read back side by side.
+py::object read_pivot_category(py::object self, py::object category, py::object start_date,
+                               py::object end_date, py::object column_type);
+
+// download_planning.cpp: the wanted days that the store does not hold yet.
+py::list get_download_days(py::object self, py::object category, py::object template_date);
 
 }  // namespace corvane::store

@@ -1,0 +1,108 @@
+// One month file of a category kept by month: created from the month's new days, or merged with them.
+#include "framevault/store.hpp"
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+py::object first_label(const py::object &labels) { return labels.attr("__getitem__")(0); }
+py::object last_label(const py::object &labels) { return labels.attr("__getitem__")(-1); }
+
+bool same_labels(const py::object &left, const py::object &right) {
+    return py::bool_(left.attr("equals")(right));
+}
+
+// Labels that either side holds and the other lacks.
+bool labels_differ(const py::object &stored, const py::object &incoming) {
+    if (same_labels(stored, incoming)) {
+        return false;
+    }
+    return py::len(stored.attr("difference")(incoming)) > 0 ||
+           py::len(incoming.attr("difference")(stored)) > 0;
+}
+
+// New rows or days make the frames differ as much as missing ones do; otherwise the cells decide.
+// compare only accepts identically labelled frames, so the new frame is first put in stored order.
+bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
+    py::object stored_days = existing_df.attr("columns");
+    py::object stored_rows = existing_df.attr("index");
+    if (labels_differ(stored_days, sub_df.attr("columns")) ||
+        labels_differ(stored_rows, sub_df.attr("index"))) {
+        return true;
+    }
+    py::object aligned = sub_df;
+    if (!same_labels(stored_days, sub_df.attr("columns")) || !same_labels(stored_rows, sub_df.attr("index"))) {
+        aligned = sub_df.attr("reindex")("index"_a = stored_rows, "columns"_a = stored_days);
+    }
+    if (same_content(existing_df, aligned)) {
+        return false;
+    }
+    // An empty comparison means equal; its values cannot tell, since a stored gap against a new 0
+    // is a difference whose cells read as false.
+    return !py::bool_(existing_df.attr("compare")(aligned).attr("empty"));
+}
+
+void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
+                       const py::object &date_format) {
+    py::object rows = rows_with_values(sub_df);
+    py::object text = to_text_labels(days, date_format);
+    // A shallow copy takes the text labels, so the caller's frame keeps its own.
+    py::object written = rows.attr("copy")("deep"_a = false);
+    written.attr("columns") = text;
+    native::write_parquet_atomically(written, file_path);
+    native::print_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
+                                      first_label(text), " To ", last_label(text)));
+}
+
+void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
+    py::object existing_df = global("pd").attr("read_parquet")(file_path);
+    existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path);
+    sub_df = rows_with_values(sub_df);
+    try {
+        if (!frames_differ(existing_df, sub_df)) {
+            py::object days = existing_df.attr("columns");
+            native::print_line(native::concat(file_path, ": Dataframes are identical. From ", first_label(days),
+                                              " To ", last_label(days), " Total Shape ",
+                                              existing_df.attr("shape")));
+            return;
+        }
+        py::object merged = rows_with_values(existing_df.attr("combine_first")(sub_df));
+        // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
+        if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
+            merged = merged.attr("sort_index")("axis"_a = 1);
+        }
+        py::object text = to_text_labels(merged.attr("columns"), date_format);
+        merged.attr("columns") = text;
+        native::write_parquet_atomically(merged, file_path);
+        native::print_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
+                                          last_label(text), " Total Shape ", merged.attr("shape")));
+        native::print_empty_line();
+    } catch (py::error_already_set &error) {
+        // Shown where the month is known, then passed on so the run reports the failure.
+        native::print_line(py::str(error.value()));
+        throw;
+    }
+}
+
+}  // namespace
+
+void update_pivot_parquet(py::object file_path, py::object sub_df, py::object date_format) {
+    require_frame(sub_df, "sub_df");
+    if (py::len(sub_df.attr("columns")) == 0) {
+        raise_value_error(py::str("sub_df has no day columns"));
+    }
+    if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
+        py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
+        require_unique_labels(days, sub_df.attr("index"), "sub_df");
+        create_month_file(file_path, sub_df, days, date_format);
+        return;
+    }
+    // The caller's frame keeps the datetime labels, as callers of the merge expect.
+    sub_df.attr("columns") = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
+    require_unique_labels(sub_df.attr("columns"), sub_df.attr("index"), "sub_df");
+    merge_month_file(file_path, sub_df, date_format);
+}
+
+}  // namespace corvane::store

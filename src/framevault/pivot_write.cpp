@@ -1,0 +1,70 @@
+// A frame of days split by calendar month, each month merged into its own file on the thread pool.
+#include "framevault/store.hpp"
+
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+using MonthKey = std::pair<long, long>;
+
+// Column positions per (year, month), keys ascending as a sorted group-by yields them. Grouping
+// positions rather than the frame keeps working where pandas no longer groups along columns.
+std::map<MonthKey, std::vector<Py_ssize_t>> columns_by_month(const py::object &days) {
+    py::list years = days.attr("year").attr("tolist")();
+    py::list months = days.attr("month").attr("tolist")();
+    std::map<MonthKey, std::vector<Py_ssize_t>> positions;
+    for (size_t position = 0; position < years.size(); ++position) {
+        MonthKey key{years[position].cast<long>(), months[position].cast<long>()};
+        positions[key].push_back(static_cast<Py_ssize_t>(position));
+    }
+    return positions;
+}
+
+// Every row and the given columns, in their order. A contiguous run is taken as a slice, which
+// pandas hands out without copying the values.
+py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &positions) {
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    py::object columns;
+    Py_ssize_t first = positions.front();
+    Py_ssize_t last = positions.back();
+    if (last - first + 1 == static_cast<Py_ssize_t>(positions.size())) {
+        columns = py::slice(first, last + 1, 1);
+    } else {
+        py::list listed;
+        for (Py_ssize_t position : positions) {
+            listed.append(position);
+        }
+        columns = listed;
+    }
+    return df.attr("iloc")[py::make_tuple(all_rows, columns)];
+}
+
+}  // namespace
+
+void update_pivot_category(py::object self, py::object df, py::object category, py::object strf) {
+    require_frame(df, "df");
+    // The caller's frame keeps the datetime labels, as callers of the write expect.
+    df.attr("columns") = to_day_labels(df.attr("columns"), py::str("df"));
+    py::object work_function = store_class().attr("update_pivot_parquet");
+
+    // Paths and month frames are made here, so a bad path stops the call before any file is touched.
+    py::list iterators;
+    for (const auto &[key, positions] : columns_by_month(df.attr("columns"))) {
+        py::list task;
+        task.append(self.attr("_get_pivot_file_path")(category, key.first, key.second));
+        task.append(month_frame(df, positions));
+        task.append(strf);
+        iterators.append(task);
+    }
+    preload_parquet_engine();
+    store_class().attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
+                                           "task_desc"_a = native::concat("Updating ", category));
+}
+
+}  // namespace corvane::store
