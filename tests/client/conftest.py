@@ -191,5 +191,17 @@ def make_instruments_frame(ids=("000001.XSHE", "600000.XSHG")):
 
 
 @pytest.fixture
-def credentials():
-    return ACCOUNT, TOKEN
+def clock(monkeypatch):
+    """Gives the client module a time module whose time() returns the given readings in turn."""
+
+    class SteppingClock:
+        def __init__(self, readings):
+            self.readings = list(readings)
+
+        def time(self):
+            return self.readings.pop(0)
+
+    def install(*readings):
+        monkeypatch.setattr(CVClient, "time", SteppingClock(readings))
+
+    return install

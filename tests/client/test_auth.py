@@ -5,14 +5,6 @@ import corvane.CVClient as CVClient
 ACCOUNT, TOKEN = "analyst", "t0ken-42"  # as the server fixture expects
 
 
-class SteppingClock:
-    def __init__(self, *readings):
-        self.readings = list(readings)
-
-    def time(self):
-        return self.readings.pop(0)
-
-
 @pytest.mark.parametrize("env, host", [(None, "127.0.0.1"), ("db.internal", "db.internal")])
 def test_host_table_reads_the_environment_at_each_call(monkeypatch, server, make_client, env, host):
     client = make_client()
@@ -75,8 +67,8 @@ class TestProbe:
         private_server.stop()
         assert CVClient.CorvaneClient.get_auth_ping("127.0.0.1", ACCOUNT, TOKEN) == 999
 
-    def test_latency_is_milliseconds_to_two_decimals(self, monkeypatch):
-        monkeypatch.setattr(CVClient, "time", SteppingClock(50.0, 50.0123))
+    def test_latency_is_milliseconds_to_two_decimals(self, clock):
+        clock(50.0, 50.0123)
 
         class Pong:
             def ping(self):

@@ -25,10 +25,3 @@ def test_key_is_used_verbatim(server, make_client, instruments_frame):
     with pytest.raises(TypeError):
         client.load_df_from_cvdb("cv1-instruments  ")
 
-
-def test_each_call_fetches_again(server, make_client, instruments_frame):
-    server.seed({"cv1-instruments": instruments_frame(("A.X",))})
-    client = make_client()
-    client.load_df_from_cvdb("cv1-instruments")
-    server.seed({"cv1-instruments": instruments_frame(("B.X",))})
-    assert client.load_df_from_cvdb("cv1-instruments")["order_book_id"].tolist() == ["B.X"]
