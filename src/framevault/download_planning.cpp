@@ -11,7 +11,7 @@ py::list get_download_days(py::object self, py::object category, py::object temp
                                                             "start_date"_a = builtins.attr("min")(template_date),
                                                             "end_date"_a = builtins.attr("max")(template_date));
     // One unit for the stored days, whatever unit the wanted Timestamps carry.
-    py::set stored(to_day_labels(exists_df.attr("columns"), py::str(category)));
+    py::set stored(to_day_labels(exists_df.attr("columns"), py::str(category), py::str("%Y-%m-%d")));
     py::list update_dates;
     for (py::handle day : py::set(template_date)) {
         if (!stored.contains(day)) {

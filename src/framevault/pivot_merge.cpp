@@ -14,13 +14,9 @@ bool same_labels(const py::object &left, const py::object &right) {
     return py::bool_(left.attr("equals")(right));
 }
 
-// Labels that either side holds and the other lacks.
-bool labels_differ(const py::object &stored, const py::object &incoming) {
-    if (same_labels(stored, incoming)) {
-        return false;
-    }
-    return py::len(stored.attr("difference")(incoming)) > 0 ||
-           py::len(incoming.attr("difference")(stored)) > 0;
+// Whether either side holds a label that the other lacks.
+bool one_sided_labels(const py::object &stored, const py::object &incoming) {
+    return py::len(stored.attr("difference")(incoming)) > 0 || py::len(incoming.attr("difference")(stored)) > 0;
 }
 
 // New rows or days make the frames differ as much as missing ones do; otherwise the cells decide.
@@ -28,12 +24,14 @@ bool labels_differ(const py::object &stored, const py::object &incoming) {
 bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
     py::object stored_days = existing_df.attr("columns");
     py::object stored_rows = existing_df.attr("index");
-    if (labels_differ(stored_days, sub_df.attr("columns")) ||
-        labels_differ(stored_rows, sub_df.attr("index"))) {
+    bool days_in_order = same_labels(stored_days, sub_df.attr("columns"));
+    bool rows_in_order = same_labels(stored_rows, sub_df.attr("index"));
+    if ((!days_in_order && one_sided_labels(stored_days, sub_df.attr("columns"))) ||
+        (!rows_in_order && one_sided_labels(stored_rows, sub_df.attr("index")))) {
         return true;
     }
     py::object aligned = sub_df;
-    if (!same_labels(stored_days, sub_df.attr("columns")) || !same_labels(stored_rows, sub_df.attr("index"))) {
+    if (!days_in_order || !rows_in_order) {
         aligned = sub_df.attr("reindex")("index"_a = stored_rows, "columns"_a = stored_days);
     }
     if (same_content(existing_df, aligned)) {
@@ -58,7 +56,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
     py::object existing_df = global("pd").attr("read_parquet")(file_path);
-    existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path);
+    existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     sub_df = rows_with_values(sub_df);
     try {
         if (!frames_differ(existing_df, sub_df)) {

@@ -150,7 +150,7 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
     py::object dfs = join_months(results);
     bool as_text = !column_type.equal(py::str("datetime"));
     if (!as_text) {
-        dfs.attr("columns") = to_day_labels(dfs.attr("columns"), directory);
+        dfs.attr("columns") = to_day_labels(dfs.attr("columns"), directory, py::str("%Y-%m-%d"));
     }
     sort_days(dfs);
     py::object columns = dfs.attr("columns");

@@ -45,7 +45,9 @@ bool same_content(const py::object &stored, const py::object &incoming);
 [[noreturn]] void raise_value_error(const py::str &message);
 // Day labels as a DatetimeIndex of one fixed unit, so labels parsed from text and labels held in
 // another unit compare and align. ValueError naming `source` for labels that are not dates.
-py::object to_day_labels(const py::object &labels, const py::handle &source);
+// `written_format`, when not None, is the format the labels were probably written with: tried first.
+py::object to_day_labels(const py::object &labels, const py::handle &source,
+                         const py::handle &written_format = py::none());
 // Text labels for the days, as written to disk. ValueError when the format maps two days onto one
 // label or gives labels that do not read back as the same days: such a file could not be merged.
 py::object to_text_labels(const py::object &days, const py::handle &date_format);

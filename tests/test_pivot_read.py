@@ -1,0 +1,92 @@
+import os
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+Q1 = pd.date_range("2024-01-01", "2024-03-31")
+
+
+def span(first, last):
+    return pd.date_range(first, last).strftime("%Y-%m-%d").tolist()
+
+
+@pytest.fixture
+def filled(store, capsys):
+    store.update_pivot_category(pd.DataFrame(np.ones((2, len(Q1))), index=["a", "b"], columns=Q1), "daily")
+    capsys.readouterr()
+    return store
+
+
+def test_defaults_read_the_latest_month(filled, root, capsys):
+    result = filled.read_pivot_category("daily")
+    assert result.columns.tolist() == span("2024-03-01", "2024-03-31")
+    assert result.index.tolist() == ["a", "b"]
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert "Reading daily From 2024-03-01 To 2024-03-31: 100%" in captured.err and "1/1" in captured.err
+
+
+@pytest.mark.parametrize(
+    "start, end, first, last",
+    [
+        ("2024-01-01", "2024-02-15", "2024-01-01", "2024-02-15"),
+        # the start's month is read even when the start is not its first day
+        ("2024-01-15", "2024-03-10", "2024-01-15", "2024-03-10"),
+        (pd.Timestamp("2023-11-20"), pd.Timestamp("2024-01-01"), "2024-01-01", "2024-01-01"),
+    ],
+)
+@pytest.mark.parametrize("column_type", ["str", "datetime", "anything else"])
+def test_range_is_cut_on_both_label_paths(filled, start, end, first, last, column_type):
+    result = filled.read_pivot_category("daily", start, end, column_type)
+    days = span(first, last)
+    if column_type == "datetime":
+        days = pd.to_datetime(days).tolist()
+    assert result.columns.tolist() == days
+
+
+def test_missing_months_are_reported_and_skipped(filled, capsys):
+    result = filled.read_pivot_category("daily", "2024-02-01", "2024-05-31")
+    assert result.columns.tolist() == span("2024-02-01", "2024-03-31")
+    assert capsys.readouterr().out == "数据不存在 daily: ['2024-04', '2024-05'] 数据不存在\n"
+
+    result = filled.read_pivot_category("daily", start_date="2024-06-01", end_date="2024-06-02")
+    assert result.empty and isinstance(result, pd.DataFrame)
+    assert capsys.readouterr().out == "数据不存在 daily: ['2024-06'] 数据不存在\n"
+
+
+def test_never_written_category(store, root, capsys):
+    result = store.read_pivot_category("daily", "2024-01-01", "2024-02-29")
+    assert result.empty
+    assert capsys.readouterr().out == "数据不存在 daily: ['2024-01', '2024-02'] 数据不存在\n"
+    assert os.listdir(os.path.join(root, "daily")) == []
+    with pytest.raises(ValueError):  # pandas' own complaint about a missing bound
+        store.read_pivot_category("daily")
+
+
+@pytest.mark.parametrize("start, end", [("2024-03-25", "2024-03-20"), ("2024-03-10", "2024-02-10")])
+def test_start_after_end_fails(filled, start, end):
+    with pytest.raises(ValueError, match="读取失败"):
+        filled.read_pivot_category("daily", start, end)
+
+
+def test_stray_files(filled, root):
+    directory = Path(root, "daily")
+    pd.DataFrame({"x": [1]}).to_parquet(directory / "daily.parquet")  # whole-category file: no month
+    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2023-12.parquet")
+    assert filled.read_pivot_category("daily").columns[0] == "2024-03-01"
+    # a stray month counts as stored, so its month of this category is asked for
+    with pytest.raises(FileNotFoundError, match="daily_2023-12.parquet"):
+        filled.read_pivot_category("daily", "2023-12-01", "2024-01-31")
+    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2024-05.parquet")
+    with pytest.raises(FileNotFoundError, match="daily_2024-05.parquet"):
+        filled.read_pivot_category("daily")
+
+
+def test_rows_are_the_union_of_the_months(store):
+    store.update_pivot_category(pd.DataFrame([[1.0]], index=["a"], columns=["2024-01-31"]), "daily")
+    store.update_pivot_category(pd.DataFrame([[2.0]], index=["b"], columns=["2024-02-01"]), "daily")
+    result = store.read_pivot_category("daily", "2024-01-01", "2024-02-29")
+    expected = pd.DataFrame({"2024-01-31": [1.0, np.nan], "2024-02-01": [np.nan, 2.0]}, index=["a", "b"])
+    pd.testing.assert_frame_equal(result, expected, check_index_type=False, check_column_type=False)

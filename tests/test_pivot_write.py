@@ -1,0 +1,67 @@
+import os
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+
+def days_frame(days):
+    df = pd.DataFrame(np.arange(2 * len(days), dtype=float).reshape(2, -1), index=["a", "b"], columns=days)
+    df[days[0]] = df[days[0]].astype("int64")  # one column of its own dtype, to see dtypes kept
+    return df
+
+
+def month_files(root):
+    directory = os.path.join(root, "daily")
+    return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+
+
+# Days out of order, across a year end and in the same month of two years.
+DAYS = ["2024-01-02", "2023-03-31", "2023-12-31", "2024-03-01", "2023-03-30", "2024-01-03"]
+
+
+def test_each_month_gets_its_own_columns_and_every_row(store, root, capsys):
+    df = days_frame(DAYS)
+    original = df.copy()
+    store.update_pivot_category(df=df, category="daily")
+    assert isinstance(df.columns, pd.DatetimeIndex)
+    assert month_files(root) == [f"daily_{m}.parquet" for m in ["2023-03", "2023-12", "2024-01", "2024-03"]]
+    for month in ["2023-03", "2023-12", "2024-01", "2024-03"]:
+        path = f"{root}/daily/daily_{month}.parquet"
+        wanted = original[[day for day in DAYS if day.startswith(month)]]
+        pd.testing.assert_frame_equal(pd.read_parquet(path), wanted, check_index_type=False, check_column_type=False)
+    captured = capsys.readouterr()
+    assert sorted(captured.out.splitlines()) == [
+        f"{root}/daily/daily_2023-03.parquet: Initializing: Shape (2, 2) From 2023-03-31 To 2023-03-30",
+        f"{root}/daily/daily_2023-12.parquet: Initializing: Shape (2, 1) From 2023-12-31 To 2023-12-31",
+        f"{root}/daily/daily_2024-01.parquet: Initializing: Shape (2, 2) From 2024-01-02 To 2024-01-03",
+        f"{root}/daily/daily_2024-03.parquet: Initializing: Shape (2, 1) From 2024-03-01 To 2024-03-01",
+    ]
+    assert "Updating daily: 100%" in captured.err and "4/4" in captured.err
+
+
+@pytest.mark.parametrize(
+    "strf, labels",
+    [("%Y/%m/%d", ["2024/03/01", "2024/03/02"]), ("%Y-%m-%d", ["2024-03-01", "2024-03-02"])],
+)
+def test_format_reaches_every_month_and_times_of_day_keep_the_date(store, root, strf, labels):
+    df = days_frame(["2024-03-01 09:30", "2024-03-02 16:00", "2024-04-01 09:30"])
+    store.update_pivot_category(df, "daily", strf)
+    assert pd.read_parquet(f"{root}/daily/daily_2024-03.parquet").columns.tolist() == labels
+    assert pd.read_parquet(f"{root}/daily/daily_2024-04.parquet").columns.tolist() == [labels[0].replace("03", "04", 1)]
+
+
+def test_failing_month_is_raised_and_other_months_are_written(store, root):
+    damaged = Path(store._get_category_path("daily"), "daily_2024-02.parquet")
+    damaged.write_bytes(b"damaged")
+    with pytest.raises(Exception):
+        store.update_pivot_category(days_frame(["2024-01-31", "2024-02-01"]), "daily")
+    assert damaged.read_bytes() == b"damaged"
+    assert pd.read_parquet(f"{root}/daily/daily_2024-01.parquet").columns.tolist() == ["2024-01-31"]
+
+
+def test_frame_without_days_writes_nothing(store, root, capsys):
+    store.update_pivot_category(pd.DataFrame(index=["a"]), "daily")
+    assert month_files(root) == []
+    assert capsys.readouterr().out == ""
