@@ -1,0 +1,41 @@
+// Bodies of CorvaneClient's methods and of timing_decorator, one group per concern. module.cpp
+// assembles them into the module in definition order; everything else reaches them through Python
+// attribute lookup.
+#pragma once
+
+#include "native/pyglue.hpp"
+
+namespace corvane::client {
+
+namespace py = pybind11;
+using native::global;
+
+// The class as currently bound in the module: auth reaches the static probes through it, so a
+// subclass overriding them does not change what auth calls.
+inline py::object client_class() { return global("CorvaneClient"); }
+
+// construction_timing.cpp: the decorator and the constructor.
+// Runs func(*args, **kwargs) and prints how long it took; the body of timing_decorator's wrapper.
+py::object timed_call(py::object func, py::tuple args, py::dict kwargs);
+// The private factory that closes a Python function named `wrapper` over func; see the definition.
+py::object make_timing_decorator();
+void init_client(py::object self, py::object account, py::object api_token, py::object save_path);
+
+// auth.cpp: the server table, probes, and the authenticated connection with its key snapshot.
+py::dict get_host_info(py::object self);
+py::object get_auth_ping(py::object host, py::object account, py::object api_token);
+py::object measure_latency(py::object r);
+void auth(py::object self, py::object account, py::object api_token);
+
+// loading.cpp: one pickled frame per server key.
+py::object load_df_from_cvdb(py::object self, py::object key);
+
+// sync.cpp: the commands that copy server data into the store and read it back.
+void update_unstack_parquet(py::object self, py::object category);
+void update_pivot_parquet(py::object self, py::object category, py::object start_date,
+                          py::object end_date, py::object strf);
+py::object get_unstack_category(py::object self, py::object category);
+py::object get_pivot_category(py::object self, py::object category, py::object start_date,
+                              py::object end_date);
+
+}  // namespace corvane::client

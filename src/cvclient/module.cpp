@@ -1,0 +1,59 @@
+// The client module: its imports, timing_decorator and the class CorvaneClient, in definition order.
+#include "cvclient/client.hpp"
+
+namespace corvane::client {
+
+namespace {
+
+using py::arg;
+
+void fill_client_module(py::module_ &module) {
+    py::options options;
+    options.disable_function_signatures();
+
+    native::import_into("os", "os");
+    native::import_into("pickle", "pickle");
+    native::import_into("time", "time");
+    native::import_into("pandas", "pd");
+    native::import_into("redis", "redis");
+    native::import_from("tqdm", "tqdm");
+    // The store by its top-level name, which is how scripts that run beside it import it too.
+    native::import_from("FrameVault", "ParquetDataManager");
+
+    py::object factory = make_timing_decorator();
+    module.attr("timing_decorator") = py::cpp_function(
+        [factory](py::object func) { return factory(func); }, py::name("timing_decorator"),
+        py::scope(module), arg("func"));
+
+    py::object cls = native::make_plain_class(module, "CorvaneClient");
+    native::add_method(cls, "__init__",
+                       "Authenticate against the fastest known server and open the local store in save_path.",
+                       &init_client, arg("account"), arg("api_token"), arg("save_path"));
+    native::add_static(cls, "get_auth_ping", "", &get_auth_ping, arg("host"), arg("account"),
+                       arg("api_token"));
+    native::add_static(cls, "measure_latency", "", &measure_latency, arg("r"));
+    native::add_method(cls, "get_host_info", "", &get_host_info);
+    native::add_method(cls, "auth", "", &auth, arg("account"), arg("api_token"));
+    native::add_method(cls, "load_df_from_cvdb", "", &load_df_from_cvdb, arg("key"));
+    native::add_method(cls, "UpdateUnstackParquet", "", &update_unstack_parquet, arg("category"));
+    native::add_method(cls, "UpdatePivotParquet", "", &update_pivot_parquet, arg("category"),
+                       arg("start_date"), arg("end_date"), arg("strf") = "%Y-%m-%d");
+    native::add_method(cls, "GetUnstackCategory", "", &get_unstack_category, arg("category"));
+    native::add_method(cls, "GetPivotCategory", "", &get_pivot_category, arg("category"),
+                       arg("start_date"), arg("end_date"));
+}
+
+}  // namespace
+
+}  // namespace corvane::client
+
+PYBIND11_PLUGIN_IMPL(CVClient) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    try {
+        pybind11::detail::get_internals();
+        return corvane::native::init_or_reuse_module("corvane.CVClient",
+                                                     &corvane::client::fill_client_module);
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
+}

@@ -1,0 +1,83 @@
+#include "cvclient/client.hpp"
+
+namespace corvane::client {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Dates must be exactly str (a subclass or None fails), checked before any server or store call.
+void require_exact_str(const py::handle &value, const char *argument) {
+    if (!PyUnicode_CheckExact(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     argument, PyUnicode_Type.tp_name, Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+}
+
+// Server month keys (YYYYMM) of every calendar month that overlaps [start_date, end_date], the
+// start date's month included even when the range begins after its first day.
+py::list overlapping_months(const py::object &start_date, const py::object &end_date) {
+    py::object pd = global("pd");
+    py::object start = pd.attr("Timestamp")(start_date);
+    py::object end = pd.attr("Timestamp")(end_date);
+    if (start > end) {
+        return py::list();
+    }
+    py::object first_of_month = pd.attr("offsets").attr("MonthBegin")().attr("rollback")(start.attr("normalize")());
+    return pd.attr("date_range")("start"_a = first_of_month, "end"_a = end, "freq"_a = "MS")
+        .attr("strftime")("%Y%m")
+        .attr("tolist")();
+}
+
+py::list key_columns() {
+    py::list columns;
+    columns.append("order_book_id");
+    columns.append("start_date");
+    columns.append("end_date");
+    return columns;
+}
+
+}  // namespace
+
+void update_unstack_parquet(py::object self, py::object category) {
+    py::object unstack_df = self.attr("load_df_from_cvdb")(native::concat("cv1-", category));
+    self.attr("CV_db").attr("update_unstack_category")("category"_a = category, "sub_df"_a = unstack_df,
+                                                       "key_columns"_a = key_columns());
+}
+
+void update_pivot_parquet(py::object self, py::object category, py::object start_date,
+                          py::object end_date, py::object strf) {
+    require_exact_str(start_date, "start_date");
+    require_exact_str(end_date, "end_date");
+    py::list target_columns;
+    for (py::handle month : overlapping_months(start_date, end_date)) {
+        py::str key = native::concat("cv1-", category, "-", month);
+        if (self.attr("keys").contains(key)) {
+            target_columns.append(key);
+        }
+    }
+    if (py::len(target_columns) == 0) {
+        py::object df = self.attr("GetPivotCategory")(category, py::none(), py::none());
+        native::print_line(native::concat(category, " are Latest Date: ", df.attr("columns")[py::int_(-1)]));
+        return;
+    }
+    // Every month is loaded before the store is called, so a failed load writes nothing.
+    py::list frames;
+    for (py::handle column : global("tqdm")(target_columns)) {
+        frames.append(self.attr("load_df_from_cvdb")(column));
+    }
+    py::object df = global("pd").attr("concat")(frames, "axis"_a = 1);
+    self.attr("CV_db").attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);
+}
+
+py::object get_unstack_category(py::object self, py::object category) {
+    return self.attr("CV_db").attr("read_unstack_category")(category);
+}
+
+py::object get_pivot_category(py::object self, py::object category, py::object start_date,
+                              py::object end_date) {
+    return self.attr("CV_db").attr("read_pivot_category")(category, start_date, end_date);
+}
+
+}  // namespace corvane::client
