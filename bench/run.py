@@ -26,7 +26,7 @@ import numpy as np
 import pandas as pd
 import pyarrow.parquet  # noqa: F401  (imported before any pool starts)
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 
 from corvane.FrameVault import ParquetDataManager  # noqa: E402
 
@@ -231,7 +231,7 @@ def plain_table_merge(root, update):
 
 
 def plain_client_sync(server, months, directory):
-    connection = server.connection()
+    connection = server.admin()
     frames = [pickle.loads(connection.get(f"cv1-{CATEGORY}-{m.replace('-', '')}")) for m in months]
     write_months_plainly(pd.concat(frames, axis=1), directory)
 
@@ -286,15 +286,12 @@ def load_data(sizes, work):
 
 def attach_server(data, work):
     """A local redis-server holding the frame month by month, and a factory for a client on it."""
-    import redis_server
+    from local_redis import LocalRedis, PortRedirect
     from corvane import CVClient
 
-    server = redis_server.RedisServer(password="bench:token")
-    server.start()
-    connection = server.connection()
-    for month, part in month_groups(data["frame"]).items():
-        connection.set(f"cv1-{CATEGORY}-{month.replace('-', '')}", pickle.dumps(part))
-    CVClient.redis = server.module_for_client()
+    server = LocalRedis(password="bench:token").start()
+    server.seed({f"cv1-{CATEGORY}-{month.replace('-', '')}": part for month, part in month_groups(data["frame"]).items()})
+    CVClient.redis = PortRedirect(server.port)
 
     def client():
         with quiet():

@@ -10,8 +10,6 @@ Usage: python examples/main_job.py [store_directory]   (a temporary directory wh
 """
 
 import os
-import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -20,6 +18,9 @@ import pandas as pd
 import redis
 
 import make_market_data
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from local_redis import LocalRedis  # noqa: E402
 
 ACCOUNT = "demo"
 TOKEN = "local-token"
@@ -30,7 +31,7 @@ DAILY = ["close", "volume"]
 
 
 def start_server_if_needed(workdir):
-    """Returns the server process we started, or None when a server with our password runs."""
+    """Returns the server we started, or None when a server with our password already runs."""
     try:
         if redis.Redis(host="127.0.0.1", port=PORT, password=PASSWORD).ping():
             print(f"using the redis-server already running on 127.0.0.1:{PORT}")
@@ -41,26 +42,9 @@ def start_server_if_needed(workdir):
         pass  # nothing listening: start our own
     except redis.RedisError as error:
         sys.exit(f"the server on 127.0.0.1:{PORT} rejects the job's credentials: {error}")
-    executable = shutil.which("redis-server")
-    if executable is None:
-        sys.exit("redis-server is not installed (apt-get install redis-server)")
-    process = subprocess.Popen(
-        [executable, "--port", str(PORT), "--bind", "127.0.0.1", "--requirepass", PASSWORD,
-         "--save", "", "--appendonly", "no", "--dir", workdir],
-        stdout=subprocess.DEVNULL,
-    )
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        try:
-            if redis.Redis(host="127.0.0.1", port=PORT, password=PASSWORD).ping():
-                print(f"started redis-server on 127.0.0.1:{PORT}")
-                return process
-        except redis.ConnectionError:
-            if process.poll() is not None:
-                sys.exit("redis-server exited at start")
-            time.sleep(0.05)
-    process.terminate()
-    sys.exit("redis-server did not answer within 10 seconds")
+    server = LocalRedis(PASSWORD, port=PORT, workdir=workdir).start()
+    print(f"started redis-server on 127.0.0.1:{PORT}")
+    return server
 
 
 def file_stamps(root):
@@ -125,8 +109,7 @@ def main():
             run(store_dir)
         finally:
             if server is not None:
-                server.terminate()
-                server.wait(timeout=10)
+                server.stop()
                 print("stopped the redis-server this job started")
 
 

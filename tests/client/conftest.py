@@ -4,94 +4,27 @@ The client always dials port 6379; the tests run their own server on a free port
 the client module a stand-in for the redis package whose Redis(...) connects there for real.
 """
 
-import pickle
-import shutil
-import socket
-import subprocess
-import time
+import sys
+from pathlib import Path
 
 import pandas as pd
 import pytest
-import redis
 
 import corvane.CVClient as CVClient
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from local_redis import LocalRedis, PortRedirect  # noqa: E402
 
 ACCOUNT = "analyst"
 TOKEN = "t0ken-42"
 PASSWORD = f"{ACCOUNT}:{TOKEN}"
 
 
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-class RedisServer:
-    """One redis-server process on loopback, password protected, never touching disk."""
+class RedisServer(LocalRedis):
+    """The shared helper, with the test account's password unless told otherwise."""
 
     def __init__(self, workdir, password=PASSWORD):
-        self.workdir = workdir
-        self.password = password
-        self.port = None
-        self.process = None
-
-    def start(self):
-        executable = shutil.which("redis-server")
-        if executable is None:
-            pytest.fail("redis-server is not installed (scripts/run test installs it)")
-        self.port = free_port()
-        self.process = subprocess.Popen(
-            [executable, "--port", str(self.port), "--bind", "127.0.0.1", "--requirepass", self.password,
-             "--save", "", "--appendonly", "no", "--dir", str(self.workdir)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-        )
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                if self.admin().ping():
-                    return self
-            except redis.ConnectionError:
-                pass
-            if self.process.poll() is not None:
-                raise RuntimeError(f"redis-server exited: {self.process.stderr.read().decode()}")
-            if time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("redis-server did not answer within 10 seconds")
-            time.sleep(0.05)
-
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.process is not None:
-            self.process.stderr.close()
-
-    def admin(self):
-        return redis.Redis(host="127.0.0.1", port=self.port, password=self.password)
-
-    def seed(self, values):
-        """Stores each value under its key, pickled unless it already is bytes."""
-        admin = self.admin()
-        for key, value in values.items():
-            admin.set(key, value if isinstance(value, bytes) else pickle.dumps(value))
-        admin.close()
-
-
-class PortRedirect:
-    """Takes the place of the redis package in the client module: connects to the test port."""
-
-    def __init__(self, port):
-        self.port = port
-        self.calls = []
-
-    def Redis(self, **settings):
-        self.calls.append(dict(settings))
-        return redis.Redis(**{**settings, "port": self.port})
+        super().__init__(password, workdir=workdir)
 
 
 @pytest.fixture(scope="session")
