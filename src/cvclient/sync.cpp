@@ -1,4 +1,5 @@
 #include "cvclient/client.hpp"
+#include "native/months.hpp"
 
 namespace corvane::client {
 
@@ -13,21 +14,6 @@ void require_exact_str(const py::handle &value, const char *argument) {
                      argument, PyUnicode_Type.tp_name, Py_TYPE(value.ptr())->tp_name);
         throw py::error_already_set();
     }
-}
-
-// Server month keys (YYYYMM) of every calendar month that overlaps [start_date, end_date], the
-// start date's month included even when the range begins after its first day.
-py::list overlapping_months(const py::object &start_date, const py::object &end_date) {
-    py::object pd = global("pd");
-    py::object start = pd.attr("Timestamp")(start_date);
-    py::object end = pd.attr("Timestamp")(end_date);
-    if (start > end) {
-        return py::list();
-    }
-    py::object first_of_month = pd.attr("offsets").attr("MonthBegin")().attr("rollback")(start.attr("normalize")());
-    return pd.attr("date_range")("start"_a = first_of_month, "end"_a = end, "freq"_a = "MS")
-        .attr("strftime")("%Y%m")
-        .attr("tolist")();
 }
 
 py::list key_columns() {
@@ -51,7 +37,7 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
     require_exact_str(start_date, "start_date");
     require_exact_str(end_date, "end_date");
     py::list target_columns;
-    for (py::handle month : overlapping_months(start_date, end_date)) {
+    for (py::handle month : native::months_overlapping(start_date, end_date, "%Y%m")) {
         py::str key = native::concat("cv1-", category, "-", month);
         if (self.attr("keys").contains(key)) {
             target_columns.append(key);

@@ -1,5 +1,6 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
 #include "framevault/store.hpp"
+#include "native/months.hpp"
 
 #include <algorithm>
 #include <string>
@@ -28,17 +29,6 @@ py::list stored_months(const py::object &directory) {
     }
     months.attr("sort")();
     return months;
-}
-
-// Every calendar month that the range overlaps, the start's month included; none when the start
-// lies after the end. Missing bounds raise pandas' own error.
-py::list months_of_range(const py::object &start_date, const py::object &end_date) {
-    py::object pd = global("pd");
-    py::object months = pd.attr("period_range")("start"_a = start_date, "end"_a = end_date, "freq"_a = "M");
-    if (pd.attr("Timestamp")(start_date) > pd.attr("Timestamp")(end_date)) {
-        return py::list();
-    }
-    return months.attr("strftime")("%Y-%m").attr("tolist")();
 }
 
 // The month frames joined side by side in calendar order. Results come in completion order; put
@@ -107,7 +97,7 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
                            .attr("strftime")("%Y-%m-%d");
         }
     }
-    py::list target_ms = months_of_range(start_date, end_date);
+    py::list target_ms = native::months_overlapping(start_date, end_date, "%Y-%m");
     if (py::len(exists_ms) > 0 && py::len(target_ms) == 0) {
         raise_value_error(py::str("读取失败"));
     }
