@@ -266,16 +266,25 @@ def peak_rss_during(body):
     return peak[0] - baseline, result
 
 
-def median_seconds(workload, runs, which):
-    times = []
+def timed(workload, which):
+    workload.setup()
+    body = getattr(workload, which)
+    with quiet():
+        start = time.perf_counter()
+        body()
+        return time.perf_counter() - start
+
+
+def median_seconds(workload, runs):
+    """Medians of corvane and floor runs taken in turns, so both see the same machine. Short workloads
+    get more runs: a few milliseconds are easily disturbed."""
+    first = timed(workload, "corvane")
+    runs = max(runs, min(200, int(0.5 / max(first, 1e-4))))
+    times = {"corvane": [], "floor": []}
     for _ in range(runs):
-        workload.setup()
-        body = getattr(workload, which)
-        with quiet():
-            start = time.perf_counter()
-            body()
-            times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for which in times:
+            times[which].append(timed(workload, which))
+    return statistics.median(times["corvane"]), statistics.median(times["floor"]), runs
 
 
 def load_data(sizes, work):
@@ -360,10 +369,9 @@ def measure(args, sizes, data):
     for workload in build_workloads(args.work, sizes, data):
         if wanted and workload.name not in wanted:
             continue
-        corvane = median_seconds(workload, args.runs, "corvane")
-        floor = median_seconds(workload, args.runs, "floor")
+        corvane, floor, runs = median_seconds(workload, args.runs)
         row = {"workload": workload.name, "title": workload.title, "corvane_s": corvane, "floor_s": floor,
-               "ratio": corvane / floor}
+               "ratio": corvane / floor, "runs": runs}
         if not args.no_memory:
             row.update(child_peak(args, workload.name))
         rows.append(row)
@@ -374,12 +382,12 @@ def measure(args, sizes, data):
 def report(args, sizes, rows):
     print(f"corvane benchmarks: pandas {pd.__version__}, pyarrow {pyarrow.__version__}, "
           f"Python {platform.python_version()}, {os.cpu_count()} cores, sizes {sizes}")
-    print(f"{'workload':<44} {'corvane':>9} {'floor':>9} {'ratio':>6} {'peak MB':>8} {'result MB':>9}")
+    print(f"{'workload':<44} {'corvane':>9} {'floor':>9} {'ratio':>6} {'runs':>5} {'peak MB':>8} {'result MB':>9}")
     for row in rows:
         peak = row.get("peak_bytes")
         result = row.get("result_bytes")
         print(f"{row['workload'] + ' ' + row['title']:<44} {row['corvane_s']:>8.3f}s {row['floor_s']:>8.3f}s "
-              f"{row['ratio']:>6.2f} {peak / 2**20 if peak is not None else float('nan'):>8.1f} "
+              f"{row['ratio']:>6.2f} {row['runs']:>5} {peak / 2**20 if peak is not None else float('nan'):>8.1f} "
               f"{result / 2**20 if result else float('nan'):>9.1f}")
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as handle:

@@ -55,24 +55,42 @@ void sort_days(py::object &dfs) {
     }
 }
 
-// The days from start to end, both included. The days are sorted, so they form one run, taken as a
-// slice rather than a copy.
+// The days from start to end, both included. The days are sorted, so they form one run: found by
+// binary search and taken as a slice rather than a copy.
 py::object cut_days(const py::object &dfs, const py::object &start, const py::object &end) {
     py::object columns = dfs.attr("columns");
-    py::object inside = columns.attr("__ge__")(start).attr("__and__")(columns.attr("__le__")(end));
-    Py_ssize_t kept = inside.attr("sum")().cast<Py_ssize_t>();
-    if (kept == static_cast<Py_ssize_t>(py::len(columns))) {
+    auto first = columns.attr("searchsorted")(start, "side"_a = "left").cast<Py_ssize_t>();
+    auto stop = columns.attr("searchsorted")(end, "side"_a = "right").cast<Py_ssize_t>();
+    if (first == 0 && stop == static_cast<Py_ssize_t>(py::len(columns))) {
         return dfs;
     }
-    Py_ssize_t first = kept > 0 ? inside.attr("argmax")().cast<Py_ssize_t>() : 0;
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    return dfs.attr("iloc")[py::make_tuple(all_rows, py::slice(first, first + kept, 1))];
+    return dfs.attr("iloc")[py::make_tuple(all_rows, py::slice(first, std::max(first, stop), 1))];
+}
+
+// True for text of the form YYYY-MM-DD, which is its own "%Y-%m-%d" rendering once pandas has
+// accepted it as a date (the month list has parsed both bounds by now).
+bool is_iso_day(const py::object &date) {
+    if (!PyUnicode_CheckExact(date.ptr()) || PyUnicode_GET_LENGTH(date.ptr()) != 10) {
+        return false;
+    }
+    std::string text = date.cast<std::string>();
+    for (size_t position = 0; position < text.size(); ++position) {
+        bool dash = position == 4 || position == 7;
+        if (dash ? text[position] != '-' : (text[position] < '0' || text[position] > '9')) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The date as a bound of the cut; without a date, the outermost day (`extreme` is "min" or "max").
 py::object bound(const py::object &date, const py::object &days, const char *extreme, bool as_text) {
     if (!py::bool_(date)) {
         return days.attr(extreme)();
+    }
+    if (as_text && is_iso_day(date)) {
+        return date;
     }
     py::object day = global("pd").attr("to_datetime")(date);
     return as_text ? day.attr("strftime")("%Y-%m-%d") : day;
