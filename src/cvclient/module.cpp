@@ -47,13 +47,4 @@ void fill_client_module(py::module_ &module) {
 
 }  // namespace corvane::client
 
-PYBIND11_PLUGIN_IMPL(CVClient) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    try {
-        pybind11::detail::get_internals();
-        return corvane::native::init_or_reuse_module("corvane.CVClient",
-                                                     &corvane::client::fill_client_module);
-    }
-    PYBIND11_CATCH_INIT_EXCEPTIONS
-    return nullptr;
-}
+CORVANE_MODULE_ENTRY(CVClient, "corvane.CVClient", &corvane::client::fill_client_module)

@@ -74,13 +74,4 @@ void fill_store_module(py::module_ &module) {
 
 }  // namespace corvane::store
 
-PYBIND11_PLUGIN_IMPL(FrameVault) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    try {
-        pybind11::detail::get_internals();
-        return corvane::native::init_or_reuse_module("corvane.FrameVault",
-                                                     &corvane::store::fill_store_module);
-    }
-    PYBIND11_CATCH_INIT_EXCEPTIONS
-    return nullptr;
-}
+CORVANE_MODULE_ENTRY(FrameVault, "corvane.FrameVault", &corvane::store::fill_store_module)

@@ -31,6 +31,18 @@ void import_from(const char *package, const char *name);
 // to stay one object whether imported by its short or its full name.
 PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &));
 
+// The exported PyInit_<name> of a module registered as `full_name` and filled by `fill`.
+#define CORVANE_MODULE_ENTRY(name, full_name, fill)                                  \
+    PYBIND11_PLUGIN_IMPL(name) {                                                     \
+        PYBIND11_CHECK_PYTHON_VERSION                                                \
+        try {                                                                        \
+            pybind11::detail::get_internals();                                       \
+            return corvane::native::init_or_reuse_module(full_name, fill);           \
+        }                                                                            \
+        PYBIND11_CATCH_INIT_EXCEPTIONS                                               \
+        return nullptr;                                                              \
+    }
+
 // --- ordinary classes built from C++ functions ------------------------------------------------
 
 // type(name, (object,), {...}) with __module__ set, bound into the module namespace.
