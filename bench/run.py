@@ -275,11 +275,12 @@ def timed(workload, which):
         return time.perf_counter() - start
 
 
-def median_seconds(workload, runs):
+def median_seconds(workload, runs, scale_runs=True):
     """Medians of corvane and floor runs taken in turns, so both see the same machine. Short workloads
-    get more runs: a few milliseconds are easily disturbed."""
+    get more runs (unless told not to): a few milliseconds are easily disturbed."""
     first = timed(workload, "corvane")
-    runs = max(runs, min(200, int(0.5 / max(first, 1e-4))))
+    if scale_runs:
+        runs = max(runs, min(200, int(0.5 / max(first, 1e-4))))
     times = {"corvane": [], "floor": []}
     for _ in range(runs):
         for which in times:
@@ -369,7 +370,7 @@ def measure(args, sizes, data):
     for workload in build_workloads(args.work, sizes, data):
         if wanted and workload.name not in wanted:
             continue
-        corvane, floor, runs = median_seconds(workload, args.runs)
+        corvane, floor, runs = median_seconds(workload, args.runs, scale_runs=not args.quick)
         row = {"workload": workload.name, "title": workload.title, "corvane_s": corvane, "floor_s": floor,
                "ratio": corvane / floor, "runs": runs}
         if not args.no_memory:
