@@ -1,7 +1,5 @@
 #include "cvclient/client.hpp"
 
-#include <cstdlib>
-
 namespace corvane::client {
 
 namespace {
@@ -26,9 +24,8 @@ py::object open_connection(const py::object &host, const py::object &account, co
 py::dict get_host_info(py::object /*self*/) {
     // The deployment chooses the host through the environment; read at each call so a changed
     // setting takes effect for the next authentication.
-    const char *host = std::getenv("CORVANE_HOST");
     py::dict hosts;
-    hosts["上海-1"] = py::str(host != nullptr ? host : "127.0.0.1");
+    hosts["上海-1"] = global("os").attr("environ").attr("get")("CORVANE_HOST", "127.0.0.1");
     return hosts;
 }
 
