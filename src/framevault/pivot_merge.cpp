@@ -91,15 +91,14 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     if (py::len(sub_df.attr("columns")) == 0) {
         raise_value_error(py::str("sub_df has no day columns"));
     }
+    py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
+    require_unique_labels(days, sub_df.attr("index"), "sub_df");
     if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
-        py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
-        require_unique_labels(days, sub_df.attr("index"), "sub_df");
         create_month_file(file_path, sub_df, days, date_format);
         return;
     }
     // The caller's frame keeps the datetime labels, as callers of the merge expect.
-    sub_df.attr("columns") = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
-    require_unique_labels(sub_df.attr("columns"), sub_df.attr("index"), "sub_df");
+    sub_df.attr("columns") = days;
     merge_month_file(file_path, sub_df, date_format);
 }
 
