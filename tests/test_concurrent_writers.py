@@ -111,7 +111,7 @@ def test_writer_waits_for_the_holder_and_a_killed_holder_never_blocks(store, roo
     assert store.read_unstack_category("table")["id"].tolist() == [1, 2]
 
 
-@pytest.mark.parametrize("value", ["ten", "-1"])
+@pytest.mark.parametrize("value", ["ten", "-1", "inf"])
 def test_a_bad_lock_timeout_is_refused_before_anything_is_written(store, root, monkeypatch, value):
     monkeypatch.setenv("CORVANE_LOCK_TIMEOUT", value)
     with pytest.raises(ValueError, match="CORVANE_LOCK_TIMEOUT"):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -119,7 +120,7 @@ double lock_timeout_seconds() {
     }
     char *end = nullptr;
     double seconds = std::strtod(text, &end);
-    if (*end != '\0' || !(seconds >= 0.0)) {
+    if (*end != '\0' || !std::isfinite(seconds) || seconds < 0.0) {
         throw std::invalid_argument(std::string("CORVANE_LOCK_TIMEOUT must be a number of seconds >= 0, not '") +
                                     text + "'");
     }
@@ -136,8 +137,9 @@ FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descr
     descriptor_ = open_retrying(lock_path, O_RDWR | O_CREAT, 0666);
 
     using clock = std::chrono::steady_clock;
-    clock::time_point deadline =
-        clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(timeout_seconds));
+    // Capped at a year, far beyond any write, so that the deadline cannot overflow the clock.
+    clock::time_point deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                                    std::chrono::duration<double>(std::min(timeout_seconds, 3.2e7)));
     std::chrono::microseconds pause{500};
     while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;

@@ -32,7 +32,7 @@ public:
 std::string lock_path_for(const std::string &data_path);
 
 // Seconds a writer waits for a lock: CORVANE_LOCK_TIMEOUT when set, otherwise 600.
-// std::invalid_argument when the variable is set but is not a non-negative number.
+// std::invalid_argument when the variable is set but is not a finite number >= 0.
 double lock_timeout_seconds();
 
 // An exclusive lock on one stored file, held from construction to destruction.

@@ -22,7 +22,7 @@ py::object builtin(const char *name) { return py::module_::import("builtins").at
 constexpr std::chrono::hours leftover_age_limit{24};
 
 // Runs native file work with the GIL released, turning its failures into the Python exceptions a
-// caller of the store expects: OSError subclasses by errno, TimeoutError, ValueError.
+// caller of the store expects: OSError subclasses by errno, TimeoutError.
 template <typename Work>
 auto without_gil(Work &&work) -> decltype(work()) {
     try {
@@ -33,8 +33,6 @@ auto without_gil(Work &&work) -> decltype(work()) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path.c_str());
     } catch (const LockTimeout &error) {
         PyErr_SetString(PyExc_TimeoutError, error.what());
-    } catch (const std::invalid_argument &error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
     }
     throw py::error_already_set();
 }
@@ -170,7 +168,14 @@ py::object read_parquet_snapshot(const py::handle &path) {
 
 FileLock lock_stored_file(const py::handle &path) {
     std::string data_path = absolute_path(path);
-    double timeout = without_gil([] { return lock_timeout_seconds(); });
+    double timeout = 0;
+    try {
+        // With the GIL held: the environment is not read while another thread sets it.
+        timeout = lock_timeout_seconds();
+    } catch (const std::invalid_argument &error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        throw py::error_already_set();
+    }
     return without_gil([&] { return FileLock(data_path, timeout); });
 }
 
