@@ -88,7 +88,8 @@ def test_globals_are_looked_up_at_call_time(store, monkeypatch):
     store.update_unstack_category("t", pd.DataFrame({"k": [1]}))
     monkeypatch.setattr(FrameVault, "pd", RecordingPandas())
     store.read_unstack_category("t")
-    assert reads == [store._get_unstack_file_path("t")]
+    # Read through one open handle, so that a concurrent replace cannot mix two versions.
+    assert [handle.name for handle in reads] == [store._get_unstack_file_path("t")]
 
 
 @pytest.mark.parametrize(

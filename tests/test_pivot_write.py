@@ -65,3 +65,19 @@ def test_frame_without_days_writes_nothing(store, root, capsys):
     store.update_pivot_category(pd.DataFrame(index=["a"]), "daily")
     assert month_files(root) == []
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize(
+    "days, strf, message",
+    [
+        (["2024-01-31", "2024-02-01", "2024-02-01"], "%Y-%m-%d", "duplicate day"),
+        ([pd.Timestamp(day) for day in ["2024-01-31", "2024-02-01 09:30", "2024-02-01 16:00"]], "%Y-%m-%d", "does not give one label per day"),
+        (["2024-01-01", "2024-02-01", "2024-02-02"], "%Y-%m", "does not give one label per day"),
+    ],
+    ids=["duplicate-day", "same-day-twice", "strf-fails-in-february-only"],
+)
+def test_a_month_refused_later_in_the_frame_writes_no_month(store, root, days, strf, message):
+    df = pd.DataFrame([[1.0] * len(days)], index=["a"], columns=days)
+    with pytest.raises(ValueError, match=message):
+        store.update_pivot_category(df, "daily", strf)
+    assert month_files(root) == []

@@ -16,6 +16,14 @@ void require_exact_str(const py::handle &value, const char *argument) {
     }
 }
 
+// TypeError naming the server key whose value is not a pandas DataFrame.
+void require_loaded_frame(const py::handle &value, const py::handle &key) {
+    if (!py::isinstance(value, global("pd").attr("DataFrame"))) {
+        throw py::type_error(native::concat(key, " holds a ", py::type::of(value).attr("__name__"),
+                                            ", not a pandas DataFrame").cast<std::string>());
+    }
+}
+
 py::list key_columns() {
     py::list columns;
     columns.append("order_book_id");
@@ -52,6 +60,10 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
     py::list frames;
     for (py::handle column : global("tqdm")(target_columns)) {
         frames.append(self.attr("load_df_from_cvdb")(column));
+    }
+    // A Series would join as a column and be written; anything else but a frame fails the join.
+    for (size_t position = 0; position < frames.size(); ++position) {
+        require_loaded_frame(frames[position], target_columns[position]);
     }
     py::object df = global("pd").attr("concat")(frames, "axis"_a = 1);
     self.attr("CV_db").attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);

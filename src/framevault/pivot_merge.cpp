@@ -55,7 +55,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 }
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
-    py::object existing_df = global("pd").attr("read_parquet")(file_path);
+    py::object existing_df = native::read_parquet_snapshot(file_path);
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     sub_df = rows_with_values(sub_df);
     try {
@@ -93,6 +93,8 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     }
     py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
     require_unique_labels(days, sub_df.attr("index"), "sub_df");
+    // From the existence test to the rewrite, so that no other writer's days are lost in between.
+    native::FileLock lock = native::lock_stored_file(file_path);
     if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
         create_month_file(file_path, sub_df, days, date_format);
         return;

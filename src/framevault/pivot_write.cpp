@@ -53,12 +53,18 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
     df.attr("columns") = to_day_labels(df.attr("columns"), py::str("df"));
     py::object work_function = store_class().attr("update_pivot_parquet");
 
-    // Paths and month frames are made here, so a bad path stops the call before any file is touched.
+    // Every month is checked, and every path made, before the first task runs: a month that would be
+    // refused must not leave the months before it written.
     py::list iterators;
+    if (py::len(df.attr("columns")) > 0) {
+        require_unique_labels(df.attr("columns"), df.attr("index"), "df");
+    }
     for (const auto &[key, positions] : columns_by_month(df.attr("columns"))) {
+        py::object sub_df = month_frame(df, positions);
+        to_text_labels(sub_df.attr("columns"), strf);
         py::list task;
         task.append(self.attr("_get_pivot_file_path")(category, key.first, key.second));
-        task.append(month_frame(df, positions));
+        task.append(sub_df);
         task.append(strf);
         iterators.append(task);
     }

@@ -24,18 +24,20 @@ void require_key_columns(const py::object &frame, const py::list &key_columns, c
 
 }  // namespace
 
-py::object read_parquet(py::object file_path) { return global("pd").attr("read_parquet")(file_path); }
+py::object read_parquet(py::object file_path) { return native::read_parquet_snapshot(file_path); }
 
 void update_unstack_category(py::object self, py::object category, py::object sub_df,
                              py::object key_columns) {
     require_frame(sub_df, "sub_df");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
+    // From the existence test to the rewrite, so that no other writer's rows are lost in between.
+    native::FileLock lock = native::lock_stored_file(file_path);
     if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
         native::write_parquet_atomically(sub_df, file_path);
         native::print_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
         return;
     }
-    py::object existing_df = global("pd").attr("read_parquet")(file_path);
+    py::object existing_df = native::read_parquet_snapshot(file_path);
     if (same_content(existing_df, sub_df)) {
         native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
         return;
@@ -48,7 +50,7 @@ void update_unstack_category(py::object self, py::object category, py::object su
 
 py::object read_unstack_category(py::object self, py::object category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return global("pd").attr("read_parquet")(file_path);
+    return native::read_parquet_snapshot(file_path);
 }
 
 py::object update_unstack_df(py::object original_df, py::object new_data, py::object key_columns) {

@@ -1,7 +1,10 @@
 #include "native/pyglue.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -14,6 +17,30 @@ namespace {
 PyObject *module_namespace = nullptr;
 
 py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+// A temporary file untouched this long belongs to no live write, whatever process holds its pid now.
+constexpr std::chrono::hours leftover_age_limit{24};
+
+// Runs native file work with the GIL released, turning its failures into the Python exceptions a
+// caller of the store expects: OSError subclasses by errno, TimeoutError.
+template <typename Work>
+auto without_gil(Work &&work) -> decltype(work()) {
+    try {
+        py::gil_scoped_release release;
+        return work();
+    } catch (const SystemCallError &error) {
+        errno = error.error_number;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path.c_str());
+    } catch (const LockTimeout &error) {
+        PyErr_SetString(PyExc_TimeoutError, error.what());
+    }
+    throw py::error_already_set();
+}
+
+std::string absolute_path(const py::handle &path) {
+    py::object os = global("os");
+    return py::str(os.attr("path").attr("abspath")(os.attr("fspath")(path))).cast<std::string>();
+}
 
 // A name for a write in progress: hidden, in the target's directory, and never ending in
 // ".parquet" nor holding a "_YYYY-MM." stamp, so listings of month files never pick it up.
@@ -106,9 +133,14 @@ void ensure_directory(const py::handle &path) {
 void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
     py::object os = global("os");
     py::str temporary = temporary_name_beside(path);
+    std::string directory = py::str(os.attr("path").attr("dirname")(temporary)).cast<std::string>();
+    // Before the write, so that space a dead writer held is free again when this one needs it.
+    without_gil([&] { remove_dead_writers_leftovers(directory.empty() ? "." : directory, leftover_age_limit); });
     try {
         frame.attr("to_parquet")(temporary);
-        os.attr("replace")(temporary, path);
+        std::string from = temporary.cast<std::string>();
+        std::string to = py::str(os.attr("fspath")(path)).cast<std::string>();
+        without_gil([&] { durable_replace(from, to); });
     } catch (py::error_already_set &) {
         try {
             if (py::bool_(os.attr("path").attr("exists")(temporary))) {
@@ -119,6 +151,32 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
         }
         throw;
     }
+}
+
+py::object read_parquet_snapshot(const py::handle &path) {
+    py::object handle = builtin("open")(path, "rb");
+    py::object frame;
+    try {
+        frame = global("pd").attr("read_parquet")(handle);
+    } catch (py::error_already_set &) {
+        handle.attr("close")();
+        throw;
+    }
+    handle.attr("close")();
+    return frame;
+}
+
+FileLock lock_stored_file(const py::handle &path) {
+    std::string data_path = absolute_path(path);
+    double timeout = 0;
+    try {
+        // With the GIL held: the environment is not read while another thread sets it.
+        timeout = lock_timeout_seconds();
+    } catch (const std::invalid_argument &error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        throw py::error_already_set();
+    }
+    return without_gil([&] { return FileLock(data_path, timeout); });
 }
 
 }  // namespace corvane::native

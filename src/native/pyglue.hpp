@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "native/durable_files.hpp"
+
 namespace corvane::native {
 
 namespace py = pybind11;
@@ -90,8 +92,19 @@ void print_empty_line();
 // process created in between; any other failure (a regular file in the way, no permission) raises.
 void ensure_directory(const py::handle &path);
 
-// frame.to_parquet written to a temporary name in the target's directory and moved over the target
-// with os.replace, so readers never see a half-written file and a failed write keeps the old one.
+// frame.to_parquet written to a temporary name in the target's directory, fsynced and renamed over
+// the target, then the directory fsynced: readers never see a half-written file, a failed write
+// keeps the old one and a power cut leaves the old or the new one. Each write first removes the
+// temporary files that dead writers left in that directory.
 void write_parquet_atomically(const py::handle &frame, const py::handle &path);
+
+// pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
+// footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
+py::object read_parquet_snapshot(const py::handle &path);
+
+// The exclusive lock of the stored file at `path`, held by every read-merge-write of that file
+// until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the
+// file after CORVANE_LOCK_TIMEOUT seconds (600 when unset).
+FileLock lock_stored_file(const py::handle &path);
 
 }  // namespace corvane::native

@@ -3,6 +3,7 @@
 import os
 import pickle
 
+import pandas as pd
 import pytest
 import redis
 
@@ -44,7 +45,8 @@ class TestSyncFails:
     @pytest.mark.parametrize("value, error", [
         (b"not a pickle", pickle.UnpicklingError),
         (pickle.dumps({"close": [1.0]}), TypeError),
-    ], ids=["not a pickle", "not a frame"])
+        (pickle.dumps(pd.Series([1.0], index=["000001.XSHE"], name="2024-02-01")), TypeError),
+    ], ids=["not a pickle", "not a frame", "a series"])
     def test_bad_value_in_one_month_writes_no_month(self, server, make_client, month_frame, value, error):
         server.seed({"cv1-daily-202401": month_frame(2024, 1), "cv1-daily-202402": value,
                      "cv1-daily-202403": month_frame(2024, 3)})

@@ -1,0 +1,73 @@
+// Operating-system work that keeps the store's files whole: one writer per file at a time, replaces
+// that survive a power cut, and removal of what dead writers left behind.
+//
+// Plain C++ on paths and file descriptors, free of Python: callers release the GIL around these calls
+// (see native/pyglue.hpp) so that a thread waiting on a lock or a disk never stalls the others.
+// Failures are thrown as the exceptions below; the Python glue turns them into Python exceptions.
+#pragma once
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+namespace corvane::native {
+
+// A system call failed: `error_number` is its errno, `path` the file it was about.
+class SystemCallError : public std::runtime_error {
+public:
+    SystemCallError(int error_number, std::string path, const std::string &call);
+    int error_number;
+    std::string path;
+};
+
+// Waiting for a file lock took longer than the limit; `path` is the data file whose lock it was.
+class LockTimeout : public std::runtime_error {
+public:
+    explicit LockTimeout(const std::string &message);
+};
+
+// The lock file of the stored file `data_path` (absolute, as <root>/<category>/<name>):
+// <root>/.corvane/locks/<category>/<name>.lock. Kept out of the category directory so that listings
+// of months and tables never see it.
+std::string lock_path_for(const std::string &data_path);
+
+// Seconds a writer waits for a lock: CORVANE_LOCK_TIMEOUT when set, otherwise 600.
+// std::invalid_argument when the variable is set but is not a finite number >= 0.
+double lock_timeout_seconds();
+
+// An exclusive lock on one stored file, held from construction to destruction.
+//
+// flock on a lock file that every waiter opens anew: each waiter has its own open file description,
+// so threads of one process exclude each other as processes do, and the kernel releases the lock
+// when its holder's descriptor closes, also when the process is killed. Lock files are never
+// removed: removing one would let a newcomer lock a fresh file while an old waiter locks the
+// removed one.
+class FileLock {
+public:
+    // Polls with a growing sleep until the lock is free; LockTimeout naming `data_path` after
+    // `timeout_seconds`. Creates the lock file's directories (0777 less the umask) when missing.
+    FileLock(const std::string &data_path, double timeout_seconds);
+    ~FileLock();
+    FileLock(FileLock &&other) noexcept;
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    FileLock &operator=(FileLock &&) = delete;
+
+private:
+    int descriptor_;
+};
+
+// Makes a finished file the target, durably: fsync of `temporary`, rename over `target`, fsync of
+// their directory. After a power cut the target holds the old or the new content, never a file
+// whose name survived but whose data did not.
+void durable_replace(const std::string &temporary, const std::string &target);
+
+// The prefix of the store's temporary files: .corvane-write-<pid>-<thread>-<n>.tmp
+inline constexpr const char *temporary_prefix = ".corvane-write-";
+
+// Removes the temporary files in `directory` whose writer is certainly gone: its process id is not
+// alive on this machine, or the file has not been modified for `max_age`. A live writer's file
+// is never touched. Best effort: what cannot be listed or removed stays. Returns how many it removed.
+int remove_dead_writers_leftovers(const std::string &directory, std::chrono::seconds max_age);
+
+}  // namespace corvane::native

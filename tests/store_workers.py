@@ -1,0 +1,165 @@
+"""Child-process workers for the concurrency and crash suites: python store_workers.py <job> <args>.
+
+Every frame a worker writes is a pure function of (writer, round), so a test can tell from the files
+alone which updates reached them.
+"""
+
+import json
+import os
+import signal
+import sys
+
+import numpy as np
+import pandas as pd
+import pyarrow.parquet  # noqa: F401
+
+from corvane.FrameVault import ParquetDataManager
+
+# Keeps the zygote single-threaded, as fork wants: no BLAS pool, no allocator background thread.
+SINGLE_THREADED = {"OPENBLAS_NUM_THREADS": "1", "JE_ARROW_MALLOC_CONF": "background_thread:false"}
+
+# --- concurrent writers: one new row per writer and round ---------------------------------------
+
+MONTH_DAYS = ["2024-03-04", "2024-03-05"]
+
+
+def row_label(writer, round_):
+    return f"{writer}-{round_:05d}"
+
+
+def add_rows(store, writer, round_):
+    label = row_label(writer, round_)
+    store.update_pivot_category(pd.DataFrame([[float(round_), round_ + 0.5]], index=[label], columns=MONTH_DAYS), "daily")
+    store.update_unstack_category("table", pd.DataFrame({"id": [label], "round": [round_]}), key_columns=["id"])
+
+
+def write_rounds(root, writer, rounds):
+    store = ParquetDataManager(root)
+    for round_ in range(rounds):
+        add_rows(store, writer, round_)
+
+
+def check_rows(labels, rounds, previous):
+    """Problems of one read: rows gone since the last read, or values that are not their round's."""
+    problems = [f"row {label} vanished" for label in previous - set(labels)]
+    problems += [f"row {label} holds {value}" for label, value in zip(labels, rounds) if label != "seed"
+                 and int(label.rsplit("-", 1)[1]) != value]
+    return problems
+
+
+def read_until(root, stop_path, result_path):
+    """Reads the month and the table in turn until stop_path appears; every read is checked."""
+    store = ParquetDataManager(root)
+    reads, failed, problems = 0, [], []
+    seen = {"daily": set(), "table": set()}
+    while True:
+        stopping = os.path.exists(stop_path)  # one more pass after the writers are done
+        for what in ("daily", "table"):
+            try:
+                if what == "daily":
+                    frame = store.read_pivot_category("daily", "2024-03-01", "2024-03-31")
+                    labels, rounds = list(frame.index), [int(v) for v in frame[MONTH_DAYS[0]].tolist()]
+                    problems += [f"row {label} lost its second day" for label in frame.index[frame[MONTH_DAYS[1]].isna()]]
+                else:
+                    frame = store.read_unstack_category("table")
+                    labels, rounds = frame["id"].tolist(), frame["round"].tolist()
+            except Exception as error:  # a failed read is what this worker counts
+                failed.append(f"{what}: {type(error).__name__}: {error}")
+                continue
+            reads += 1
+            problems += check_rows(labels, rounds, seen[what])
+            seen[what] = set(labels)
+        if stopping:
+            break
+    with open(result_path, "w") as handle:
+        json.dump({"reads": reads, "failed": failed, "problems": problems}, handle)
+
+
+# --- crash series: rounds of monthly and whole-table updates, killed at random ------------------
+
+CRASH_ROWS = 40  # new rows per round, in both month files and in the table
+CRASH_DAYS = pd.bdate_range("2024-01-01", "2024-02-29").strftime("%Y-%m-%d").tolist()
+
+
+def crash_month_frame(round_):
+    labels = [f"r{round_:05d}-{row:03d}" for row in range(CRASH_ROWS)]
+    values = round_ * 1000.0 + np.arange(CRASH_ROWS)[:, None] + np.arange(len(CRASH_DAYS))[None, :] / 100
+    return pd.DataFrame(values, index=labels, columns=CRASH_DAYS)
+
+
+def crash_table_frame(round_):
+    ids = [f"r{round_:05d}-{row:03d}" for row in range(CRASH_ROWS)] + ["latest"]
+    return pd.DataFrame({"id": ids, "round": [round_] * (CRASH_ROWS + 1), "value": np.arange(CRASH_ROWS + 1) * 0.5})
+
+
+def expected_month(rounds, month):
+    """The month file after `rounds` complete rounds, as read back."""
+    days = [day for day in CRASH_DAYS if day.startswith(month)]
+    if rounds == 0:
+        return None
+    frame = pd.concat([crash_month_frame(round_)[days] for round_ in range(rounds)])
+    return frame.sort_index()
+
+
+def expected_table(rounds):
+    """The table after `rounds` complete rounds, sorted by id (rows move when a key is replaced)."""
+    if rounds == 0:
+        return None
+    frames = [crash_table_frame(round_) for round_ in range(rounds)]
+    table = pd.concat(frames).drop_duplicates(subset=["id"], keep="last")
+    return table.sort_values("id").reset_index(drop=True)
+
+
+def journal(handle, text):
+    os.write(handle, f"{text}\n".encode())
+
+
+def crash_rounds(root, journal_path, first_round):
+    """Runs rounds from first_round on until killed, noting each update's begin and end."""
+    store = ParquetDataManager(root)
+    handle = os.open(journal_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    for round_ in range(first_round, 10**9):
+        journal(handle, f"begin {round_} month {os.getpid()}")
+        store.update_pivot_category(crash_month_frame(round_), "daily")
+        journal(handle, f"end {round_} month {os.getpid()}")
+        journal(handle, f"begin {round_} table {os.getpid()}")
+        store.update_unstack_category("table", crash_table_frame(round_), key_columns=["id"])
+        journal(handle, f"end {round_} table {os.getpid()}")
+
+
+def zygote(root, journal_path):
+    """Forks one crash writer per line read (the round to start from) and reports its pid and its end.
+
+    Forking from a process that has imported everything makes a kill cycle cost milliseconds.
+    """
+    assert len(os.listdir("/proc/self/task")) == 1, "start the zygote with SINGLE_THREADED in its environment"
+    for line in sys.stdin:
+        pid = os.fork()
+        if pid == 0:
+            quiet()
+            try:
+                crash_rounds(root, journal_path, int(line))
+            finally:
+                os._exit(1)
+        print(pid, flush=True)
+        _, status = os.waitpid(pid, 0)
+        print(os.WTERMSIG(status) if os.WIFSIGNALED(status) else -1, flush=True)
+
+
+def quiet():
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.dup2(devnull, 2)
+
+
+if __name__ == "__main__":
+    job, args = sys.argv[1], sys.argv[2:]
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    if job == "zygote":
+        zygote(*args)
+    else:
+        quiet()
+        if job == "write":
+            write_rounds(args[0], args[1], int(args[2]))
+        elif job == "read":
+            read_until(*args)

@@ -1,0 +1,161 @@
+"""A write that fails keeps the old file byte for byte, leaves no temporary file and raises, also from
+the pool; dead writers' leftovers are removed; every replace is fsynced on both sides."""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+MONTH = "2024-03"
+
+
+def month_update(store, value=2.0):
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0], "2024-03-05": [value]}, index=["b"]), "daily")
+
+
+def table_update(store, value=2.0):
+    store.update_unstack_category("table", pd.DataFrame({"id": [2], "v": [value]}), ["id"])
+
+
+UPDATES = {"month": month_update, "table": table_update}
+
+
+@pytest.fixture
+def stored(store):
+    """Both kinds of file written once; returns {kind: (path, bytes)}."""
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "daily")
+    store.update_unstack_category("table", pd.DataFrame({"id": [1], "v": [1.0]}), ["id"])
+    paths = {"month": store._get_pivot_file_path("daily", 2024, 3), "table": store._get_unstack_file_path("table")}
+    return {kind: (path, Path(path).read_bytes()) for kind, path in paths.items()}
+
+
+def assert_untouched(stored, kind):
+    path, before = stored[kind]
+    assert Path(path).read_bytes() == before
+    assert os.listdir(os.path.dirname(path)) == [os.path.basename(path)]
+
+
+def half_write(frame, target, *args, **kwargs):
+    with open(target, "wb") as handle:
+        handle.write(b"PAR1 half a file")
+    raise OSError("the writer failed midway")
+
+
+@pytest.mark.parametrize("kind", UPDATES)
+@pytest.mark.parametrize("fault", ["writer-fails-midway", "value-pyarrow-cannot-convert"])
+def test_failing_writer(store, stored, monkeypatch, kind, fault):
+    if fault == "writer-fails-midway":
+        monkeypatch.setattr(pd.DataFrame, "to_parquet", half_write)
+        value, error = 2.0, OSError
+    else:
+        value, error = object(), Exception  # pyarrow's own conversion error
+    with pytest.raises(error):
+        UPDATES[kind](store, value)
+    assert_untouched(stored, kind)
+
+
+@pytest.fixture
+def read_only_directories():
+    """Makes directories refuse new entries: chmod for a user, the immutable flag for root (whom
+    permissions do not stop)."""
+    changed = []
+
+    def refuse(directory):
+        if os.geteuid() != 0:
+            os.chmod(directory, 0o555)
+        elif shutil.which("chattr") is None or subprocess.run(["chattr", "+i", directory]).returncode != 0:
+            pytest.skip("root, and the file system has no immutable flag")
+        changed.append(directory)
+
+    yield refuse
+    for directory in changed:
+        if os.geteuid() != 0:
+            os.chmod(directory, 0o755)
+        else:
+            subprocess.run(["chattr", "-i", directory], check=True)
+
+
+@pytest.mark.parametrize("kind", UPDATES)
+def test_directory_refusing_writes(store, stored, read_only_directories, kind):
+    read_only_directories(os.path.dirname(stored[kind][0]))
+    with pytest.raises(PermissionError):
+        UPDATES[kind](store)
+    assert_untouched(stored, kind)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 1 MiB tmpfs, for a real disk-full; skipped where mounting is not allowed."""
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    if shutil.which("mount") is None or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)], capture_output=True).returncode != 0:
+        pytest.skip("mounting a tmpfs is not allowed here")
+    yield mount_point
+    subprocess.run(["umount", str(mount_point)], check=True)
+
+
+@pytest.mark.parametrize("kind", UPDATES)
+def test_disk_full(store_cls, small_disk, kind):
+    store = store_cls(str(small_disk / "data"))
+    paths = {"month": store._get_pivot_file_path("daily", 2024, 3), "table": store._get_unstack_file_path("table")}
+    UPDATES[kind](store, 1.0)
+    before = Path(paths[kind]).read_bytes()
+    with open(small_disk / "filler", "wb", buffering=0) as filler, pytest.raises(OSError, match="No space left"):
+        while True:
+            filler.write(b"\0" * 4096)
+    with pytest.raises(OSError, match="No space left"):
+        UPDATES[kind](store, 3.0)
+    assert Path(paths[kind]).read_bytes() == before
+    assert os.listdir(os.path.dirname(paths[kind])) == [os.path.basename(paths[kind])]
+
+
+def test_leftovers_of_dead_or_stale_writers_are_removed_by_the_next_write(store, stored):
+    directory = Path(stored["table"][0]).parent
+    gone = subprocess.Popen([sys.executable, "-c", "pass"])
+    gone.wait()
+    names = {
+        "dead": f".corvane-write-{gone.pid}-1-0.tmp",
+        "live": f".corvane-write-{os.getpid()}-1-0.tmp",
+        "live-but-stale": f".corvane-write-{os.getppid()}-1-0.tmp",
+        "not ours": ".corvane-write-notes.txt",
+    }
+    for name in names.values():
+        (directory / name).write_bytes(b"partial")
+    stale = time.time() - 2 * 24 * 3600
+    os.utime(directory / names["live-but-stale"], (stale, stale))
+
+    table_update(store)
+    assert sorted(os.listdir(directory)) == sorted([names["live"], names["not ours"], "table.parquet"])
+
+
+def test_every_replace_is_fsynced_before_and_after(tmp_path):
+    """Without a power cut to hand: trace the system calls of one process that creates and merges
+    a table and writes two months, and check the order fsync(temporary), rename, fsync(directory)."""
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    root = tmp_path / "data"
+    script = (
+        "import pandas as pd; from corvane.FrameVault import ParquetDataManager as P; s = P(%r);"
+        "s.update_unstack_category('t', pd.DataFrame({'k': [1]}), ['k']);"
+        "s.update_unstack_category('t', pd.DataFrame({'k': [2]}), ['k']);"
+        "s.update_pivot_category(pd.DataFrame({'2024-01-31': [1.0], '2024-02-01': [2.0]}), 'daily')" % str(root)
+    )
+    trace = tmp_path / "trace"
+    run = subprocess.run(["strace", "-f", "-y", "-qq", "-o", str(trace), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                          sys.executable, "-c", script], capture_output=True, text=True)
+    if run.returncode != 0 and "ptrace" in run.stderr:
+        pytest.skip(f"tracing is not allowed here: {run.stderr.strip()}")
+    assert run.returncode == 0, run.stderr
+    events = trace.read_text().splitlines()
+    renames = [(n, line) for n, line in enumerate(events) if "rename" in line and ".corvane-write-" in line]
+    assert len(renames) == 4, events
+    for n, line in renames:
+        temporary, target = line.split('"')[1], line.split('"')[3]
+        assert any(f"<{temporary}>" in earlier and "fsync(" in earlier for earlier in events[:n]), (temporary, events)
+        assert any(f"<{os.path.dirname(target)}>" in later and "fsync(" in later for later in events[n + 1:]), (target, events)
