@@ -71,17 +71,20 @@ def test_start_after_end_fails(filled, start, end):
         filled.read_pivot_category("daily", start, end)
 
 
-def test_stray_files(filled, root):
+def test_only_month_files_of_the_category_count(filled, root, capsys):
     directory = Path(root, "daily")
     pd.DataFrame({"x": [1]}).to_parquet(directory / "daily.parquet")  # whole-category file: no month
-    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2023-12.parquet")
-    assert filled.read_pivot_category("daily").columns[0] == "2024-03-01"
-    # a stray month counts as stored, so its month of this category is asked for
-    with pytest.raises(FileNotFoundError, match="daily_2023-12.parquet"):
-        filled.read_pivot_category("daily", "2023-12-01", "2024-01-31")
-    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2024-05.parquet")
-    with pytest.raises(FileNotFoundError, match="daily_2024-05.parquet"):
-        filled.read_pivot_category("daily")
+    for stray in ("notes_2023-12.parquet", "backup-2024-06.parquet", "2024-05.parquet"):
+        pd.DataFrame({"x": [1]}).to_parquet(directory / stray)
+    (directory / "daily_2024-07.parquet").mkdir()
+    (directory / "x_2024-08.parquet").mkdir()
+    assert filled.read_pivot_category("daily").columns.tolist() == span("2024-03-01", "2024-03-31")
+    capsys.readouterr()
+    result = filled.read_pivot_category("daily", "2023-12-01", "2024-01-31")
+    assert result.columns.tolist() == span("2024-01-01", "2024-01-31")
+    assert capsys.readouterr().out == "数据不存在 daily: ['2023-12'] 数据不存在\n"
+    exists, missing = filled.get_download_days("daily", list(Q1))
+    assert missing == [] and exists.shape == (2, len(Q1))
 
 
 def test_rows_are_the_union_of_the_months(store):

@@ -139,6 +139,23 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
     return text;
 }
 
+py::object stored_label_days(const py::object &labels, const py::handle &source) {
+    try {
+        return to_day_labels(labels, source, py::str("%Y-%m-%d"));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError) || py::len(labels) < 2) {
+            throw;
+        }
+    }
+    // Every label written by the store reads back alone as its day.
+    py::list days;
+    for (py::handle label : labels) {
+        py::object one = global("pd").attr("Index")(py::list(py::make_tuple(label)));
+        days.append(to_day_labels(one, source).attr("__getitem__")(0));
+    }
+    return to_day_labels(global("pd").attr("DatetimeIndex")(days), source);
+}
+
 py::object rows_with_values(const py::object &frame) {
     // On the bare array: a month of rows costs a fraction of the frame-level reduction.
     py::object empty_rows = frame.attr("isna")().attr("to_numpy")().attr("all")("axis"_a = 1);

@@ -1,5 +1,6 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
 #include "framevault/store.hpp"
+#include "native/dates.hpp"
 
 namespace corvane::store {
 
@@ -93,6 +94,7 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     }
     py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
     require_unique_labels(days, sub_df.attr("index"), "sub_df");
+    native::require_storable_years(days, py::str("sub_df"));
     if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
         create_month_file(file_path, sub_df, days, date_format);
         return;

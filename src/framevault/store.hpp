@@ -51,6 +51,9 @@ py::object to_day_labels(const py::object &labels, const py::handle &source,
 // Text labels for the days, as written to disk. ValueError when the format maps two days onto one
 // label or gives labels that do not read back as the same days: such a file could not be merged.
 py::object to_text_labels(const py::object &days, const py::handle &date_format);
+// The days that stored text labels stand for, in one unit. Labels of one file share a format and
+// parse together; a frame joined from files of several formats is parsed label by label.
+py::object stored_label_days(const py::object &labels, const py::handle &source);
 // The rows holding at least one value; the frame itself when every row does.
 py::object rows_with_values(const py::object &frame);
 // ValueError naming `argument` when day labels or row labels repeat: pandas cannot align them.
