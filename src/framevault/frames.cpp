@@ -156,6 +156,123 @@ py::object stored_label_days(const py::object &labels, const py::handle &source)
     return to_day_labels(global("pd").attr("DatetimeIndex")(days), source);
 }
 
+namespace {
+
+// Floats hold every integer up to 2**53 exactly.
+constexpr long long exact_float_limit = 9007199254740992LL;
+
+bool is_kind(const py::handle &dtype, const char *kinds) {
+    std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    return kind.find_first_of(kinds) != std::string::npos;
+}
+
+// Labels of the integer columns of `frame` that hold a value floats cannot hold exactly.
+py::list large_integer_columns(const py::object &frame) {
+    py::list labels;
+    py::list dtypes = py::list(frame.attr("dtypes"));
+    py::object columns = frame.attr("columns");
+    for (size_t position = 0; position < dtypes.size(); ++position) {
+        if (!is_kind(dtypes[position], "iu")) {
+            continue;
+        }
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        py::object column = frame.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
+        // Compared as integers: a cast to double would round the very values looked for.
+        if (py::len(column) > 0 && (py::bool_(column.attr("max")().attr("__gt__")(exact_float_limit)) ||
+                                    py::bool_(column.attr("min")().attr("__lt__")(-exact_float_limit)))) {
+            labels.append(columns.attr("__getitem__")(position));
+        }
+    }
+    return labels;
+}
+
+// `frame` with its column `label` converted to `dtype`, or an empty object when it cannot be.
+py::object with_column_as(const py::object &frame, const py::object &label, const char *dtype) {
+    py::object copy = frame.attr("copy")("deep"_a = false);
+    try {
+        copy.attr("__setitem__")(label, frame[label].attr("astype")(dtype));
+    } catch (py::error_already_set &error) {
+        if (!matches_value_or_type_error(error) && !error.matches(PyExc_OverflowError)) {
+            throw;
+        }
+        return py::object();
+    }
+    return copy;
+}
+
+}  // namespace
+
+py::object merge_keeping_integers(const std::vector<py::object> &inputs,
+                                  const std::function<py::object(const std::vector<py::object> &)> &merge) {
+    py::object merged = merge(inputs);
+    py::object merged_columns = merged.attr("columns");
+    if (!py::bool_(merged_columns.attr("is_unique"))) {
+        return merged;
+    }
+    py::list rounded;
+    for (const py::object &frame : inputs) {
+        if (!py::bool_(frame.attr("columns").attr("is_unique"))) {
+            return merged;
+        }
+        for (py::handle label : large_integer_columns(frame)) {
+            if (merged_columns.contains(label) && is_kind(merged[label].attr("dtype"), "f") &&
+                !rounded.contains(label)) {
+                rounded.append(label);
+            }
+        }
+    }
+    if (py::len(rounded) == 0) {
+        return merged;
+    }
+    std::vector<py::object> exact = inputs;
+    for (py::handle label_handle : rounded) {
+        py::object label = py::reinterpret_borrow<py::object>(label_handle);
+        std::vector<py::object> converted;
+        for (const py::object &frame : exact) {
+            if (!frame.attr("columns").contains(label)) {
+                converted.push_back(frame);
+                continue;
+            }
+            py::object as_int = with_column_as(frame, label, "Int64");
+            if (!as_int) {
+                break;
+            }
+            converted.push_back(as_int);
+        }
+        if (converted.size() != exact.size()) {
+            // Fractions or values beyond int64 beside the integers: Python objects keep them all.
+            converted.clear();
+            for (const py::object &frame : exact) {
+                converted.push_back(frame.attr("columns").contains(label) ? with_column_as(frame, label, "object")
+                                                                          : frame);
+            }
+        }
+        exact = std::move(converted);
+    }
+    return merge(exact);
+}
+
+py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index) {
+    py::object pd = global("pd");
+    py::object factorize = pd.attr("factorize");
+    py::list codes;
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    for (Py_ssize_t position : positions) {
+        py::object column = frame.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
+        codes.append(factorize(column, "use_na_sentinel"_a = false)[py::int_(0)]);
+    }
+    if (with_index) {
+        codes.append(factorize(frame.attr("index"), "use_na_sentinel"_a = false)[py::int_(0)]);
+    }
+    if (py::len(codes) == 0) {
+        return py::module_::import("numpy").attr("zeros")(py::len(frame), "dtype"_a = "int64");
+    }
+    if (py::len(codes) == 1) {
+        return codes[0];
+    }
+    return factorize(pd.attr("MultiIndex").attr("from_arrays")(codes))[py::int_(0)];
+}
+
 py::object rows_with_values(const py::object &frame) {
     // On the bare array: a month of rows costs a fraction of the frame-level reduction.
     py::object empty_rows = frame.attr("isna")().attr("to_numpy")().attr("all")("axis"_a = 1);

@@ -43,6 +43,24 @@ bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
     return !py::bool_(existing_df.attr("compare")(aligned).attr("empty"));
 }
 
+// Whether writing `merged` under the text labels `text` would store exactly what the file holds:
+// its stored labels `stored_text`, and `existing_df` (with day labels) in its own row order.
+bool month_unchanged(const py::object &existing_df, const py::object &stored_text, const py::object &merged,
+                     const py::object &text) {
+    if (!same_labels(existing_df.attr("columns"), merged.attr("columns")) || !same_labels(stored_text, text)) {
+        return false;
+    }
+    py::object stored_rows = existing_df.attr("index");
+    py::object aligned = merged;
+    if (!same_labels(stored_rows, merged.attr("index"))) {
+        if (one_sided_labels(stored_rows, merged.attr("index"))) {
+            return false;
+        }
+        aligned = merged.attr("reindex")("index"_a = stored_rows);
+    }
+    return same_content(existing_df, aligned);
+}
+
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
                        const py::object &date_format) {
     py::object rows = rows_with_values(sub_df);
@@ -57,6 +75,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
     py::object existing_df = global("pd").attr("read_parquet")(file_path);
+    py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     sub_df = rows_with_values(sub_df);
     try {
@@ -67,14 +86,19 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
                                               existing_df.attr("shape")));
             return;
         }
-        py::object merged = rows_with_values(existing_df.attr("combine_first")(sub_df));
+        py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
+            return rows_with_values(frames[0].attr("combine_first")(frames[1]));
+        });
         // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
         if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
             merged = merged.attr("sort_index")("axis"_a = 1);
         }
         py::object text = to_text_labels(merged.attr("columns"), date_format);
-        merged.attr("columns") = text;
-        native::write_parquet_atomically(merged, file_path);
+        // A merge that gives back the stored month needs no write; the line reports the merge all the same.
+        if (!month_unchanged(existing_df, stored_text, merged, text)) {
+            merged.attr("columns") = text;
+            native::write_parquet_atomically(merged, file_path);
+        }
         native::print_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
                                           last_label(text), " Total Shape ", merged.attr("shape")));
         native::print_empty_line();
