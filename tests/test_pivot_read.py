@@ -93,3 +93,45 @@ def test_rows_are_the_union_of_the_months(store):
     result = store.read_pivot_category("daily", "2024-01-01", "2024-02-29")
     expected = pd.DataFrame({"2024-01-31": [1.0, np.nan], "2024-02-01": [np.nan, 2.0]}, index=["a", "b"])
     pd.testing.assert_frame_equal(result, expected, check_index_type=False, check_column_type=False)
+
+
+@pytest.mark.parametrize("strf", ["%Y%m%d", "%Y/%m/%d", "%b %d %Y"])
+def test_any_round_tripping_format_reads_back(store, strf):
+    wanted = pd.date_range("2024-02-01", "2024-03-31")
+    store.update_pivot_category(pd.DataFrame(np.ones((1, len(wanted))), index=["a"], columns=wanted), "c", strf=strf)
+    result = store.read_pivot_category("c", "2024-02-10", "2024-03-05")
+    assert result.columns.tolist() == pd.date_range("2024-02-10", "2024-03-05").strftime(strf).tolist()
+    assert store.read_pivot_category("c").shape == (1, 31)
+    exists, missing = store.get_download_days("c", list(wanted))
+    assert missing == [] and exists.shape == (1, len(wanted))
+
+
+def test_months_written_in_different_formats_read_in_calendar_order(store):
+    store.update_pivot_category(pd.DataFrame({"2024-02-28": [1.0], "2024-02-29": [2.0]}), "c", strf="%Y%m%d")
+    store.update_pivot_category(pd.DataFrame({"2024-03-01": [3.0]}), "c")
+    result = store.read_pivot_category("c", "2024-02-01", "2024-03-31", "datetime")
+    assert result.columns.tolist() == list(pd.to_datetime(["2024-02-28", "2024-02-29", "2024-03-01"]))
+    assert result.iloc[0].tolist() == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize(
+    "start, end, argument",
+    [("", "2024-03-31", "start_date"), (20240101, "2024-03-31", "start_date"), ("2024-01-01", 1.5, "end_date"),
+     ("2024-01-01", "later", "end_date"), ("0001-01-01", "2024-03-31", "start_date")],
+)
+def test_dates_that_are_no_dates_are_refused(filled, capsys, start, end, argument):
+    with pytest.raises(ValueError, match=argument):
+        filled.read_pivot_category("daily", start, end)
+    assert capsys.readouterr().out == ""
+
+
+def test_open_range_of_a_never_written_category_names_the_date(store):
+    with pytest.raises(ValueError, match="start_date"):
+        store.read_pivot_category("daily", None, "2024-03-31")
+
+
+@pytest.mark.parametrize("day", ["0999-12-31", "0001-01-01"])
+def test_months_outside_the_storable_years_are_refused(store, root, day):
+    with pytest.raises(ValueError, match="1000 to 9999"):
+        store.update_pivot_category(pd.DataFrame({day: [1.0]}), "daily")
+    assert os.listdir(os.path.join(root, "daily")) == [] if os.path.isdir(os.path.join(root, "daily")) else True

@@ -215,7 +215,8 @@ py::object merge_keeping_integers(const std::vector<py::object> &inputs,
             return merged;
         }
         for (py::handle label : large_integer_columns(frame)) {
-            if (merged_columns.contains(label) && is_kind(merged[label].attr("dtype"), "f") &&
+            // Object columns count too: Parquet reads integers with gaps back as floats.
+            if (merged_columns.contains(label) && is_kind(merged[label].attr("dtype"), "fO") &&
                 !rounded.contains(label)) {
                 rounded.append(label);
             }
@@ -240,12 +241,10 @@ py::object merge_keeping_integers(const std::vector<py::object> &inputs,
             converted.push_back(as_int);
         }
         if (converted.size() != exact.size()) {
-            // Fractions or values beyond int64 beside the integers: Python objects keep them all.
-            converted.clear();
-            for (const py::object &frame : exact) {
-                converted.push_back(frame.attr("columns").contains(label) ? with_column_as(frame, label, "object")
-                                                                          : frame);
-            }
+            // Fractions beside such integers have no exact common type that Parquet holds.
+            raise_value_error(native::concat("column ", py::repr(label),
+                                             " mixes integers beyond float precision with values that are "
+                                             "not integers; merging them would round stored values"));
         }
         exact = std::move(converted);
     }
