@@ -177,9 +177,14 @@ py::list large_integer_columns(const py::object &frame) {
         }
         py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
         py::object column = frame.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
-        // Compared as integers: a cast to double would round the very values looked for.
-        if (py::len(column) > 0 && (py::bool_(column.attr("max")().attr("__gt__")(exact_float_limit)) ||
-                                    py::bool_(column.attr("min")().attr("__lt__")(-exact_float_limit)))) {
+        // Compared as integers: a cast to double would round the very values looked for. A column
+        // of gaps only (nullable integers) has no extremes.
+        py::object top = column.attr("max")();
+        if (py::bool_(global("pd").attr("isna")(top))) {
+            continue;
+        }
+        if (py::bool_(top.attr("__gt__")(exact_float_limit)) ||
+            py::bool_(column.attr("min")().attr("__lt__")(-exact_float_limit))) {
             labels.append(columns.attr("__getitem__")(position));
         }
     }
@@ -204,49 +209,38 @@ py::object with_column_as(const py::object &frame, const py::object &label, cons
 
 py::object merge_keeping_integers(const std::vector<py::object> &inputs,
                                   const std::function<py::object(const std::vector<py::object> &)> &merge) {
-    py::object merged = merge(inputs);
-    py::object merged_columns = merged.attr("columns");
-    if (!py::bool_(merged_columns.attr("is_unique"))) {
-        return merged;
-    }
-    py::list rounded;
+    py::list large;
     for (const py::object &frame : inputs) {
         if (!py::bool_(frame.attr("columns").attr("is_unique"))) {
-            return merged;
+            return merge(inputs);
         }
         for (py::handle label : large_integer_columns(frame)) {
-            // Object columns count too: Parquet reads integers with gaps back as floats.
-            if (merged_columns.contains(label) && is_kind(merged[label].attr("dtype"), "fO") &&
-                !rounded.contains(label)) {
-                rounded.append(label);
+            if (!large.contains(label)) {
+                large.append(label);
             }
         }
     }
-    if (py::len(rounded) == 0) {
-        return merged;
+    if (py::len(large) == 0) {
+        return merge(inputs);
     }
+    // Aligning rows or columns passes through float64 even where the result comes back as int64,
+    // so such columns are merged as Int64 from the start.
     std::vector<py::object> exact = inputs;
-    for (py::handle label_handle : rounded) {
+    for (py::handle label_handle : large) {
         py::object label = py::reinterpret_borrow<py::object>(label_handle);
-        std::vector<py::object> converted;
-        for (const py::object &frame : exact) {
+        for (py::object &frame : exact) {
             if (!frame.attr("columns").contains(label)) {
-                converted.push_back(frame);
                 continue;
             }
             py::object as_int = with_column_as(frame, label, "Int64");
             if (!as_int) {
-                break;
+                // Fractions beside such integers have no exact common type that Parquet holds.
+                raise_value_error(native::concat("column ", py::repr(label),
+                                                 " mixes integers beyond float precision with values that are "
+                                                 "not integers; merging them would round stored values"));
             }
-            converted.push_back(as_int);
+            frame = as_int;
         }
-        if (converted.size() != exact.size()) {
-            // Fractions beside such integers have no exact common type that Parquet holds.
-            raise_value_error(native::concat("column ", py::repr(label),
-                                             " mixes integers beyond float precision with values that are "
-                                             "not integers; merging them would round stored values"));
-        }
-        exact = std::move(converted);
     }
     return merge(exact);
 }

@@ -57,9 +57,9 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
 // The days that stored text labels stand for, in one unit. Labels of one file share a format and
 // parse together; a frame joined from files of several formats is parsed label by label.
 py::object stored_label_days(const py::object &labels, const py::handle &source);
-// merge(inputs), unless the merge turned an integer column holding values beyond float precision
-// (|v| > 2**53) into floats (or objects): then it is redone with those columns as pandas' nullable
-// Int64, so no stored or new integer is rounded. ValueError where a column cannot be Int64.
+// merge(inputs), with every integer column that holds values beyond float precision (|v| > 2**53)
+// in any input taken as pandas' nullable Int64 in all inputs, so that no stored or new integer is
+// rounded by the merge. ValueError where such a column cannot be Int64.
 py::object merge_keeping_integers(const std::vector<py::object> &inputs,
                                   const std::function<py::object(const std::vector<py::object> &)> &merge);
 // One integer per row of `frame`: rows share a code exactly when they hold equal values in the
