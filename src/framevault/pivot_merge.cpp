@@ -43,6 +43,26 @@ bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
     return !py::bool_(existing_df.attr("compare")(aligned).attr("empty"));
 }
 
+// stored.combine_first(incoming), with nullable integer columns filled cell by cell: pandas 2.2's
+// combine_first passes them through float64 and so rounds integers beyond 2**53.
+py::object combine_months(const py::object &stored, const py::object &incoming) {
+    py::object merged = stored.attr("combine_first")(incoming);
+    py::object index = merged.attr("index");
+    py::str nullable_integers("Int64");
+    for (py::handle label : py::list(merged.attr("columns"))) {
+        py::object dtype = merged[label].attr("dtype");
+        if (!dtype.equal(nullable_integers)) {
+            continue;
+        }
+        py::object ours = stored.attr("columns").contains(label) ? stored[label].attr("reindex")(index) : py::object();
+        py::object theirs =
+            incoming.attr("columns").contains(label) ? incoming[label].attr("reindex")(index) : py::object();
+        py::object exact = !ours ? theirs : !theirs ? ours : ours.attr("where")(ours.attr("notna")(), theirs);
+        merged.attr("__setitem__")(label, exact);
+    }
+    return merged;
+}
+
 // Whether writing `merged` under the text labels `text` would store exactly what the file holds:
 // its stored labels `stored_text`, and `existing_df` (with day labels) in its own row order.
 bool month_unchanged(const py::object &existing_df, const py::object &stored_text, const py::object &merged,
@@ -87,7 +107,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
             return;
         }
         py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
-            return rows_with_values(frames[0].attr("combine_first")(frames[1]));
+            return rows_with_values(combine_months(frames[0], frames[1]));
         });
         // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
         if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
