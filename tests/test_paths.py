@@ -100,3 +100,28 @@ def test_directory_errors_other_than_the_race_still_raise(tmp_path, store_cls):
         store._get_category_path("daily")
     with pytest.raises(FileExistsError):
         store_cls(str(blocker) + "/")
+
+
+BAD_NAMES = ["", ".", "..", "../escape", "/abs/dir", "a/b", "nul\x00byte", 5, None, b"daily"]
+CATEGORY_CALLS = {
+    "update_unstack_category": lambda s, c: s.update_unstack_category(c, pd.DataFrame({"k": [1]})),
+    "read_unstack_category": lambda s, c: s.read_unstack_category(c),
+    "update_pivot_category": lambda s, c: s.update_pivot_category(pd.DataFrame({"2024-03-01": [1.0]}), c),
+    "read_pivot_category": lambda s, c: s.read_pivot_category(c, "2024-03-01", "2024-03-31"),
+    "get_download_days": lambda s, c: s.get_download_days(c, [pd.Timestamp("2024-03-01")]),
+    "_get_category_path": lambda s, c: s._get_category_path(c),
+    "_get_unstack_file_path": lambda s, c: s._get_unstack_file_path(c),
+    "_get_pivot_file_path": lambda s, c: s._get_pivot_file_path(c, 2024, 3),
+    "_if_exists_unstack_category": lambda s, c: s._if_exists_unstack_category(c),
+    "_if_exists_pivot_category": lambda s, c: s._if_exists_pivot_category(c),
+    "_get_pivot_year_month": lambda s, c: s._get_pivot_year_month(c),
+}
+
+
+@pytest.mark.parametrize("method", CATEGORY_CALLS.values(), ids=CATEGORY_CALLS.keys())
+@pytest.mark.parametrize("name", BAD_NAMES, ids=repr)
+def test_a_category_is_one_path_component(tmp_path, store_cls, method, name):
+    store = store_cls(str(tmp_path / "outer" / "data"))
+    with pytest.raises(ValueError, match="category"):
+        method(store, name)
+    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["outer", "outer/data"]

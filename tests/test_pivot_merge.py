@@ -170,3 +170,31 @@ def test_bad_input_raises_and_leaves_the_file(store_cls, path, new, error, messa
     with pytest.raises(error, match=message):
         store_cls.update_pivot_parquet(path, new)
     assert (Path(path).read_bytes() if os.path.exists(path) else None) == before
+
+
+@pytest.mark.parametrize(
+    "new",
+    [pd.DataFrame({"2024-03-02": [1.0]}, index=["b"]), pd.DataFrame({"2024-03-01": [7.0], "2024-03-02": [NAN]}, index=["a"])],
+    ids=["new-row-and-day", "stored-cell-wins"],
+)
+def test_large_integers_in_a_month_stay_exact(store_cls, path, new):
+    pd.DataFrame({"2024-03-01": [2**53 + 1]}, index=["a"]).to_parquet(path)
+    store_cls.update_pivot_parquet(path, new)
+    assert int(pd.read_parquet(path).loc["a", "2024-03-01"]) == 2**53 + 1
+
+
+@pytest.mark.parametrize(
+    "new",
+    [STORED.loc[["a"]], STORED.loc[["b"], march(1, 3)],
+     with_cells(frame("ab", march(1, 5), start=-50.0), {("a", "2024-03-02"): NAN, ("b", "2024-03-03"): NAN})],
+    ids=["a-stored-row-missing", "some-days-of-one-row", "only-losing-values"],
+)
+def test_merge_that_changes_nothing_is_not_written(store_cls, path, capsys, new):
+    STORED.to_parquet(path)
+    before = os.stat(path)
+    store_cls.update_pivot_parquet(path, new.copy())
+    after = os.stat(path)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    days = STORED.columns
+    assert capsys.readouterr().out == f"{path}: UpdatingDF  From {days[0]} To {days[-1]} Total Shape {STORED.shape}\n\n"
+    pd.testing.assert_frame_equal(pd.read_parquet(path), STORED)

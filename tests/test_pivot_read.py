@@ -71,17 +71,20 @@ def test_start_after_end_fails(filled, start, end):
         filled.read_pivot_category("daily", start, end)
 
 
-def test_stray_files(filled, root):
+def test_only_month_files_of_the_category_count(filled, root, capsys):
     directory = Path(root, "daily")
     pd.DataFrame({"x": [1]}).to_parquet(directory / "daily.parquet")  # whole-category file: no month
-    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2023-12.parquet")
-    assert filled.read_pivot_category("daily").columns[0] == "2024-03-01"
-    # a stray month counts as stored, so its month of this category is asked for
-    with pytest.raises(FileNotFoundError, match="daily_2023-12.parquet"):
-        filled.read_pivot_category("daily", "2023-12-01", "2024-01-31")
-    pd.DataFrame({"x": [1]}).to_parquet(directory / "notes_2024-05.parquet")
-    with pytest.raises(FileNotFoundError, match="daily_2024-05.parquet"):
-        filled.read_pivot_category("daily")
+    for stray in ("notes_2023-12.parquet", "backup-2024-06.parquet", "2024-05.parquet"):
+        pd.DataFrame({"x": [1]}).to_parquet(directory / stray)
+    (directory / "daily_2024-07.parquet").mkdir()
+    (directory / "x_2024-08.parquet").mkdir()
+    assert filled.read_pivot_category("daily").columns.tolist() == span("2024-03-01", "2024-03-31")
+    capsys.readouterr()
+    result = filled.read_pivot_category("daily", "2023-12-01", "2024-01-31")
+    assert result.columns.tolist() == span("2024-01-01", "2024-01-31")
+    assert capsys.readouterr().out == "数据不存在 daily: ['2023-12'] 数据不存在\n"
+    exists, missing = filled.get_download_days("daily", list(Q1))
+    assert missing == [] and exists.shape == (2, len(Q1))
 
 
 def test_rows_are_the_union_of_the_months(store):
@@ -90,3 +93,45 @@ def test_rows_are_the_union_of_the_months(store):
     result = store.read_pivot_category("daily", "2024-01-01", "2024-02-29")
     expected = pd.DataFrame({"2024-01-31": [1.0, np.nan], "2024-02-01": [np.nan, 2.0]}, index=["a", "b"])
     pd.testing.assert_frame_equal(result, expected, check_index_type=False, check_column_type=False)
+
+
+@pytest.mark.parametrize("strf", ["%Y%m%d", "%Y/%m/%d", "%b %d %Y"])
+def test_any_round_tripping_format_reads_back(store, strf):
+    wanted = pd.date_range("2024-02-01", "2024-03-31")
+    store.update_pivot_category(pd.DataFrame(np.ones((1, len(wanted))), index=["a"], columns=wanted), "c", strf=strf)
+    result = store.read_pivot_category("c", "2024-02-10", "2024-03-05")
+    assert result.columns.tolist() == pd.date_range("2024-02-10", "2024-03-05").strftime(strf).tolist()
+    assert store.read_pivot_category("c").shape == (1, 31)
+    exists, missing = store.get_download_days("c", list(wanted))
+    assert missing == [] and exists.shape == (1, len(wanted))
+
+
+def test_months_written_in_different_formats_read_in_calendar_order(store):
+    store.update_pivot_category(pd.DataFrame({"2024-02-28": [1.0], "2024-02-29": [2.0]}), "c", strf="%Y%m%d")
+    store.update_pivot_category(pd.DataFrame({"2024-03-01": [3.0]}), "c")
+    result = store.read_pivot_category("c", "2024-02-01", "2024-03-31", "datetime")
+    assert result.columns.tolist() == list(pd.to_datetime(["2024-02-28", "2024-02-29", "2024-03-01"]))
+    assert result.iloc[0].tolist() == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize(
+    "start, end, argument",
+    [("", "2024-03-31", "start_date"), (20240101, "2024-03-31", "start_date"), ("2024-01-01", 1.5, "end_date"),
+     ("2024-01-01", "later", "end_date"), ("0001-01-01", "2024-03-31", "start_date")],
+)
+def test_dates_that_are_no_dates_are_refused(filled, capsys, start, end, argument):
+    with pytest.raises(ValueError, match=argument):
+        filled.read_pivot_category("daily", start, end)
+    assert capsys.readouterr().out == ""
+
+
+def test_open_range_of_a_never_written_category_names_the_date(store):
+    with pytest.raises(ValueError, match="start_date"):
+        store.read_pivot_category("daily", None, "2024-03-31")
+
+
+@pytest.mark.parametrize("day", ["0999-12-31", "0001-01-01"])
+def test_months_outside_the_storable_years_are_refused(store, root, day):
+    with pytest.raises(ValueError, match="^df: "):  # older pandas cannot even hold such days
+        store.update_pivot_category(pd.DataFrame({day: [1.0]}), "daily")
+    assert not os.path.exists(os.path.join(root, "daily"))

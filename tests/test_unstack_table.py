@@ -2,6 +2,7 @@
 
 import os
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -142,3 +143,56 @@ def test_reading_a_missing_table_raises_and_leaves_the_directory(store, root):
     with pytest.raises(FileNotFoundError):
         store.read_unstack_category("never")
     assert os.listdir(os.path.join(root, "never")) == []
+
+
+def rows(frame):
+    return frame.reset_index().values.tolist()
+
+
+@pytest.mark.parametrize(
+    "stored, new, keys, expected",
+    [
+        # a real index identifies a row: equal values under another label are another row
+        (pd.DataFrame({"p": [10, 20]}, index=["AAPL", "MSFT"]), pd.DataFrame({"p": [10]}, index=["GOOG"]), [],
+         [["AAPL", 10], ["MSFT", 20], ["GOOG", 10]]),
+        (pd.DataFrame({"p": [10, 20]}, index=["AAPL", "MSFT"]), pd.DataFrame({"p": [11]}, index=["MSFT"]), [],
+         [["AAPL", 10], ["MSFT", 20], ["MSFT", 11]]),
+        # stored rows that repeat each other all stay when another row is merged
+        (pd.DataFrame({"k": ["x", "x"], "v": [1, 1]}), pd.DataFrame({"k": ["y"], "v": [2]}), [],
+         [[0, "x", 1], [1, "x", 1], [0, "y", 2]]),
+        # stored history sharing a key stays unless the update carries that key; the last new row wins
+        (pd.DataFrame({"k": ["x", "x", "z"], "v": [1, 2, 3]}), pd.DataFrame({"k": ["y", "z", "z"], "v": [4, 5, 6]}),
+         ["k"], [[0, "x", 1], [1, "x", 2], [0, "y", 4], [2, "z", 6]]),
+    ],
+    ids=["new-label", "same-label-new-value", "stored-duplicates", "stored-history"],
+)
+def test_merge_replaces_only_rows_the_update_carries(store, capsys, stored, new, keys, expected):
+    store.update_unstack_category("t", stored, keys)
+    store.update_unstack_category("t", new, keys)
+    assert rows(store.read_unstack_category("t")) == expected
+    assert status_lines(capsys)[-1].endswith(": 更新 Unstack Parquet")
+
+
+def test_first_write_checks_the_key_columns(store, root):
+    with pytest.raises(KeyError, match="K"):
+        store.update_unstack_category("t", pd.DataFrame({"other": [1]}), ["K"])
+    assert not os.path.exists(os.path.join(root, "t", "t.parquet"))
+
+
+@pytest.mark.parametrize(
+    "new",
+    [pd.DataFrame({"K": ["B"], "w": [1.5]}), pd.DataFrame({"K": ["B"], "v": [None]}), pd.DataFrame({"K": ["B"], "v": [np.nan]})],
+    ids=["column-missing", "missing-object", "missing-float"],
+)
+def test_large_integers_stay_exact(store, new):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A"], "v": [2**53 + 1]}), ["K"])
+    store.update_unstack_category("t", new, ["K"])
+    assert int(store.read_unstack_category("t")["v"].iloc[0]) == 2**53 + 1
+
+
+def test_large_integers_beside_fractions_are_refused(store):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A"], "v": [2**53 + 1]}), ["K"])
+    before = read_bytes(store._get_unstack_file_path("t"))
+    with pytest.raises(ValueError, match="'v'"):
+        store.update_unstack_category("t", pd.DataFrame({"K": ["B"], "v": [0.5]}), ["K"])
+    assert read_bytes(store._get_unstack_file_path("t")) == before

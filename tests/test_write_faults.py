@@ -25,11 +25,15 @@ def table_update(store, value=2.0):
 UPDATES = {"month": month_update, "table": table_update}
 
 
+def write_first_rows(store):
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "daily")
+    store.update_unstack_category("table", pd.DataFrame({"id": [1], "v": [1.0]}), ["id"])
+
+
 @pytest.fixture
 def stored(store):
     """Both kinds of file written once; returns {kind: (path, bytes)}."""
-    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "daily")
-    store.update_unstack_category("table", pd.DataFrame({"id": [1], "v": [1.0]}), ["id"])
+    write_first_rows(store)
     paths = {"month": store._get_pivot_file_path("daily", 2024, 3), "table": store._get_unstack_file_path("table")}
     return {kind: (path, Path(path).read_bytes()) for kind, path in paths.items()}
 
@@ -104,7 +108,7 @@ def small_disk(tmp_path):
 def test_disk_full(store_cls, small_disk, kind):
     store = store_cls(str(small_disk / "data"))
     paths = {"month": store._get_pivot_file_path("daily", 2024, 3), "table": store._get_unstack_file_path("table")}
-    UPDATES[kind](store, 1.0)
+    write_first_rows(store)
     before = Path(paths[kind]).read_bytes()
     with open(small_disk / "filler", "wb", buffering=0) as filler, pytest.raises(OSError, match="No space left"):
         while True:

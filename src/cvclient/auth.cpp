@@ -1,4 +1,5 @@
 #include "cvclient/client.hpp"
+#include "native/names.hpp"
 
 namespace corvane::client {
 
@@ -66,14 +67,25 @@ void auth(py::object self, py::object account, py::object api_token) {
         return;
     }
     native::print_line(native::concat("Auth Succeeded: ", account));
+    // The server may hold keys of other programs: one that is not UTF-8 is not ours, and one
+    // without a dash, or whose second field could not name a directory, names no category.
     py::list keys;
     for (py::handle key : self.attr("r").attr("keys")()) {
-        keys.append(key.attr("decode")("utf-8"));
+        try {
+            keys.append(key.attr("decode")("utf-8"));
+        } catch (py::error_already_set &error) {
+            if (!error.matches(PyExc_UnicodeDecodeError)) {
+                throw;
+            }
+        }
     }
     self.attr("keys") = keys;
     py::set categories;
     for (py::handle key : keys) {
-        categories.add(key.attr("split")("-")[py::int_(1)]);
+        py::list fields = key.attr("split")("-");
+        if (py::len(fields) > 1 && native::is_category_name(fields[1])) {
+            categories.add(fields[1]);
+        }
     }
     self.attr("r_category") = builtins.attr("sorted")(categories);
 }

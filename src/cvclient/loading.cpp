@@ -3,10 +3,10 @@
 namespace corvane::client {
 
 py::object load_df_from_cvdb(py::object self, py::object key) {
-    // The server is trusted: whatever it holds under the key is unpickled. A missing key gives
-    // None, which pickle rejects with TypeError.
+    // A value runs no code of its own while it loads: only pandas' and numpy's rebuilders are
+    // admitted. A missing key gives None, which is rejected with TypeError.
     py::object data_ = self.attr("r").attr("get")(key);
-    return global("pickle").attr("loads")(data_);
+    return restricted_loads(data_);
 }
 
 }  // namespace corvane::client

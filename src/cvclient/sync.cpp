@@ -1,5 +1,7 @@
 #include "cvclient/client.hpp"
+#include "native/dates.hpp"
 #include "native/months.hpp"
+#include "native/names.hpp"
 
 namespace corvane::client {
 
@@ -35,6 +37,7 @@ py::list key_columns() {
 }  // namespace
 
 void update_unstack_parquet(py::object self, py::object category) {
+    native::require_category_name(category);
     py::object unstack_df = self.attr("load_df_from_cvdb")(native::concat("cv1-", category));
     self.attr("CV_db").attr("update_unstack_category")("category"_a = category, "sub_df"_a = unstack_df,
                                                        "key_columns"_a = key_columns());
@@ -44,6 +47,9 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
                           py::object end_date, py::object strf) {
     require_exact_str(start_date, "start_date");
     require_exact_str(end_date, "end_date");
+    native::require_category_name(category);
+    native::require_date(start_date, "start_date");
+    native::require_date(end_date, "end_date");
     py::list target_columns;
     for (py::handle month : native::months_overlapping(start_date, end_date, "%Y%m")) {
         py::str key = native::concat("cv1-", category, "-", month);
@@ -70,11 +76,13 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
 }
 
 py::object get_unstack_category(py::object self, py::object category) {
+    native::require_category_name(category);
     return self.attr("CV_db").attr("read_unstack_category")(category);
 }
 
 py::object get_pivot_category(py::object self, py::object category, py::object start_date,
                               py::object end_date) {
+    native::require_category_name(category);
     return self.attr("CV_db").attr("read_pivot_category")(category, start_date, end_date);
 }
 

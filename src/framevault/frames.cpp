@@ -139,6 +139,133 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
     return text;
 }
 
+py::object stored_label_days(const py::object &labels, const py::handle &source) {
+    try {
+        return to_day_labels(labels, source, py::str("%Y-%m-%d"));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError) || py::len(labels) < 2) {
+            throw;
+        }
+    }
+    // Every label written by the store reads back alone as its day.
+    py::list days;
+    for (py::handle label : labels) {
+        py::object one = global("pd").attr("Index")(py::list(py::make_tuple(label)));
+        days.append(to_day_labels(one, source).attr("__getitem__")(0));
+    }
+    return to_day_labels(global("pd").attr("DatetimeIndex")(days), source);
+}
+
+namespace {
+
+// Floats hold every integer up to 2**53 exactly.
+constexpr long long exact_float_limit = 9007199254740992LL;
+
+bool is_kind(const py::handle &dtype, const char *kinds) {
+    std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    return kind.find_first_of(kinds) != std::string::npos;
+}
+
+// Labels of the integer columns of `frame` that hold a value floats cannot hold exactly.
+py::list large_integer_columns(const py::object &frame) {
+    py::list labels;
+    py::list dtypes = py::list(frame.attr("dtypes"));
+    py::object columns = frame.attr("columns");
+    for (size_t position = 0; position < dtypes.size(); ++position) {
+        if (!is_kind(dtypes[position], "iu")) {
+            continue;
+        }
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        py::object column = frame.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
+        // Compared as integers: a cast to double would round the very values looked for. A column
+        // of gaps only (nullable integers) has no extremes.
+        py::object top = column.attr("max")();
+        if (py::bool_(global("pd").attr("isna")(top))) {
+            continue;
+        }
+        if (py::bool_(top.attr("__gt__")(exact_float_limit)) ||
+            py::bool_(column.attr("min")().attr("__lt__")(-exact_float_limit))) {
+            labels.append(columns.attr("__getitem__")(position));
+        }
+    }
+    return labels;
+}
+
+// `frame` with its column `label` converted to `dtype`, or an empty object when it cannot be.
+py::object with_column_as(const py::object &frame, const py::object &label, const char *dtype) {
+    py::object copy = frame.attr("copy")("deep"_a = false);
+    try {
+        copy.attr("__setitem__")(label, frame[label].attr("astype")(dtype));
+    } catch (py::error_already_set &error) {
+        if (!matches_value_or_type_error(error) && !error.matches(PyExc_OverflowError)) {
+            throw;
+        }
+        return py::object();
+    }
+    return copy;
+}
+
+}  // namespace
+
+py::object merge_keeping_integers(const std::vector<py::object> &inputs,
+                                  const std::function<py::object(const std::vector<py::object> &)> &merge) {
+    py::list large;
+    for (const py::object &frame : inputs) {
+        if (!py::bool_(frame.attr("columns").attr("is_unique"))) {
+            return merge(inputs);
+        }
+        for (py::handle label : large_integer_columns(frame)) {
+            if (!large.contains(label)) {
+                large.append(label);
+            }
+        }
+    }
+    if (py::len(large) == 0) {
+        return merge(inputs);
+    }
+    // Aligning rows or columns passes through float64 even where the result comes back as int64,
+    // so such columns are merged as Int64 from the start.
+    std::vector<py::object> exact = inputs;
+    for (py::handle label_handle : large) {
+        py::object label = py::reinterpret_borrow<py::object>(label_handle);
+        for (py::object &frame : exact) {
+            if (!frame.attr("columns").contains(label)) {
+                continue;
+            }
+            py::object as_int = with_column_as(frame, label, "Int64");
+            if (!as_int) {
+                // Fractions beside such integers have no exact common type that Parquet holds.
+                raise_value_error(native::concat("column ", py::repr(label),
+                                                 " mixes integers beyond float precision with values that are "
+                                                 "not integers; merging them would round stored values"));
+            }
+            frame = as_int;
+        }
+    }
+    return merge(exact);
+}
+
+py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index) {
+    py::object pd = global("pd");
+    py::object factorize = pd.attr("factorize");
+    py::list codes;
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    for (Py_ssize_t position : positions) {
+        py::object column = frame.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
+        codes.append(factorize(column, "use_na_sentinel"_a = false)[py::int_(0)]);
+    }
+    if (with_index) {
+        codes.append(factorize(frame.attr("index"), "use_na_sentinel"_a = false)[py::int_(0)]);
+    }
+    if (py::len(codes) == 0) {
+        return py::module_::import("numpy").attr("zeros")(py::len(frame), "dtype"_a = "int64");
+    }
+    if (py::len(codes) == 1) {
+        return codes[0];
+    }
+    return factorize(pd.attr("MultiIndex").attr("from_arrays")(codes))[py::int_(0)];
+}
+
 py::object rows_with_values(const py::object &frame) {
     // On the bare array: a month of rows costs a fraction of the frame-level reduction.
     py::object empty_rows = frame.attr("isna")().attr("to_numpy")().attr("all")("axis"_a = 1);

@@ -1,4 +1,5 @@
 #include "framevault/store.hpp"
+#include "native/names.hpp"
 
 namespace corvane::store {
 
@@ -9,6 +10,9 @@ void init_store(py::object self, py::object root_dir, py::object max_workers) {
 }
 
 py::object get_category_path(py::object self, py::object category) {
+    // Every path of a category is built here: a name that is not one path component stops before
+    // anything is created.
+    native::require_category_name(category);
     py::object dir_path = global("os").attr("path").attr("join")(self.attr("root_dir"), category);
     native::ensure_directory(dir_path);
     return dir_path;

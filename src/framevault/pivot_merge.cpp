@@ -1,5 +1,6 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
 #include "framevault/store.hpp"
+#include "native/dates.hpp"
 
 namespace corvane::store {
 
@@ -42,6 +43,44 @@ bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
     return !py::bool_(existing_df.attr("compare")(aligned).attr("empty"));
 }
 
+// stored.combine_first(incoming), with nullable integer columns filled cell by cell: pandas 2.2's
+// combine_first passes them through float64 and so rounds integers beyond 2**53.
+py::object combine_months(const py::object &stored, const py::object &incoming) {
+    py::object merged = stored.attr("combine_first")(incoming);
+    py::object index = merged.attr("index");
+    py::str nullable_integers("Int64");
+    for (py::handle label : py::list(merged.attr("columns"))) {
+        py::object dtype = merged[label].attr("dtype");
+        if (!dtype.equal(nullable_integers)) {
+            continue;
+        }
+        py::object ours = stored.attr("columns").contains(label) ? stored[label].attr("reindex")(index) : py::object();
+        py::object theirs =
+            incoming.attr("columns").contains(label) ? incoming[label].attr("reindex")(index) : py::object();
+        py::object exact = !ours ? theirs : !theirs ? ours : ours.attr("where")(ours.attr("notna")(), theirs);
+        merged.attr("__setitem__")(label, exact);
+    }
+    return merged;
+}
+
+// Whether writing `merged` under the text labels `text` would store exactly what the file holds:
+// its stored labels `stored_text`, and `existing_df` (with day labels) in its own row order.
+bool month_unchanged(const py::object &existing_df, const py::object &stored_text, const py::object &merged,
+                     const py::object &text) {
+    if (!same_labels(existing_df.attr("columns"), merged.attr("columns")) || !same_labels(stored_text, text)) {
+        return false;
+    }
+    py::object stored_rows = existing_df.attr("index");
+    py::object aligned = merged;
+    if (!same_labels(stored_rows, merged.attr("index"))) {
+        if (one_sided_labels(stored_rows, merged.attr("index"))) {
+            return false;
+        }
+        aligned = merged.attr("reindex")("index"_a = stored_rows);
+    }
+    return same_content(existing_df, aligned);
+}
+
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
                        const py::object &date_format) {
     py::object rows = rows_with_values(sub_df);
@@ -56,6 +95,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
     py::object existing_df = native::read_parquet_snapshot(file_path);
+    py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     sub_df = rows_with_values(sub_df);
     try {
@@ -66,14 +106,19 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
                                               existing_df.attr("shape")));
             return;
         }
-        py::object merged = rows_with_values(existing_df.attr("combine_first")(sub_df));
+        py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
+            return rows_with_values(combine_months(frames[0], frames[1]));
+        });
         // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
         if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
             merged = merged.attr("sort_index")("axis"_a = 1);
         }
         py::object text = to_text_labels(merged.attr("columns"), date_format);
-        merged.attr("columns") = text;
-        native::write_parquet_atomically(merged, file_path);
+        // A merge that gives back the stored month needs no write; the line reports the merge all the same.
+        if (!month_unchanged(existing_df, stored_text, merged, text)) {
+            merged.attr("columns") = text;
+            native::write_parquet_atomically(merged, file_path);
+        }
         native::print_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
                                           last_label(text), " Total Shape ", merged.attr("shape")));
         native::print_empty_line();
@@ -93,6 +138,7 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     }
     py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
     require_unique_labels(days, sub_df.attr("index"), "sub_df");
+    native::require_storable_years(days, py::str("sub_df"));
     // From the existence test to the rewrite, so that no other writer's days are lost in between.
     native::FileLock lock = native::lock_stored_file(file_path);
     if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {

@@ -1,9 +1,11 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
 #include "framevault/store.hpp"
+#include "native/dates.hpp"
 #include "native/months.hpp"
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -13,17 +15,17 @@ namespace {
 
 using namespace pybind11::literals;
 
-// Month keys (YYYY-MM) of the month files in the directory, ascending. Any name carrying a month
-// stamp before ".parquet" counts, whichever category it names.
-py::list stored_months(const py::object &directory) {
-    py::object pattern = global("re").attr("compile")(R"((\d{4})-(\d{2})\.parquet)");
+// Month keys (YYYY-MM) of the category's own month files, ascending: regular files named
+// <category>_YYYY-MM.parquet. Other names, and directories so named, are not months.
+py::list stored_months(const py::object &directory, const py::object &category) {
+    py::object re = global("re");
+    py::object pattern =
+        re.attr("compile")(native::concat(re.attr("escape")(category), R"(_(\d{4})-(\d{2})\.parquet)"));
+    py::object os_path = global("os").attr("path");
     py::list months;
     for (py::handle name : global("os").attr("listdir")(directory)) {
-        if (!py::bool_(name.attr("endswith")(".parquet"))) {
-            continue;
-        }
-        py::object match = pattern.attr("search")(name);
-        if (py::bool_(match)) {
+        py::object match = pattern.attr("fullmatch")(name);
+        if (py::bool_(match) && py::bool_(os_path.attr("isfile")(os_path.attr("join")(directory, name)))) {
             months.append(native::concat(match.attr("group")(1), "-", match.attr("group")(2)));
         }
     }
@@ -31,69 +33,69 @@ py::list stored_months(const py::object &directory) {
     return months;
 }
 
-// The month frames joined side by side in calendar order. Results come in completion order; put
-// back in order, the joined days usually need no sort and so no copy.
-py::object join_months(const py::list &results) {
-    std::vector<std::pair<std::string, py::object>> frames;
+// The month frames joined side by side in calendar order, with the days their labels stand for.
+// Each file's labels are parsed on their own: months written with different formats still read.
+std::pair<py::object, py::object> join_months(const py::list &results, const py::object &source) {
+    std::vector<std::tuple<py::object, py::object, py::object>> frames;  // first day, days, frame
     for (py::handle frame : results) {
-        py::object columns = frame.attr("columns");
-        std::string first = py::len(columns) > 0 ? py::str(columns.attr("__getitem__")(0)).cast<std::string>() : "";
-        frames.emplace_back(std::move(first), py::reinterpret_borrow<py::object>(frame));
+        py::object days = stored_label_days(frame.attr("columns"), source);
+        py::object first = py::len(days) > 0 ? days.attr("min")() : py::object(global("pd").attr("NaT"));
+        frames.emplace_back(first, days, py::reinterpret_borrow<py::object>(frame));
     }
-    std::stable_sort(frames.begin(), frames.end(),
-                     [](const auto &left, const auto &right) { return left.first < right.first; });
-    py::list ordered;
-    for (auto &entry : frames) {
-        ordered.append(entry.second);
-    }
-    return global("pd").attr("concat")(ordered, "axis"_a = 1);
-}
-
-void sort_days(py::object &dfs) {
-    if (!py::bool_(dfs.attr("columns").attr("is_monotonic_increasing"))) {
-        dfs.attr("sort_index")("axis"_a = 1, "inplace"_a = true);
-    }
-}
-
-// The days from start to end, both included. The days are sorted, so they form one run: found by
-// binary search and taken as a slice rather than a copy.
-py::object cut_days(const py::object &dfs, const py::object &start, const py::object &end) {
-    py::object columns = dfs.attr("columns");
-    auto first = columns.attr("searchsorted")(start, "side"_a = "left").cast<Py_ssize_t>();
-    auto stop = columns.attr("searchsorted")(end, "side"_a = "right").cast<Py_ssize_t>();
-    if (first == 0 && stop == static_cast<Py_ssize_t>(py::len(columns))) {
-        return dfs;
-    }
-    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    return dfs.attr("iloc")[py::make_tuple(all_rows, py::slice(first, std::max(first, stop), 1))];
-}
-
-// True for text of the form YYYY-MM-DD, which is its own "%Y-%m-%d" rendering once pandas has
-// accepted it as a date (the month list has parsed both bounds by now).
-bool is_iso_day(const py::object &date) {
-    if (!PyUnicode_CheckExact(date.ptr()) || PyUnicode_GET_LENGTH(date.ptr()) != 10) {
-        return false;
-    }
-    std::string text = date.cast<std::string>();
-    for (size_t position = 0; position < text.size(); ++position) {
-        bool dash = position == 4 || position == 7;
-        if (dash ? text[position] != '-' : (text[position] < '0' || text[position] > '9')) {
-            return false;
+    // Frames without days sort first; NaT compares false with every day.
+    std::stable_sort(frames.begin(), frames.end(), [](const auto &left, const auto &right) {
+        py::object pd_isna = global("pd").attr("isna");
+        bool left_empty = py::bool_(pd_isna(std::get<0>(left)));
+        bool right_empty = py::bool_(pd_isna(std::get<0>(right)));
+        if (left_empty || right_empty) {
+            return left_empty && !right_empty;
         }
+        return py::bool_(std::get<0>(left) < std::get<0>(right)).cast<bool>();
+    });
+    py::list ordered;
+    py::list later_days;
+    for (auto &entry : frames) {
+        ordered.append(std::get<2>(entry));
+        later_days.append(std::get<1>(entry));
     }
-    return true;
+    py::object days = later_days[0];
+    if (py::len(later_days) > 1) {
+        days = days.attr("append")(later_days[py::slice(1, PY_SSIZE_T_MAX, 1)]);
+    }
+    return {global("pd").attr("concat")(ordered, "axis"_a = 1), days};
 }
 
-// The date as a bound of the cut; without a date, the outermost day (`extreme` is "min" or "max").
-py::object bound(const py::object &date, const py::object &days, const char *extreme, bool as_text) {
-    if (!py::bool_(date)) {
-        return days.attr(extreme)();
+// The columns put in calendar order, when a file held its days out of order.
+void sort_days(py::object &dfs, py::object &days) {
+    if (!py::bool_(days.attr("is_monotonic_increasing"))) {
+        py::object order = days.attr("argsort")("kind"_a = "stable");
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        dfs = dfs.attr("iloc")[py::make_tuple(all_rows, order)];
+        days = days[order];
     }
-    if (as_text && is_iso_day(date)) {
-        return date;
+}
+
+// The columns whose days lie from start to end, both included. The days are sorted, so they form
+// one run: found by binary search and taken as a slice rather than a copy.
+std::pair<py::object, py::object> cut_days(const py::object &dfs, const py::object &days, const py::object &start,
+                                           const py::object &end) {
+    auto first = days.attr("searchsorted")(start, "side"_a = "left").cast<Py_ssize_t>();
+    auto stop = days.attr("searchsorted")(end, "side"_a = "right").cast<Py_ssize_t>();
+    if (first == 0 && stop == static_cast<Py_ssize_t>(py::len(days))) {
+        return {dfs, days};
     }
-    py::object day = global("pd").attr("to_datetime")(date);
-    return as_text ? day.attr("strftime")("%Y-%m-%d") : day;
+    py::slice kept(first, std::max(first, stop), 1);
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    return {dfs.attr("iloc")[py::make_tuple(all_rows, kept)], days[kept]};
+}
+
+// A bound as the labels are compared with it: without a zone, since labels carry none; on the
+// string path a whole day, since text labels name days.
+py::object as_bound(py::object day, bool whole_day) {
+    if (!day.attr("tz").is_none()) {
+        day = day.attr("tz_localize")(py::none());
+    }
+    return whole_day ? day.attr("normalize")() : day;
 }
 
 }  // namespace
@@ -102,7 +104,7 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
                                py::object end_date, py::object column_type) {
     py::object pd = global("pd");
     py::object directory = self.attr("_get_category_path")(category);
-    py::list exists_ms = stored_months(directory);
+    py::list exists_ms = stored_months(directory, category);
 
     // Without dates the latest stored month is read.
     if (py::len(exists_ms) > 0) {
@@ -115,7 +117,9 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
                            .attr("strftime")("%Y-%m-%d");
         }
     }
-    py::list target_ms = native::months_overlapping(start_date, end_date, "%Y-%m");
+    py::object start_day = native::require_date(start_date, "start_date");
+    py::object end_day = native::require_date(end_date, "end_date");
+    py::list target_ms = native::months_overlapping(start_day, end_day, "%Y-%m");
     if (py::len(exists_ms) > 0 && py::len(target_ms) == 0) {
         raise_value_error(py::str("读取失败"));
     }
@@ -155,16 +159,19 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
         raise_value_error(py::str("读取失败"));
     }
 
-    py::object dfs = join_months(results);
+    // Labels are compared as the days they stand for, whatever format wrote them; the string path
+    // returns them as stored.
+    auto [dfs, days] = join_months(results, directory);
+    sort_days(dfs, days);
     bool as_text = !column_type.equal(py::str("datetime"));
+    auto [cut, cut_labels] = cut_days(dfs, days, as_bound(start_day, as_text), as_bound(end_day, as_text));
     if (!as_text) {
-        dfs.attr("columns") = to_day_labels(dfs.attr("columns"), directory, py::str("%Y-%m-%d"));
+        if (cut.is(dfs)) {
+            cut = cut.attr("copy")("deep"_a = false);
+        }
+        cut.attr("columns") = cut_labels;
     }
-    sort_days(dfs);
-    py::object columns = dfs.attr("columns");
-    py::object start = bound(start_date, columns, "min", as_text);
-    py::object end = bound(end_date, columns, "max", as_text);
-    return cut_days(dfs, start, end);
+    return cut;
 }
 
 }  // namespace corvane::store

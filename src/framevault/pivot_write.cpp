@@ -1,5 +1,7 @@
 // A frame of days split by calendar month, each month merged into its own file on the thread pool.
 #include "framevault/store.hpp"
+#include "native/dates.hpp"
+#include "native/names.hpp"
 
 #include <map>
 #include <utility>
@@ -48,9 +50,11 @@ py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &posi
 }  // namespace
 
 void update_pivot_category(py::object self, py::object df, py::object category, py::object strf) {
+    native::require_category_name(category);
     require_frame(df, "df");
     // The caller's frame keeps the datetime labels, as callers of the write expect.
     df.attr("columns") = to_day_labels(df.attr("columns"), py::str("df"));
+    native::require_storable_years(df.attr("columns"), py::str("df"));
     py::object work_function = store_class().attr("update_pivot_parquet");
 
     // Every month is checked, and every path made, before the first task runs: a month that would be

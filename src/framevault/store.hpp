@@ -4,6 +4,9 @@
 
 #include "native/pyglue.hpp"
 
+#include <functional>
+#include <vector>
+
 namespace corvane::store {
 
 namespace py = pybind11;
@@ -51,6 +54,18 @@ py::object to_day_labels(const py::object &labels, const py::handle &source,
 // Text labels for the days, as written to disk. ValueError when the format maps two days onto one
 // label or gives labels that do not read back as the same days: such a file could not be merged.
 py::object to_text_labels(const py::object &days, const py::handle &date_format);
+// The days that stored text labels stand for, in one unit. Labels of one file share a format and
+// parse together; a frame joined from files of several formats is parsed label by label.
+py::object stored_label_days(const py::object &labels, const py::handle &source);
+// merge(inputs), with every integer column that holds values beyond float precision (|v| > 2**53)
+// in any input taken as pandas' nullable Int64 in all inputs, so that no stored or new integer is
+// rounded by the merge. ValueError where such a column cannot be Int64.
+py::object merge_keeping_integers(const std::vector<py::object> &inputs,
+                                  const std::function<py::object(const std::vector<py::object> &)> &merge);
+// One integer per row of `frame`: rows share a code exactly when they hold equal values in the
+// columns at `positions` (and equal index labels, with `with_index`). Values compare as
+// drop_duplicates compares them: missing values match each other.
+py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index);
 // The rows holding at least one value; the frame itself when every row does.
 py::object rows_with_values(const py::object &frame);
 // ValueError naming `argument` when day labels or row labels repeat: pandas cannot align them.

@@ -1,5 +1,7 @@
 #include "framevault/store.hpp"
 
+#include <vector>
+
 namespace corvane::store {
 
 namespace {
@@ -22,6 +24,39 @@ void require_key_columns(const py::object &frame, const py::list &key_columns, c
     }
 }
 
+// key_columns as a list: a single column name stands for a one-element list of it.
+py::list key_column_list(const py::object &key_columns) {
+    if (py::isinstance<py::list>(key_columns)) {
+        return py::reinterpret_borrow<py::list>(key_columns);
+    }
+    py::list keys;
+    keys.append(key_columns);
+    return keys;
+}
+
+// The positions of the columns that identify a row of `combined`: the key columns, or every column
+// when there are none.
+std::vector<Py_ssize_t> identity_positions(const py::object &combined, const py::list &keys) {
+    std::vector<Py_ssize_t> positions;
+    py::object columns = combined.attr("columns");
+    if (py::len(keys) == 0) {
+        for (Py_ssize_t position = 0; position < static_cast<Py_ssize_t>(py::len(columns)); ++position) {
+            positions.push_back(position);
+        }
+        return positions;
+    }
+    for (py::handle position : columns.attr("get_indexer_for")(keys)) {
+        positions.push_back(position.cast<Py_ssize_t>());
+    }
+    return positions;
+}
+
+// pandas numbers the rows of every frame built without an index from 0, so such labels say nothing
+// about which row is which.
+bool has_real_index(const py::object &frame) {
+    return !py::isinstance(frame.attr("index"), global("pd").attr("RangeIndex"));
+}
+
 }  // namespace
 
 py::object read_parquet(py::object file_path) { return native::read_parquet_snapshot(file_path); }
@@ -29,6 +64,8 @@ py::object read_parquet(py::object file_path) { return native::read_parquet_snap
 void update_unstack_category(py::object self, py::object category, py::object sub_df,
                              py::object key_columns) {
     require_frame(sub_df, "sub_df");
+    // Checked on the first write too: a table stored without its keys could never be merged.
+    require_key_columns(sub_df, key_column_list(key_columns), "the new frame");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     // From the existence test to the rewrite, so that no other writer's rows are lost in between.
     native::FileLock lock = native::lock_stored_file(file_path);
@@ -54,20 +91,32 @@ py::object read_unstack_category(py::object self, py::object category) {
 }
 
 py::object update_unstack_df(py::object original_df, py::object new_data, py::object key_columns) {
-    py::list keys = py::isinstance<py::list>(key_columns) ? py::reinterpret_borrow<py::list>(key_columns)
-                                                            : py::list();
-    if (!py::isinstance<py::list>(key_columns)) {
-        keys.append(key_columns);
-    }
-    py::list frames;
-    frames.append(original_df);
-    frames.append(new_data);
-    py::object combined_df = global("pd").attr("concat")(frames);
+    py::list keys = key_column_list(key_columns);
     require_key_columns(original_df, keys, "the stored frame");
     require_key_columns(new_data, keys, "the new frame");
-    // No key columns: whole rows identify a row (pandas rejects an empty subset).
-    py::object subset = py::len(keys) > 0 ? py::object(keys) : py::object(py::none());
-    return combined_df.attr("drop_duplicates")("subset"_a = subset, "keep"_a = "last");
+    py::object pd = global("pd");
+    py::object combined_df = merge_keeping_integers({original_df, new_data}, [&pd](const std::vector<py::object> &frames) {
+        py::list stacked;
+        for (const py::object &frame : frames) {
+            stacked.append(frame);
+        }
+        return pd.attr("concat")(stacked);
+    });
+
+    // An upsert: a stored row goes only when an incoming row carries its key; among incoming rows
+    // with one key the last wins. Stored rows that merely repeat each other all stay.
+    bool with_index = py::len(keys) == 0 && has_real_index(original_df) && has_real_index(new_data);
+    py::object identities = row_identities(combined_df, identity_positions(combined_df, keys), with_index);
+    Py_ssize_t stored_rows = static_cast<Py_ssize_t>(py::len(original_df));
+    py::object stored_ids = pd.attr("Series")(identities[py::slice(0, stored_rows, 1)]);
+    py::object new_ids = pd.attr("Series")(identities[py::slice(stored_rows, PY_SSIZE_T_MAX, 1)]);
+    py::object keep_stored = stored_ids.attr("isin")(new_ids).attr("__invert__")().attr("to_numpy")();
+    py::object keep_new = new_ids.attr("duplicated")("keep"_a = "last").attr("__invert__")().attr("to_numpy")();
+    py::object keep = py::module_::import("numpy").attr("concatenate")(py::make_tuple(keep_stored, keep_new));
+    if (py::bool_(keep.attr("all")())) {
+        return combined_df;
+    }
+    return combined_df.attr("iloc")[keep];
 }
 
 }  // namespace corvane::store

@@ -33,12 +33,13 @@ class TestConstructionFails:
         assert capsys.readouterr().out == "Corvane 上海-1 | Ping: 999ms\n"
         assert not save_path.exists()
 
-    def test_key_without_a_dash(self, server, connect_to, tmp_path):
-        server.seed({"cv1-daily-202401": b"x", "session_token": b"x"})
+    def test_foreign_keys_are_no_categories(self, server, connect_to, tmp_path):
+        server.seed({"cv1-daily-202401": b"x", "session_token": b"x", b"\xff\xfe-bin": b"x",
+                     "cv1-../planted": b"x", "cv1-": b"x", "cv1-..-202401": b"x", "cv1-a\x00b": b"x"})
         connect_to(server)
-        with pytest.raises(IndexError):
-            CVClient.CorvaneClient(ACCOUNT, TOKEN, str(tmp_path / "store"))
-        assert not (tmp_path / "store").exists()
+        client = CVClient.CorvaneClient(ACCOUNT, TOKEN, str(tmp_path / "store"))
+        assert client.r_category == ["daily"]
+        assert "session_token" in client.keys and len(client.keys) == 6
 
 
 class TestSyncFails:

@@ -155,3 +155,30 @@ class TestIntoARealStore:
         stored, missing = client.CV_db.get_download_days("daily", calendar)
         assert list(stored.columns) == ["2024-03-25", "2024-03-26", "2024-03-27", "2024-03-28", "2024-03-29"]
         assert missing == list(pd.bdate_range("2024-04-01", "2024-04-03"))
+
+
+CLIENT_CALLS = {
+    "UpdateUnstackParquet": lambda client, c: client.UpdateUnstackParquet(c),
+    "UpdatePivotParquet": lambda client, c: client.UpdatePivotParquet(c, "2024-01-01", "2024-03-31"),
+    "GetUnstackCategory": lambda client, c: client.GetUnstackCategory(c),
+    "GetPivotCategory": lambda client, c: client.GetPivotCategory(c, "2024-01-01", "2024-03-31"),
+}
+
+
+@pytest.mark.parametrize("command", CLIENT_CALLS.values(), ids=CLIENT_CALLS.keys())
+@pytest.mark.parametrize("name", ["../planted", "", "..", "/abs"])
+def test_commands_refuse_a_category_that_is_no_path_component(server, make_client, month_frame, tmp_path,
+                                                               command, name):
+    server.seed({f"cv1-{name}": month_frame(2024, 1), f"cv1-{name}-202401": month_frame(2024, 1)})
+    client = make_client(save_path=tmp_path / "save" / "store")
+    with pytest.raises(ValueError, match="category"):
+        command(client, name)
+    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["save", "save/store"]
+
+
+@pytest.mark.parametrize("start, end, argument", [("", "2024-03-31", "start_date"), ("2024-01-01", "soon", "end_date"),
+                                                  ("0001-01-01", "2024-03-31", "start_date")])
+def test_pivot_update_dates_that_are_no_dates(server, make_client, start, end, argument):
+    client = make_client()
+    with pytest.raises(ValueError, match=argument):
+        client.UpdatePivotParquet("daily", start, end)

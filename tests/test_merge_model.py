@@ -1,0 +1,164 @@
+"""Random sequences of writes and reads checked against a small model of the merge rules.
+
+Monthly categories: stored values win, new cells fill holes, new rows and days are added, rows
+without any value are never stored. Whole tables: an upsert by key (or by all values without key
+columns), the last of equal incoming rows winning, other stored rows kept as they were.
+"""
+
+import tempfile
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import corvane.FrameVault as FrameVault
+
+BIG = 2**53 + 1
+DAYS = ["2023-12-30", "2023-12-31", "2024-01-01", "2024-01-31", "2024-02-01", "2024-02-29"]
+ROWS = ["r1", "r2", "r3"]
+VALUES = st.one_of(st.none(), st.sampled_from([0, 1, 7, BIG, -BIG - 2]))
+
+
+def column(values):
+    """A column as a caller would build it: int64 when complete, Int64 when large integers have gaps,
+    float64 otherwise."""
+    if None not in values:
+        return pd.array(values, dtype="int64")
+    if any(v is not None and abs(v) > 2**53 for v in values):
+        return pd.array(values, dtype="Int64")
+    return np.array([np.nan if v is None else float(v) for v in values])
+
+
+@st.composite
+def pivot_frames(draw):
+    rows = draw(st.lists(st.sampled_from(ROWS), min_size=1, max_size=3, unique=True))
+    days = sorted(draw(st.lists(st.sampled_from(DAYS), min_size=1, max_size=4, unique=True)))
+    return {row: {day: draw(VALUES) for day in days} for row in rows}
+
+
+@st.composite
+def table_frames(draw):
+    return draw(st.lists(st.tuples(st.sampled_from("abc"), VALUES), min_size=1, max_size=4))
+
+
+@st.composite
+def reads(draw):
+    if draw(st.booleans()):
+        return None
+    start, end = sorted(draw(st.lists(st.sampled_from(DAYS), min_size=2, max_size=2)))
+    return start, end
+
+
+OPERATIONS = st.one_of(
+    st.tuples(st.just("update_pivot"), pivot_frames()),
+    st.tuples(st.just("update_table"), st.sampled_from([["k"], []]), table_frames()),
+    st.tuples(st.just("read_pivot"), reads()),
+)
+
+
+def value_of(cell):
+    return None if pd.isna(cell) else cell
+
+
+class Model:
+    def __init__(self):
+        self.months = {}  # "YYYY-MM" -> {"days": set, "cells": {(row, day): value}, "rows": set}
+        self.tables = {}  # key columns as a tuple -> [(label, k, v)]
+
+    def update_pivot(self, spec):
+        days = sorted({day for cells in spec.values() for day in cells})
+        for month in sorted({day[:7] for day in days}):
+            month_days = [day for day in days if day[:7] == month]
+            stored = self.months.setdefault(month, {"days": set(), "cells": {}, "rows": set()})
+            stored["days"].update(month_days)
+            for row, cells in spec.items():
+                filled = {day: cells[day] for day in month_days if cells[day] is not None}
+                if filled:
+                    stored["rows"].add(row)
+                for day, value in filled.items():
+                    stored["cells"].setdefault((row, day), value)
+
+    def read_pivot(self, span):
+        if span is None:
+            month = max(self.months)
+            span = (f"{month}-01", (pd.Timestamp(month) + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d"))
+        start, end = span
+        read = [m for m in sorted(self.months) if start[:7] <= m <= end[:7]]
+        rows = sorted(set().union(*(self.months[m]["rows"] for m in read)))
+        days = sorted(day for m in read for day in self.months[m]["days"] if start <= day <= end)
+        cells = {}
+        for m in read:
+            cells.update(self.months[m]["cells"])
+        return rows, days, {(row, day): cells.get((row, day)) for row in rows for day in days}
+
+    def update_table(self, keys, incoming, identical):
+        rows = [(label, k, v) for label, (k, v) in enumerate(incoming)]
+        stored = self.tables.get(tuple(keys))
+        if stored is None:
+            self.tables[tuple(keys)] = rows
+            return
+        if identical:
+            return
+
+        def identity(row):
+            return row[1] if keys else row[1:]
+
+        new_ids = [identity(row) for row in rows]
+        survivors = [row for row in stored if identity(row) not in new_ids]
+        last_of_each = [row for position, row in enumerate(rows) if identity(row) not in new_ids[position + 1:]]
+        self.tables[tuple(keys)] = survivors + last_of_each
+
+
+def pivot_frame(spec):
+    days = sorted({day for cells in spec.values() for day in cells})
+    return pd.DataFrame({day: column([spec[row][day] for row in spec]) for day in days}, index=list(spec))
+
+
+def table_name(keys):
+    return "keyed" if keys else "plain"
+
+
+def check_pivot_read(store, model, span):
+    if not model.months:
+        return
+    args = (None, None) if span is None else span
+    result = store.read_pivot_category("monthly", *args)
+    rows, days, cells = model.read_pivot(span)
+    assert sorted(result.index) == rows
+    assert result.columns.tolist() == days
+    for (row, day), expected in cells.items():
+        assert value_of(result.loc[row, day]) == expected, (row, day)
+
+
+def check_table(store, model, keys):
+    result = store.read_unstack_category(table_name(keys))
+    actual = [(label, k, value_of(v)) for label, k, v in zip(result.index, result["k"], result["v"])]
+    assert actual == model.tables[tuple(keys)]
+
+
+@pytest.mark.filterwarnings("ignore::tqdm.TqdmWarning")
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(OPERATIONS, min_size=1, max_size=8))
+def test_store_follows_the_merge_model(operations):
+    with tempfile.TemporaryDirectory() as root:
+        store = FrameVault.ParquetDataManager(root, max_workers=2)
+        model = Model()
+        for operation in operations:
+            kind = operation[0]
+            if kind == "update_pivot":
+                store.update_pivot_category(pivot_frame(operation[1]), "monthly")
+                model.update_pivot(operation[1])
+                check_pivot_read(store, model, None)
+            elif kind == "update_table":
+                keys, incoming = operation[1], operation[2]
+                frame = pd.DataFrame({"k": [k for k, _ in incoming], "v": column([v for _, v in incoming])})
+                identical = False
+                if store._if_exists_unstack_category(table_name(keys)):
+                    identical = bool(store.read_unstack_category(table_name(keys)).equals(frame))
+                store.update_unstack_category(table_name(keys), frame, list(keys))
+                model.update_table(keys, incoming, identical)
+                check_table(store, model, keys)
+            else:
+                check_pivot_read(store, model, operation[1])
