@@ -33,7 +33,7 @@ def test_stubs_match_the_runtime(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "corvane"], capture_output=True,
                             text=True, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "checked 3 modules" in result.stdout or "in 3 modules" in result.stdout
+    assert result.stdout.startswith("Success: no issues found"), result.stdout
 
 
 def test_typed_usage_passes_strict_checking(mypy):

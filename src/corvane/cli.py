@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pandas as pd
-import pyarrow.parquet as pq
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 from tqdm import tqdm
 
 MONTH = re.compile(r"_(\d{4})-(\d{2})\.parquet")
@@ -91,7 +91,7 @@ def try_footer(path: str) -> Footer | None:
 
 
 def days(labels: Sequence[str]) -> list[pd.Timestamp]:
-    parsed = pd.to_datetime(pd.Index(labels, dtype=object), errors="coerce", format="mixed")
+    parsed = pd.to_datetime(list(labels), errors="coerce", format="mixed")
     return sorted(day for day in parsed if not pd.isna(day))
 
 
@@ -256,7 +256,7 @@ def command_sync(args: argparse.Namespace) -> int:
     port = os.environ.get("CORVANE_PORT")
     if port:
         # The client module looks its globals up at call time; this is its redis package.
-        CVClient.redis = _PortRedirect(CVClient.redis, int(port))  # type: ignore[attr-defined]
+        setattr(CVClient, "redis", _PortRedirect(getattr(CVClient, "redis"), int(port)))
     client = CVClient.CorvaneClient(account, token, args.root)
     for category in args.categories:
         if args.start is None:
