@@ -97,7 +97,8 @@ void add_forwarding_method(py::object &cls, const char *name, const char *doc, c
     py::dict scope;
     scope["__name__"] = cls.attr("__module__");
     scope["body"] = body;
-    builtin("exec")(source, scope);
+    py::object code = builtin("compile")(source, concat("<", py::object(cls.attr("__module__")), ">"), "exec");
+    builtin("exec")(code, scope);
     py::object function = scope[name];
     function.attr("__qualname__") = concat(cls.attr("__qualname__"), ".", name);
     function.attr("__doc__") = doc[0] == '\0' ? py::object(py::none()) : py::object(py::str(doc));
