@@ -1,5 +1,6 @@
 """How the store module looks to the interpreter: names, class shape, import aliases."""
 
+import inspect
 import subprocess
 import sys
 
@@ -46,6 +47,16 @@ def test_class_is_an_ordinary_class(store_cls, store, root):
 )
 def test_docstrings(store_cls, method, doc):
     assert getattr(store_cls, method).__doc__ == doc
+
+
+def test_signatures_name_every_parameter_and_default(store_cls, store):
+    assert str(inspect.signature(store_cls.__init__)) == "(self, root_dir, max_workers=10)"
+    assert str(inspect.signature(store.read_pivot_category)) == (
+        "(category, start_date=None, end_date=None, column_type='str')")
+    assert str(inspect.signature(store_cls.run_concurrently)) == (
+        "(tasks, worker_function, max_workers=5, task_desc='Processing tasks')")
+    assert inspect.signature(store_cls.update_unstack_category).parameters["key_columns"].default == []
+    assert store_cls.__init__.__qualname__ == "ParquetDataManager.__init__"
 
 
 def test_parameters_pass_by_keyword_with_defaults(store_cls, tmp_path):

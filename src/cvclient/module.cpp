@@ -6,6 +6,7 @@ namespace corvane::client {
 namespace {
 
 using py::arg;
+using namespace pybind11::literals;
 
 void fill_client_module(py::module_ &module) {
     py::options options;
@@ -23,12 +24,11 @@ void fill_client_module(py::module_ &module) {
     py::object factory = make_timing_decorator();
     module.attr("timing_decorator") = py::cpp_function(
         [factory](py::object func) { return factory(func); }, py::name("timing_decorator"),
-        py::scope(module), arg("func"));
+        py::scope(module), arg("func"), "timing_decorator(func)\n--\n\n");
 
     py::object cls = native::make_plain_class(module, "CorvaneClient");
-    native::add_method(cls, "__init__",
-                       "Authenticate against the fastest known server and open the local store in save_path.",
-                       &init_client, arg("account"), arg("api_token"), arg("save_path"));
+    native::add_init(cls, "Authenticate against the fastest known server and open the local store in save_path.",
+                     &init_client, arg("account"), arg("api_token"), arg("save_path"));
     native::add_static(cls, "get_auth_ping", "", &get_auth_ping, arg("host"), arg("account"),
                        arg("api_token"));
     native::add_static(cls, "measure_latency", "", &measure_latency, arg("r"));
@@ -36,8 +36,9 @@ void fill_client_module(py::module_ &module) {
     native::add_method(cls, "auth", "", &auth, arg("account"), arg("api_token"));
     native::add_method(cls, "load_df_from_cvdb", "", &load_df_from_cvdb, arg("key"));
     native::add_method(cls, "UpdateUnstackParquet", "", &update_unstack_parquet, arg("category"));
-    native::add_method(cls, "UpdatePivotParquet", "", &update_pivot_parquet, arg("category"),
-                       arg("start_date"), arg("end_date"), arg("strf") = "%Y-%m-%d");
+    native::add_annotated_method(cls, "UpdatePivotParquet", py::dict("start_date"_a = "str", "end_date"_a = "str"),
+                                 &update_pivot_parquet, arg("category"), arg("start_date"), arg("end_date"),
+                                 arg("strf") = "%Y-%m-%d");
     native::add_method(cls, "GetUnstackCategory", "", &get_unstack_category, arg("category"));
     native::add_method(cls, "GetPivotCategory", "", &get_pivot_category, arg("category"),
                        arg("start_date"), arg("end_date"));
@@ -47,4 +48,6 @@ void fill_client_module(py::module_ &module) {
 
 }  // namespace corvane::client
 
-CORVANE_MODULE_ENTRY(CVClient, "corvane.CVClient", &corvane::client::fill_client_module)
+PyMODINIT_FUNC PyInit_CVClient() {
+    return corvane::native::init_or_reuse_module("corvane.CVClient", &corvane::client::fill_client_module);
+}

@@ -33,8 +33,8 @@ void fill_store_module(py::module_ &module) {
     native::import_into("re", "re");
 
     py::object cls = native::make_plain_class(module, "ParquetDataManager");
-    native::add_method(cls, "__init__", "Initialize with the root directory to store all parquet files.",
-                       &init_store, arg("root_dir"), arg("max_workers") = 10);
+    native::add_init(cls, "Initialize with the root directory to store all parquet files.", &init_store,
+                     arg("root_dir"), arg("max_workers") = 10);
     native::add_method(cls, "_if_exists_unstack_category", "", &if_exists_unstack_category, arg("category"));
     native::add_method(cls, "_if_exists_pivot_category", "", &if_exists_pivot_category, arg("category"));
     native::add_method(cls, "_get_category_path",
@@ -74,4 +74,6 @@ void fill_store_module(py::module_ &module) {
 
 }  // namespace corvane::store
 
-CORVANE_MODULE_ENTRY(FrameVault, "corvane.FrameVault", &corvane::store::fill_store_module)
+PyMODINIT_FUNC PyInit_FrameVault() {
+    return corvane::native::init_or_reuse_module("corvane.FrameVault", &corvane::store::fill_store_module);
+}

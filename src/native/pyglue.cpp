@@ -10,6 +10,8 @@
 
 namespace corvane::native {
 
+using namespace pybind11::literals;
+
 namespace {
 
 // The namespace of this shared object's module. Deliberately leaked: it must outlive static
@@ -80,17 +82,24 @@ void import_from(const char *package, const char *name) {
     PyDict_SetItemString(module_namespace, name, value.ptr());
 }
 
-PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &)) {
-    py::dict modules = py::module_::import("sys").attr("modules");
-    if (modules.contains(full_name)) {
-        return py::object(modules[full_name]).release().ptr();
+PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &)) noexcept {
+    try {
+        py::dict modules = py::module_::import("sys").attr("modules");
+        if (modules.contains(full_name)) {
+            return py::object(modules[full_name]).release().ptr();
+        }
+        static PyModuleDef definition;
+        py::module_ module = py::module_::create_extension_module(full_name, nullptr, &definition);
+        bind_module_namespace(module);
+        fill(module);
+        modules[full_name] = module;
+        return module.release().ptr();
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
     }
-    static PyModuleDef definition;
-    py::module_ module = py::module_::create_extension_module(full_name, nullptr, &definition);
-    bind_module_namespace(module);
-    fill(module);
-    modules[full_name] = module;
-    return module.release().ptr();
+    return nullptr;
 }
 
 py::object make_plain_class(const py::module_ &module, const char *name) {
@@ -102,16 +111,45 @@ py::object make_plain_class(const py::module_ &module, const char *name) {
     return cls;
 }
 
-py::object as_plain_method(py::cpp_function &method) {
-    PyObject *function = PyInstanceMethod_Check(method.ptr()) ? PyInstanceMethod_GET_FUNCTION(method.ptr())
-                                                             : method.ptr();
-    py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function))->is_constructor = false;
-    return std::move(method);
+void add_forwarding_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
+                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults) {
+    py::list parameters;
+    parameters.append("self");
+    for (py::handle parameter : parameter_names) {
+        parameters.append(parameter);
+    }
+    py::str listed = py::str(", ").attr("join")(parameters);
+    py::str source = concat("def ", name, "(", listed, "):\n    return body(", listed, ")\n");
+    // A private namespace: the module gains no globals, and tracebacks name the module.
+    py::dict scope;
+    scope["__name__"] = cls.attr("__module__");
+    scope["body"] = body;
+    py::object code = builtin("compile")(source, concat("<", py::object(cls.attr("__module__")), ">"), "exec");
+    builtin("exec")(code, scope);
+    py::object function = scope[name];
+    function.attr("__qualname__") = concat(cls.attr("__qualname__"), ".", name);
+    function.attr("__doc__") = doc[0] == '\0' ? py::object(py::none()) : py::object(py::str(doc));
+    if (len(defaults) > 0) {
+        function.attr("__defaults__") = defaults;
+    }
+    function.attr("__annotations__") = annotations;
+    cls.attr(name) = function;
 }
 
-void print_line(const py::handle &text) { builtin("print")(text); }
+void print_line(const py::handle &text) {
+    // external_write_mode clears every bar drawn on stdout or stderr and redraws it afterwards.
+    py::object bars = py::module_::import("tqdm").attr("tqdm").attr("external_write_mode")();
+    bars.attr("__enter__")();
+    try {
+        builtin("print")(concat(text, "\n"), "end"_a = "");
+    } catch (py::error_already_set &) {
+        bars.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    bars.attr("__exit__")(py::none(), py::none(), py::none());
+}
 
-void print_empty_line() { builtin("print")(); }
+void print_empty_line() { print_line(py::str("")); }
 
 void ensure_directory(const py::handle &path) {
     py::object os = global("os");

@@ -28,45 +28,80 @@ void import_into(const char *name, const char *as);
 // Runs `from package import name` and binds the result in the module namespace.
 void import_from(const char *package, const char *name);
 
-// Single-phase module entry: returns the module already registered under `full_name`, or creates
-// one, registers it under `full_name` and lets `fill` populate it. The store module relies on this
-// to stay one object whether imported by its short or its full name.
-PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &));
-
-// The exported PyInit_<name> of a module registered as `full_name` and filled by `fill`.
-#define CORVANE_MODULE_ENTRY(name, full_name, fill)                                  \
-    PYBIND11_PLUGIN_IMPL(name) {                                                     \
-        PYBIND11_CHECK_PYTHON_VERSION                                                \
-        try {                                                                        \
-            pybind11::detail::get_internals();                                       \
-            return corvane::native::init_or_reuse_module(full_name, fill);           \
-        }                                                                            \
-        PYBIND11_CATCH_INIT_EXCEPTIONS                                               \
-        return nullptr;                                                              \
-    }
+// The body of a PyInit_<name>: returns the module already registered under `full_name`, or creates
+// one, registers it under `full_name` and lets `fill` populate it (single-phase init). The store
+// module relies on this to stay one object whether imported by its short or its full name. Errors
+// become the pending Python exception and a null result, as the import machinery expects.
+PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &)) noexcept;
 
 // --- ordinary classes built from C++ functions ------------------------------------------------
 
 // type(name, (object,), {...}) with __module__ set, bound into the module namespace.
 py::object make_plain_class(const py::module_ &module, const char *name);
 
-// pybind11 takes every function named __init__ for the constructor of one of its own bound types;
-// ours initialise ordinary instances, so they must be dispatched as plain methods.
-py::object as_plain_method(py::cpp_function &method);
+// One parameter as a Python signature spells it: its name, then "=" and the default's repr.
+inline std::string parameter_text(const py::arg &parameter) { return parameter.name; }
+inline std::string parameter_text(const py::arg_v &parameter) {
+    return std::string(parameter.name) + "=" + std::string(py::repr(parameter.value));
+}
+
+// "name(self, a, b=1)\n--\n\n" followed by doc: CPython reads a builtin's signature from such a
+// first line and leaves only doc in __doc__ (None when doc is empty).
+template <typename... Args>
+std::string doc_with_signature(const char *name, const char *first, const char *doc, const Args &...args) {
+    std::string params = first;
+    ((params += (params.empty() ? "" : ", ") + parameter_text(args)), ...);
+    return std::string(name) + "(" + params + ")\n--\n\n" + doc;
+}
 
 // Attaches an instance method. An empty doc leaves __doc__ None.
 template <typename Func, typename... Args>
 void add_method(py::object &cls, const char *name, const char *doc, Func &&f, Args &&...args) {
-    py::cpp_function method(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                            std::forward<Args>(args)..., doc);
-    cls.attr(name) = as_plain_method(method);
+    std::string text = doc_with_signature(name, "self", doc, args...);
+    cls.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
+                                      std::forward<Args>(args)..., text.c_str());
 }
 
 // Attaches a function wrapped in the builtin staticmethod.
 template <typename Func, typename... Args>
 void add_static(py::object &cls, const char *name, const char *doc, Func &&f, Args &&...args) {
+    std::string text = doc_with_signature(name, "", doc, args...);
     cls.attr(name) = py::staticmethod(
-        py::cpp_function(std::forward<Func>(f), py::name(name), std::forward<Args>(args)..., doc));
+        py::cpp_function(std::forward<Func>(f), py::name(name), std::forward<Args>(args)..., text.c_str()));
+}
+
+// A Python function `name(self, <parameters>)` on cls that hands its arguments to `body`, for what a
+// builtin cannot be: named __init__ (pybind11 takes every function of that name for a constructor
+// of its own types) or carrying __annotations__. Defaults are the very objects given.
+void add_forwarding_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
+                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults);
+
+inline void append_default(py::list &, const py::arg &) {}
+inline void append_default(py::list &defaults, const py::arg_v &parameter) { defaults.append(parameter.value); }
+
+template <typename... Args>
+void add_forwarded(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
+                   const py::object &body, const Args &...args) {
+    py::list names;
+    py::list defaults;
+    (names.append(args.name), ...);
+    (append_default(defaults, args), ...);
+    add_forwarding_method(cls, name, doc, annotations, body, names, py::tuple(defaults));
+}
+
+// __init__ built from a C++ function; see add_forwarding_method.
+template <typename Func, typename... Args>
+void add_init(py::object &cls, const char *doc, Func &&f, const Args &...args) {
+    py::cpp_function body(std::forward<Func>(f), py::name("initialise"), py::is_method(cls), args...);
+    add_forwarded(cls, "__init__", doc, py::dict(), body, args...);
+}
+
+// An instance method whose parameters carry annotations; see add_forwarding_method.
+template <typename Func, typename... Args>
+void add_annotated_method(py::object &cls, const char *name, const py::dict &annotations, Func &&f,
+                          const Args &...args) {
+    py::cpp_function body(std::forward<Func>(f), py::name(name), py::is_method(cls), args...);
+    add_forwarded(cls, name, "", annotations, body, args...);
 }
 
 // --- text ----------------------------------------------------------------------------------------
@@ -82,7 +117,9 @@ py::str concat(const Pieces &...pieces) {
     return py::str("").attr("join")(parts);
 }
 
-// The builtin print, looked up at call time, with one string (or none for an empty line).
+// One status line: the builtin print, looked up at call time, given the text with its line break
+// so that the line reaches the stream in one write and pool threads never glue lines together;
+// tqdm's bars are cleared around it so it starts on a fresh line. print_empty_line writes "\n".
 void print_line(const py::handle &text);
 void print_empty_line();
 

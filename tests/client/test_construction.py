@@ -1,4 +1,5 @@
 import functools
+import inspect
 import os
 import re
 import sys
@@ -28,6 +29,21 @@ def test_client_is_a_plain_class_with_its_methods_in_order():
                        "GetUnstackCategory", "GetPivotCategory"]
     assert [name for name in methods if isinstance(vars(cls)[name], staticmethod)] == [
         "get_auth_ping", "measure_latency"]
+
+
+def test_signatures_and_annotations_as_a_script_sees_them(tmp_path):
+    cls = CVClient.CorvaneClient
+    assert str(inspect.signature(cls.__init__)) == "(self, account, api_token, save_path)"
+    assert str(inspect.signature(cls.get_auth_ping)) == "(host, account, api_token)"
+    assert str(inspect.signature(cls.GetPivotCategory)) == "(self, category, start_date, end_date)"
+    assert str(inspect.signature(cls.UpdatePivotParquet)) == (
+        "(self, category, start_date: 'str', end_date: 'str', strf='%Y-%m-%d')")
+    assert cls.UpdatePivotParquet.__annotations__ == {"start_date": "str", "end_date": "str"}
+    client = object.__new__(cls)
+    assert str(inspect.signature(client.auth)) == "(account, api_token)"
+    assert str(inspect.signature(CVClient.timing_decorator)) == "(func)"
+    assert CVClient.timing_decorator.__doc__ is None
+    assert str(inspect.signature(CVClient.timing_decorator(len))) == "(*args, **kwargs)"
 
 
 class TestTimingDecorator:

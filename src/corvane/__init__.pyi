@@ -1,0 +1,3 @@
+from corvane import CVClient as CVClient, FrameVault as FrameVault
+
+__version__: str

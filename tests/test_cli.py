@@ -1,0 +1,83 @@
+"""The corvane command on a real store, run as a process."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from corvane.FrameVault import ParquetDataManager
+
+
+def corvane(*args, env=None):
+    return subprocess.run([sys.executable, "-m", "corvane", *map(str, args)], capture_output=True, text=True,
+                          env={**os.environ, **(env or {})})
+
+
+def tree(root):
+    return {str(path): (path.stat().st_size, path.stat().st_mtime_ns) if path.is_file() else "dir"
+            for path in Path(root).rglob("*")}
+
+
+@pytest.fixture
+def store_root(tmp_path):
+    root = tmp_path / "data"
+    store = ParquetDataManager(str(root))
+    days = pd.bdate_range("2024-01-01", "2024-03-31").strftime("%Y-%m-%d")
+    store.update_pivot_category(pd.DataFrame([[1.5] * len(days)] * 4, columns=days), "close")
+    store.update_unstack_category("instruments", pd.DataFrame({"order_book_id": ["a", "b"], "v": [1, 2]}))
+    assert (root / ".corvane" / "locks").is_dir()  # internal state, never listed as a category
+    return root
+
+
+@pytest.mark.parametrize("command", [None, "ls", "info", "verify", "sync"])
+def test_help_for_each_command(command):
+    script = shutil.which("corvane", path=os.path.dirname(sys.executable))
+    result = subprocess.run([script, *([command] if command else []), "--help"], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stdout.startswith("usage: corvane"), result.stderr
+
+
+def test_read_only_commands_describe_the_store_and_change_nothing(store_root):
+    before = tree(store_root)
+    listing = corvane("ls", store_root)
+    assert listing.returncode == 0, listing.stderr
+    rows = [line.split() for line in listing.stdout.splitlines()]
+    assert [row[:6] + row[7:] for row in rows] == [
+        ["CATEGORY", "KIND", "MONTHS", "FIRST", "LAST", "ROWS"],
+        ["close", "monthly", "3", "2024-01-01", "2024-03-29", "12", "KiB"],
+        ["instruments", "table", "0", "-", "-", "2", "KiB"],
+    ]
+    info = corvane("info", store_root, "close", "--start", "2023-12-20", "--end", "2024-05-02")
+    assert info.returncode == 0, info.stderr
+    assert info.stdout.splitlines() == [
+        "MONTH    DAYS  ROWS  FIRST       LAST",
+        "2024-01  23    4     2024-01-01  2024-01-31",
+        "2024-02  21    4     2024-02-01  2024-02-29",
+        "2024-03  21    4     2024-03-01  2024-03-29",
+        "missing months: 2023-12, 2024-04, 2024-05",
+    ]
+    assert corvane("verify", store_root).returncode == 0
+    for failing in (("info", store_root, "never-written"), ("ls", store_root / "missing"),
+                    ("info", store_root, "close", "--start", "2024-13-01")):
+        result = corvane(*failing)
+        assert result.returncode == 1 and result.stderr.startswith(f"corvane {failing[0]}: ")
+    assert tree(store_root) == before
+
+
+def test_verify_reports_damage_strays_and_leftovers(store_root):
+    close = store_root / "close"
+    (close / "close_2024-02.parquet").write_bytes((close / "close_2024-02.parquet").read_bytes()[:-100])
+    pd.DataFrame({"2024-05-31": [1.0]}).to_parquet(close / "close_2024-04.parquet")
+    (close / "notes.txt").write_text("kept by hand")
+    (close / ".corvane-write-7-8-9.tmp").write_bytes(b"")
+    result = corvane("verify", store_root)
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    assert [line.split(":")[0] + ":" + line.split(":")[1] for line in lines if line.startswith("damaged")] == [
+        f"damaged: {close}/close_2024-02.parquet", f"damaged: {close}/close_2024-04.parquet"]
+    assert f"not a table or month: {close}/notes.txt" in lines
+    assert f"leftover temporary file: {close}/.corvane-write-7-8-9.tmp" in lines
+    assert lines[-1] == "5 files read, 2 damaged, 1 unknown, 1 leftover"
