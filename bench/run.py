@@ -432,7 +432,7 @@ def measure_peers(args, data):
 
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, PYTHON=os.environ.get("PYTHON", sys.executable))
-    python = subprocess.run(["bash", f"{here}/peers_env.sh"], check=True, capture_output=True, text=True,
+    python = subprocess.run(["bash", f"{here}/peers_env.sh"], check=True, stdout=subprocess.PIPE, text=True,
                             env=env).stdout.strip()
     command = [python, f"{here}/peers.py", "--frame", f"{work}/frame.parquet", "--work", work,
                "--start", start, "--end", end, "--runs", str(args.runs)]
