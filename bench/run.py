@@ -1,6 +1,6 @@
 """Benchmarks: each corvane workload beside its floor, the least pandas/pyarrow work for the same result.
 
-Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH]
+Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH] [--peers]
 
 Prints one table (workload, corvane median, floor median, ratio, peak memory) and writes the same
 figures as JSON. Peak memory is measured in a fresh child process per workload: the largest resident
@@ -342,6 +342,7 @@ def main():
     parser.add_argument("--only", default="", help="comma-separated workload names")
     parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
+    parser.add_argument("--peers", action="store_true", help="also time ArcticDB and deltalake (own venv)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--work", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -359,9 +360,10 @@ def main():
         finally:
             if server:
                 server.stop()
+        peers = measure_peers(args, data) if args.peers or "peers" in wanted else None
     finally:
         shutil.rmtree(args.work, ignore_errors=True)
-    report(args, sizes, rows)
+    report(args, sizes, rows, peers)
 
 
 def measure(args, sizes, data):
@@ -380,7 +382,83 @@ def measure(args, sizes, data):
     return rows
 
 
-def report(args, sizes, rows):
+PEER_WORKLOADS = {
+    "write": "full write, {months} months",
+    "new_day": "one new day into the latest month",
+    "read_all": "read all {months} months",
+    "read_month": "read one month",
+    "read_3_months": "read 3 months from mid-month",
+}
+
+
+def measure_peers(args, data):
+    """corvane, then each peer (bench/peers.py in its own venv), on the same frame and ranges. The stored
+    history for the new day is the frame without its last day, so the day is new in every store."""
+    frame = data["frame"]
+    work = f"{args.work}/peers"
+    fresh_dir(work)
+    frame.to_parquet(f"{work}/frame.parquet")
+    months = sorted(month_groups(frame))
+    start = f"{months[max(0, len(months) - 4)]}-15"
+    end = (pd.Timestamp(f"{months[-1]}-15") - pd.Timedelta(days=1)).strftime("%Y-%m-%d")
+    full, base, scratch = f"{work}/full", f"{work}/base", f"{work}/scratch"
+    with quiet():
+        ParquetDataManager(full).update_pivot_category(frame.copy(deep=False), CATEGORY)
+        ParquetDataManager(base).update_pivot_category(frame.iloc[:, :-1].copy(deep=False), CATEGORY)
+
+    def copy_base():
+        shutil.rmtree(scratch, ignore_errors=True)
+        shutil.copytree(base, scratch)
+
+    bodies = {
+        "write": (lambda: fresh_dir(scratch),
+                  lambda: ParquetDataManager(scratch).update_pivot_category(frame.copy(deep=False), CATEGORY)),
+        "new_day": (copy_base,
+                    lambda: ParquetDataManager(scratch).update_pivot_category(frame.iloc[:, -1:].copy(), CATEGORY)),
+        "read_all": (lambda: None,
+                     lambda: ParquetDataManager(full).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
+        "read_month": (lambda: None, lambda: ParquetDataManager(full).read_pivot_category(CATEGORY)),
+        "read_3_months": (lambda: None, lambda: ParquetDataManager(full).read_pivot_category(CATEGORY, start, end)),
+    }
+    corvane = {}
+    for name, (setup, body) in bodies.items():
+        # As in bench/peers.py: set-up copies are flushed before the clock starts, since the peers' fsyncs
+        # would otherwise pay for them.
+        workload = Workload(name, name, lambda setup=setup: (setup(), os.sync()), body, None)
+        first = timed(workload, "corvane")
+        runs = max(args.runs, min(200, int(0.5 / max(first, 1e-4))))
+        corvane[name] = statistics.median(timed(workload, "corvane") for _ in range(runs))
+    print("  measured corvane for the peer table; timing the peers", file=sys.stderr)
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHON=os.environ.get("PYTHON", sys.executable))
+    python = subprocess.run(["bash", f"{here}/peers_env.sh"], check=True, stdout=subprocess.PIPE, text=True,
+                            env=env).stdout.strip()
+    command = [python, f"{here}/peers.py", "--frame", f"{work}/frame.parquet", "--work", work,
+               "--start", start, "--end", end, "--runs", str(args.runs)]
+    output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
+    peers = json.loads(output.strip().splitlines()[-1])
+    rows = []
+    for name, title in PEER_WORKLOADS.items():
+        row = {"workload": name, "title": title.format(months=len(months)), "corvane_s": corvane[name]}
+        for peer, timings in peers["timings"].items():
+            row[f"{peer}_s"] = timings[name]
+            row[f"{peer}_ratio"] = timings[name] / corvane[name]
+        rows.append(row)
+    return {"range_3_months": [start, end], "versions": peers["versions"], "rows": rows,
+            "extra": {peer: {k: v for k, v in t.items() if k not in PEER_WORKLOADS} for peer, t in peers["timings"].items()}}
+
+
+def report_peers(peers):
+    names = sorted({key[:-2] for row in peers["rows"] for key in row if key.endswith("_s")} - {"corvane"})
+    print(f"peers ({', '.join(f'{k} {v}' for k, v in peers['versions'].items())}); ratio = peer / corvane")
+    print(f"{'workload':<40} {'corvane':>9}" + "".join(f" {name:>10} {'ratio':>6}" for name in names))
+    for row in peers["rows"]:
+        print(f"{row['title']:<40} {row['corvane_s']:>8.3f}s"
+              + "".join(f" {row[name + '_s']:>9.3f}s {row[name + '_ratio']:>6.2f}" for name in names))
+
+
+def report(args, sizes, rows, peers=None):
     print(f"corvane benchmarks: pandas {pd.__version__}, pyarrow {pyarrow.__version__}, "
           f"Python {platform.python_version()}, {os.cpu_count()} cores, sizes {sizes}")
     print(f"{'workload':<44} {'corvane':>9} {'floor':>9} {'ratio':>6} {'runs':>5} {'peak MB':>8} {'result MB':>9}")
@@ -390,10 +468,13 @@ def report(args, sizes, rows):
         print(f"{row['workload'] + ' ' + row['title']:<44} {row['corvane_s']:>8.3f}s {row['floor_s']:>8.3f}s "
               f"{row['ratio']:>6.2f} {row['runs']:>5} {peak / 2**20 if peak is not None else float('nan'):>8.1f} "
               f"{result / 2**20 if result else float('nan'):>9.1f}")
+    if peers:
+        report_peers(peers)
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as handle:
         json.dump({"pandas": pd.__version__, "pyarrow": pyarrow.__version__, "python": platform.python_version(),
-                   "cores": os.cpu_count(), "sizes": sizes, "rows": rows}, handle, indent=2)
+                   "cores": os.cpu_count(), "sizes": sizes, "rows": rows, **({"peers": peers} if peers else {})},
+                  handle, indent=2)
     print(f"figures written to {args.json}")
 
 
