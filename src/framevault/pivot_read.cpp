@@ -1,4 +1,5 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
+#include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/months.hpp"
 
@@ -32,8 +33,9 @@ py::list stored_months(const py::object &directory) {
 }
 
 // The month frames joined side by side in calendar order. Results come in completion order; put
-// back in order, the joined days usually need no sort and so no copy.
-py::object join_months(const py::list &results) {
+// back in order, the joined days usually need no sort and so no copy. Takes the frames out of
+// `results`, so that each can be freed as soon as it is joined.
+py::object join_months(py::list &results) {
     std::vector<std::pair<std::string, py::object>> frames;
     for (py::handle frame : results) {
         py::object columns = frame.attr("columns");
@@ -42,9 +44,18 @@ py::object join_months(const py::list &results) {
     }
     std::stable_sort(frames.begin(), frames.end(),
                      [](const auto &left, const auto &right) { return left.first < right.first; });
-    py::list ordered;
+    results.attr("clear")();
+    std::vector<py::object> months;
     for (auto &entry : frames) {
-        ordered.append(entry.second);
+        months.push_back(std::move(entry.second));
+    }
+    frames.clear();
+    if (std::optional<py::object> joined = join_numeric_months(months)) {
+        return *joined;
+    }
+    py::list ordered;
+    for (auto &month : months) {
+        ordered.append(month);
     }
     return global("pd").attr("concat")(ordered, "axis"_a = 1);
 }
