@@ -146,6 +146,14 @@ def build_workloads(work, sizes, data):
                     frame[[c for c in frame.columns if c.startswith(last_month)]].copy(deep=False), CATEGORY
                 )
 
+    synced_root = f"{work}/synced"  # all months as a client sync wrote them, for W7's re-sync
+
+    def prepare_synced():
+        prepare_stored()
+        if not os.path.exists(synced_root):
+            with quiet():
+                data["client"](synced_root).UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1])
+
     def copy_tree(source, target):
         shutil.rmtree(target, ignore_errors=True)
         shutil.copytree(source, target)
@@ -208,8 +216,8 @@ def build_workloads(work, sizes, data):
         ),
         Workload(
             "W7-re", f"client re-sync, {len(months)} unchanged months",
-            lambda: (prepare_stored(), copy_tree(stored_root, store_root)),
-            lambda: data["client"]().UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
+            prepare_synced,
+            lambda: data["client"](synced_root).UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
             lambda: plain_client_resync(data["server"], months, stored_paths),
         ),
     ]
@@ -316,9 +324,9 @@ def attach_server(data, work):
     server.seed({f"cv1-{CATEGORY}-{month.replace('-', '')}": part for month, part in month_groups(data["frame"]).items()})
     CVClient.redis = PortRedirect(server.port)
 
-    def client():
+    def client(root=f"{work}/store"):
         with quiet():
-            return CVClient.CorvaneClient("bench", "token", f"{work}/store")
+            return CVClient.CorvaneClient("bench", "token", root)
 
     data["server"], data["client"] = server, client
     return server

@@ -20,6 +20,7 @@ struct RowPlan {
     py::list new_labels;                    // per month, the labels it adds to the union (empty Index if none)
     int64_t rows = 0;
     bool added_any = false;
+    bool all_same = true;  // every month holds the first month's rows in its order
 };
 
 std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
@@ -36,6 +37,7 @@ std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
             plan.months.emplace_back();
             continue;
         }
+        plan.all_same = false;
         if (!joined) {
             auto first_keys = row_keys(first);
             joined = first_keys ? native::RowUnion::starting_with(std::move(*first_keys)) : std::nullopt;
@@ -90,7 +92,8 @@ std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
         columns.push_back(frame.attr("columns"));
     }
     auto plan = plan_rows(indexes);
-    if (!plan) {
+    // Months that share their rows are joined by pandas without copying their values: nothing to gain.
+    if (!plan || plan->all_same) {
         return std::nullopt;
     }
     py::object row_index = indexes.front();

@@ -51,6 +51,16 @@ bool labels_reproducible(const py::object &existing_df, const py::object &sub_df
            sub_df.attr("columns").attr("name").is_none();
 }
 
+// True when every new row is a stored row and the stored rows are sorted: the outer join is then the
+// stored index itself (same labels, order, dtype and name).
+bool joins_to_stored(const py::object &stored_rows, const py::object &new_rows, const native::Positions &rows_in_new) {
+    auto found = std::count_if(rows_in_new.begin(), rows_in_new.end(), [](int64_t position) { return position >= 0; });
+    return found == static_cast<std::ptrdiff_t>(py::len(new_rows)) &&
+           stored_rows.attr("dtype").equal(new_rows.attr("dtype")) &&
+           stored_rows.attr("name").equal(new_rows.attr("name")) &&
+           py::bool_(stored_rows.attr("is_monotonic_increasing"));
+}
+
 }  // namespace
 
 std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, const py::object &sub_df) {
@@ -84,12 +94,13 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
         return result;
     }
 
-    // Rows as combine_first aligns them: the stored index when pandas finds both equal, else its join.
+    // Rows as combine_first aligns them: the stored index when pandas finds both equal or when the
+    // join of sorted stored rows with a subset of them gives those rows back; else pandas' own join.
     native::MergePlan plan;
     py::object merged_rows = stored_rows;
-    if (py::bool_(stored_rows.attr("equals")(new_rows))) {
+    if (py::bool_(stored_rows.attr("equals")(new_rows)) || joins_to_stored(stored_rows, new_rows, *rows_in_new)) {
         plan.stored_rows = identity_positions(stored->view.rows);
-        plan.new_rows = plan.stored_rows;
+        plan.new_rows = *rows_in_new;
     } else {
         merged_rows = stored_rows.attr("join")(new_rows, "how"_a = "outer");
         auto merged_keys = row_keys(merged_rows);
