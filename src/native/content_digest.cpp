@@ -33,18 +33,15 @@ inline uint64_t load_le64(const uint8_t *bytes) {
 inline uint64_t scramble_k1(uint64_t k1) { return rotate_left(k1 * kC1, 31) * kC2; }
 inline uint64_t scramble_k2(uint64_t k2) { return rotate_left(k2 * kC2, 33) * kC1; }
 
-// Positions 0..count-1 in the order their labels sort.
-std::vector<int64_t> order_of(const std::vector<std::string> &labels) {
+// Positions 0..count-1 in the order their labels sort. Stored months are usually sorted already, and
+// the check is far cheaper than the sort.
+template <typename Label>
+std::vector<int64_t> order_of(const std::vector<Label> &labels) {
     std::vector<int64_t> order(labels.size());
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int64_t left, int64_t right) { return labels[left] < labels[right]; });
-    return order;
-}
-
-std::vector<int64_t> order_of(const std::vector<int64_t> &days) {
-    std::vector<int64_t> order(days.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int64_t left, int64_t right) { return days[left] < days[right]; });
+    if (!std::is_sorted(labels.begin(), labels.end())) {
+        std::sort(order.begin(), order.end(), [&](int64_t left, int64_t right) { return labels[left] < labels[right]; });
+    }
     return order;
 }
 
