@@ -79,15 +79,12 @@ std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
 }  // namespace
 
 std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
-    if (!native_core_enabled() || frames.empty()) {
+    if (!native_core_enabled() || frames.size() < 2) {
         return std::nullopt;
     }
     std::vector<py::object> indexes;
     std::vector<py::object> columns;
     for (const py::object &frame : frames) {
-        if (!float_cells(frame)) {
-            return std::nullopt;
-        }
         indexes.push_back(frame.attr("index"));
         columns.push_back(frame.attr("columns"));
     }
@@ -95,6 +92,11 @@ std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
     // Months that share their rows are joined by pandas without copying their values: nothing to gain.
     if (!plan || plan->all_same) {
         return std::nullopt;
+    }
+    for (const py::object &frame : frames) {
+        if (!float_cells(frame)) {
+            return std::nullopt;
+        }
     }
     py::object row_index = indexes.front();
     if (plan->added_any) {

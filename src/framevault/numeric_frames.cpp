@@ -1,5 +1,6 @@
 // Frames taken apart into the plain buffers and keys the native core works on.
 #include "framevault/numeric_frames.hpp"
+#include "native/numeric_merge.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,47 @@ std::optional<native::RowKeys> text_keys(const py::array &labels) {
     return keys;
 }
 
+// Offsets of an Arrow string array (int32 for string, int64 for large_string) as int64.
+int64_t offset_at(const py::buffer_info &offsets, bool large, int64_t position) {
+    return large ? static_cast<const int64_t *>(offsets.ptr)[position]
+                 : static_cast<const int32_t *>(offsets.ptr)[position];
+}
+
+// Keys of pandas str labels held by pyarrow, read from the Arrow buffers: no Python str per label.
+// nullopt for other storage, and for missing labels, which only the pandas path can align.
+std::optional<native::RowKeys> arrow_text_keys(const py::object &index) {
+    py::object dtype = index.attr("dtype");
+    if (!py::isinstance(dtype, global("pd").attr("StringDtype")) ||
+        !py::str(dtype.attr("storage")).equal(py::str("pyarrow"))) {
+        return std::nullopt;
+    }
+    py::object pa = py::module_::import("pyarrow");
+    py::object array = pa.attr("array")(index.attr("array"));
+    if (py::isinstance(array, pa.attr("ChunkedArray"))) {
+        array = array.attr("combine_chunks")();
+    }
+    std::string type = py::str(array.attr("type")).cast<std::string>();
+    if (array.attr("null_count").cast<int64_t>() != 0 || (type != "string" && type != "large_string")) {
+        return std::nullopt;
+    }
+    py::list buffers = array.attr("buffers")();
+    auto count = static_cast<int64_t>(py::len(array));
+    auto first = array.attr("offset").cast<int64_t>();
+    native::RowKeys keys{'s', {}};
+    keys.keys.reserve(static_cast<size_t>(count));
+    if (count == 0) {
+        return keys;
+    }
+    py::buffer_info offsets = py::buffer(buffers[1]).request();
+    const char *data = buffers[2].is_none() ? "" : static_cast<const char *>(py::buffer(buffers[2]).request().ptr);
+    bool large = type == "large_string";
+    for (int64_t position = first; position < first + count; ++position) {
+        int64_t start = offset_at(offsets, large, position);
+        keys.keys.emplace_back(data + start, static_cast<size_t>(offset_at(offsets, large, position + 1) - start));
+    }
+    return keys;
+}
+
 }  // namespace
 
 bool native_core_enabled() {
@@ -80,6 +122,9 @@ std::optional<native::RowKeys> row_keys(const py::object &index) {
     if (!py::str(dtype.attr("kind")).equal(py::str("O"))) {
         return std::nullopt;
     }
+    if (auto keys = arrow_text_keys(index)) {
+        return keys;
+    }
     py::object builtins_object = py::module_::import("builtins").attr("object");
     return text_keys(py::array::ensure(index.attr("to_numpy")("dtype"_a = builtins_object)));
 }
@@ -88,6 +133,18 @@ std::vector<int64_t> day_ticks(const py::object &days) {
     auto ticks = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
         numpy().attr("asarray")(days).attr("view")("int64"));
     return std::vector<int64_t>(ticks.data(), ticks.data() + ticks.size());
+}
+
+bool float_rows_all_have_values(const py::object &frame) {
+    if (!native_core_enabled()) {
+        return false;
+    }
+    auto cells = float_cells(frame);
+    if (!cells) {
+        return false;
+    }
+    py::gil_scoped_release no_gil;
+    return native::every_row_has_a_value(cells->view);
 }
 
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,

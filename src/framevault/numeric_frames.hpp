@@ -31,6 +31,10 @@ std::optional<native::RowKeys> row_keys(const py::object &index);
 // Day labels (datetime64 values) as their int64 ticks.
 std::vector<int64_t> day_ticks(const py::object &days);
 
+// True when `frame` is all float64 and each of its rows holds a value; false also where that is not
+// known without pandas.
+bool float_rows_all_have_values(const py::object &frame);
+
 // numpy float64 array of shape (days, rows) owning `values`, handed to pandas transposed.
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,
                               const py::object &columns);

@@ -90,6 +90,19 @@ bool frames_identical(const CellView &stored, const CellView &incoming, const Po
     return true;
 }
 
+bool every_row_has_a_value(const CellView &cells) {
+    for (int64_t row = 0; row < cells.rows; ++row) {
+        bool found = false;
+        for (int64_t day = 0; day < cells.days && !found; ++day) {
+            found = !is_hole(cells.at(row, day));
+        }
+        if (!found) {
+            return false;
+        }
+    }
+    return true;
+}
+
 MergedCells merge_cells(const CellView &stored, const CellView &incoming, const MergePlan &plan) {
     auto rows = static_cast<int64_t>(plan.stored_rows.size());
     auto days = static_cast<int64_t>(plan.stored_days.size());

@@ -16,6 +16,9 @@ std::optional<Positions> positions_in(const std::vector<int64_t> &from, const st
 bool frames_identical(const CellView &stored, const CellView &incoming, const Positions &rows_in_new,
                       const Positions &days_in_new, int64_t new_rows, int64_t new_days);
 
+// True when every row holds at least one value.
+bool every_row_has_a_value(const CellView &cells);
+
 // Result layout of a merge: for each result row and day, its position in the stored and in the new
 // frame (-1 where absent).
 struct MergePlan {
