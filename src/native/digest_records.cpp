@@ -1,7 +1,6 @@
 #include "native/digest_records.hpp"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -92,13 +91,21 @@ std::optional<FileIdentity> identity_of(const std::string &path) {
 }
 
 std::string digest_record_path(const std::string &file_path) {
-    fs::path file = fs::absolute(fs::path(file_path)).lexically_normal();
+    std::error_code error;
+    fs::path file = fs::absolute(fs::path(file_path), error).lexically_normal();
+    if (error) {
+        // Without a working directory there is no root to keep the record under.
+        return std::string();
+    }
     fs::path category = file.parent_path();
     fs::path root = category.parent_path();
     return (root / ".corvane" / "digests" / category.filename() / (file.filename().string() + ".digest")).string();
 }
 
 std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
+    if (record_path.empty()) {
+        return std::nullopt;
+    }
     std::ifstream in(record_path);
     std::string header, digest_hex, format_hex, first_hex, last_hex, shape_hex;
     DigestRecord record;
@@ -126,6 +133,9 @@ std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
 }
 
 bool write_digest_record(const std::string &record_path, const DigestRecord &record) {
+    if (record_path.empty()) {
+        return false;
+    }
     fs::path target(record_path);
     std::error_code error;
     fs::create_directories(target.parent_path(), error);
@@ -157,7 +167,9 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
 
 void remove_digest_record(const std::string &record_path) {
     // ENOENT is the usual case: most files never had a record.
-    std::remove(record_path.c_str());
+    if (!record_path.empty()) {
+        std::remove(record_path.c_str());
+    }
 }
 
 }  // namespace corvane::native
