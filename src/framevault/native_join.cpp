@@ -17,7 +17,7 @@ bool plain_index(const py::handle &index) { return py::type::of(index).is(global
 // Row placement of every month in the union; nullopt where the native join does not apply.
 struct RowPlan {
     std::vector<native::Positions> months;  // empty: the month holds exactly the union's rows, in order
-    py::list new_labels;                    // per month, the labels it adds to the union (empty Index if none)
+    py::list new_labels;                    // the labels each month adds to the union, for months adding any
     int64_t rows = 0;
     bool added_any = false;
     bool all_same = true;  // every month holds the first month's rows in its order
@@ -69,10 +69,6 @@ std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
         }
         plan.rows = joined->size();
     }
-    // A repeated label in the first month is only caught by the union; pandas rejects it too.
-    if (!joined && !py::bool_(first.attr("is_unique"))) {
-        return std::nullopt;
-    }
     return plan;
 }
 
@@ -109,8 +105,8 @@ std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
     py::object day_index = columns.front().attr("append")(later_columns);
     int64_t days = static_cast<int64_t>(py::len(day_index));
 
-    // Pages of the block are only touched as each month is copied in, while each month frame is let go
-    // right after: memory holds little more than the result at any time.
+    // Pages of the block are only touched as each month is copied in, and each month frame is let go
+    // right after, so the months' memory can be given back while the block fills.
     py::array_t<double> block({days, plan->rows});
     native::JoinedBlock joined(block.mutable_data(), plan->rows);
     int64_t first_day = 0;
