@@ -26,6 +26,23 @@ std::string path_text(const py::object &file_path) {
     return py::str(global("os").attr("fspath")(file_path)).cast<std::string>();
 }
 
+// The record of a month whose days, as the next merge reads them back, are `days`.
+std::optional<native::DigestRecord> record_for(const std::string &path, const py::object &frame, const py::object &days,
+                                               const py::object &date_format) {
+    auto digest = digest_of(frame, days);
+    auto identity = native::identity_of(path);
+    if (!digest || !identity) {
+        return std::nullopt;
+    }
+    py::ssize_t count = py::len(days);
+    return native::DigestRecord{*digest,
+                                *identity,
+                                py::str(date_format).cast<std::string>(),
+                                py::str(days.attr("__getitem__")(0)).cast<std::string>(),
+                                py::str(days.attr("__getitem__")(count - 1)).cast<std::string>(),
+                                py::str(frame.attr("shape")).cast<std::string>()};
+}
+
 }  // namespace
 
 bool print_identical_from_digest(const py::object &file_path, const py::object &sub_df,
@@ -53,6 +70,25 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
     return true;
 }
 
+
+std::optional<native::FileIdentity> month_file_identity(const py::object &file_path) {
+    return native::identity_of(path_text(file_path));
+}
+
+void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
+                            const std::optional<native::FileIdentity> &read_as) {
+    if (!native_core_enabled() || !read_as) {
+        return;
+    }
+    std::string path = path_text(file_path);
+    auto record = record_for(path, existing_df, existing_df.attr("columns"), date_format);
+    // Another writer may have replaced the file since it was read: then the record would vouch for
+    // content nobody compared.
+    if (record && record->identity == *read_as) {
+        native::write_digest_record(native::digest_record_path(path), *record);
+    }
+}
+
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format) {
     std::string path = path_text(file_path);
     std::string record_path = native::digest_record_path(path);
@@ -63,19 +99,9 @@ void record_month_digest(const py::object &file_path, const py::object &written,
     try {
         // The days as the next merge will read them back from the text labels.
         py::object days = to_day_labels(written.attr("columns"), file_path, date_format);
-        auto digest = digest_of(written, days);
-        auto identity = native::identity_of(path);
-        if (digest && identity) {
-            py::ssize_t count = py::len(days);
-            native::DigestRecord record{*digest,
-                                        *identity,
-                                        py::str(date_format).cast<std::string>(),
-                                        py::str(days.attr("__getitem__")(0)).cast<std::string>(),
-                                        py::str(days.attr("__getitem__")(count - 1)).cast<std::string>(),
-                                        py::str(written.attr("shape")).cast<std::string>()};
-            if (native::write_digest_record(record_path, record)) {
-                return;
-            }
+        auto record = record_for(path, written, days, date_format);
+        if (record && native::write_digest_record(record_path, *record)) {
+            return;
         }
     } catch (py::error_already_set &) {
         // Labels that do not read back cannot be vouched for; the next merge reads the file instead.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "framevault/store.hpp"
+#include "native/digest_records.hpp"
 #include "native/month_grid.hpp"
 
 #include <pybind11/numpy.h>
@@ -55,6 +56,13 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
 // Records the digest of `written` (text day labels in `date_format`) after it replaced the file;
 // removes a record it cannot renew.
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format);
+
+// The identity of the month file now, taken before a read so a record can be bound to what was read.
+std::optional<native::FileIdentity> month_file_identity(const py::object &file_path);
+// Records the digest of a stored month that a full comparison found unchanged, so the next re-sync of
+// a store written without digests needs no read; only while the file is still the one read (`read_as`).
+void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
+                            const std::optional<native::FileIdentity> &read_as);
 
 // native_join.cpp: month frames (calendar order) side by side, as pd.concat(axis=1) joins them. Each
 // frame is released once copied, so the months and the result are not all held at once.

@@ -72,6 +72,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
     if (print_identical_from_digest(file_path, sub_df, date_format)) {
         return;
     }
+    auto read_as = month_file_identity(file_path);
     py::object existing_df = global("pd").attr("read_parquet")(file_path);
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
@@ -82,6 +83,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
             native::print_line(native::concat(file_path, ": Dataframes are identical. From ", first_label(days),
                                               " To ", last_label(days), " Total Shape ",
                                               existing_df.attr("shape")));
+            record_unchanged_month(file_path, existing_df, date_format, read_as);
             return;
         }
         py::object merged = native_merge ? native_merge->frame : combined_by_pandas(existing_df, sub_df);
