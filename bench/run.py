@@ -133,9 +133,11 @@ def build_workloads(work, sizes, data):
     months = sorted(month_groups(frame))
     last_month = months[-1]
     stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
-    next_day = (pd.Timestamp(frame.columns[-1]) + pd.offsets.BDay(1)).strftime("%Y-%m-%d")
-    if next_day[:7] != last_month:
-        next_day = frame.columns[-1]
+    # The latest day of the latest month that the frame lacks, so that the increment really adds a
+    # column (the frame ends on the month's last business day, so the next one lies in another month).
+    first_of_month = pd.Timestamp(last_month + "-01")
+    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
+    next_day = max(set(month_days) - set(frame.columns))
     increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
 
     def prepare_stored():
