@@ -196,3 +196,24 @@ def test_large_integers_beside_fractions_are_refused(store):
     with pytest.raises(ValueError, match="'v'"):
         store.update_unstack_category("t", pd.DataFrame({"K": ["B"], "v": [0.5]}), ["K"])
     assert read_bytes(store._get_unstack_file_path("t")) == before
+
+
+@pytest.mark.parametrize("distinct", [3, 20_000], ids=["identities-fit-one-number", "identities-too-wide-for-one"])
+def test_upsert_by_many_key_columns_matches_a_plain_model(store_cls, distinct):
+    # Five key columns of `distinct` values each: with 20,000 the identities no longer fit one
+    # 64-bit number and are compared as whole tuples.
+    rng = np.random.default_rng(5)
+    keys = [f"k{n}" for n in range(5)]
+
+    def frame(rows, first_value):
+        columns = {key: rng.integers(0, distinct, rows) for key in keys}
+        return pd.DataFrame({**columns, "v": np.arange(first_value, first_value + rows)})
+
+    stored, new = frame(20_000, 0), frame(2_000, 100_000)
+    new.iloc[: len(new) // 2, :5] = stored.iloc[: len(new) // 2, :5].to_numpy()  # half replace stored rows
+    new.iloc[-1, :5] = new.iloc[0, :5].to_numpy()  # and one repeats an incoming key: the last wins
+    new_keys = {tuple(row) for row in new[keys].itertuples(index=False)}
+    expected = pd.concat([stored[[tuple(row) not in new_keys for row in stored[keys].itertuples(index=False)]],
+                          new.drop_duplicates(keys, keep="last")])
+    merged = store_cls.update_unstack_df(stored, new, keys)
+    pd.testing.assert_frame_equal(merged, expected)

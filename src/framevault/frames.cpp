@@ -246,9 +246,8 @@ py::object merge_keeping_integers(const std::vector<py::object> &inputs,
     return merge(exact);
 }
 
-py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index) {
-    py::object pd = global("pd");
-    py::object factorize = pd.attr("factorize");
+py::list row_codes(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index) {
+    py::object factorize = global("pd").attr("factorize");
     py::list codes;
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     for (Py_ssize_t position : positions) {
@@ -258,13 +257,7 @@ py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t>
     if (with_index) {
         codes.append(factorize(frame.attr("index"), "use_na_sentinel"_a = false)[py::int_(0)]);
     }
-    if (py::len(codes) == 0) {
-        return py::module_::import("numpy").attr("zeros")(py::len(frame), "dtype"_a = "int64");
-    }
-    if (py::len(codes) == 1) {
-        return codes[0];
-    }
-    return factorize(pd.attr("MultiIndex").attr("from_arrays")(codes))[py::int_(0)];
+    return codes;
 }
 
 py::object rows_with_values(const py::object &frame) {

@@ -62,10 +62,10 @@ py::object stored_label_days(const py::object &labels, const py::handle &source)
 // rounded by the merge. ValueError where such a column cannot be Int64.
 py::object merge_keeping_integers(const std::vector<py::object> &inputs,
                                   const std::function<py::object(const std::vector<py::object> &)> &merge);
-// One integer per row of `frame`: rows share a code exactly when they hold equal values in the
-// columns at `positions` (and equal index labels, with `with_index`). Values compare as
-// drop_duplicates compares them: missing values match each other.
-py::object row_identities(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index);
+// One int64 code array per identifying column of `frame` (the columns at `positions`, and the
+// index with `with_index`): rows are the same row exactly when all their codes agree. Values
+// compare as drop_duplicates compares them: missing values match each other.
+py::list row_codes(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index);
 // The rows holding at least one value; the frame itself when every row does.
 py::object rows_with_values(const py::object &frame);
 // ValueError naming `argument` when day labels or row labels repeat: pandas cannot align them.

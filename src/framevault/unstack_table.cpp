@@ -1,4 +1,7 @@
 #include "framevault/store.hpp"
+#include "native/upsert_rows.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <vector>
 
@@ -57,6 +60,24 @@ bool has_real_index(const py::object &frame) {
     return !py::isinstance(frame.attr("index"), global("pd").attr("RangeIndex"));
 }
 
+// The rows an upsert keeps, as a boolean array, decided on the code arrays with the GIL released.
+py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) {
+    std::vector<py::array_t<int64_t, py::array::c_style | py::array::forcecast>> arrays;
+    std::vector<const int64_t *> columns;
+    for (py::handle column : codes) {
+        arrays.emplace_back(py::reinterpret_borrow<py::object>(column));
+        columns.push_back(arrays.back().data());
+    }
+    std::vector<uint8_t> keep;
+    {
+        py::gil_scoped_release release;
+        keep = native::upsert_keep_mask(columns, rows, stored_rows);
+    }
+    py::array_t<bool> mask(static_cast<py::ssize_t>(keep.size()));
+    std::copy(keep.begin(), keep.end(), mask.mutable_data());
+    return mask;
+}
+
 }  // namespace
 
 py::object read_parquet(py::object file_path) { return native::read_parquet_snapshot(file_path); }
@@ -106,13 +127,9 @@ py::object update_unstack_df(py::object original_df, py::object new_data, py::ob
     // An upsert: a stored row goes only when an incoming row carries its key; among incoming rows
     // with one key the last wins. Stored rows that merely repeat each other all stay.
     bool with_index = py::len(keys) == 0 && has_real_index(original_df) && has_real_index(new_data);
-    py::object identities = row_identities(combined_df, identity_positions(combined_df, keys), with_index);
-    Py_ssize_t stored_rows = static_cast<Py_ssize_t>(py::len(original_df));
-    py::object stored_ids = pd.attr("Series")(identities[py::slice(0, stored_rows, 1)]);
-    py::object new_ids = pd.attr("Series")(identities[py::slice(stored_rows, PY_SSIZE_T_MAX, 1)]);
-    py::object keep_stored = stored_ids.attr("isin")(new_ids).attr("__invert__")().attr("to_numpy")();
-    py::object keep_new = new_ids.attr("duplicated")("keep"_a = "last").attr("__invert__")().attr("to_numpy")();
-    py::object keep = py::module_::import("numpy").attr("concatenate")(py::make_tuple(keep_stored, keep_new));
+    py::array keep = upsert_keep(row_codes(combined_df, identity_positions(combined_df, keys), with_index),
+                                 static_cast<int64_t>(py::len(combined_df)),
+                                 static_cast<int64_t>(py::len(original_df)));
     if (py::bool_(keep.attr("all")())) {
         return combined_df;
     }
