@@ -1,4 +1,5 @@
 #include "native/digest_records.hpp"
+#include "native/durable_files.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -142,6 +143,8 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
     if (error) {
         return false;
     }
+    // Records are written as the store's files are, so a killed writer's half record goes the same way.
+    remove_dead_writers_leftovers(target.parent_path().string(), leftover_age_limit);
     std::string temporary = temporary_record_path(target.parent_path());
     {
         std::ofstream out(temporary, std::ios::trunc);

@@ -62,6 +62,9 @@ private:
 // whose name survived but whose data did not.
 void durable_replace(const std::string &temporary, const std::string &target);
 
+// A temporary file untouched this long belongs to no live write, whatever process holds its pid now.
+inline constexpr std::chrono::hours leftover_age_limit{24};
+
 // The prefix of the store's temporary files: .corvane-write-<pid>-<thread>-<n>.tmp
 inline constexpr const char *temporary_prefix = ".corvane-write-";
 

@@ -20,9 +20,6 @@ PyObject *module_namespace = nullptr;
 
 py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
 
-// A temporary file untouched this long belongs to no live write, whatever process holds its pid now.
-constexpr std::chrono::hours leftover_age_limit{24};
-
 // Runs native file work with the GIL released, turning its failures into the Python exceptions a
 // caller of the store expects: OSError subclasses by errno, TimeoutError.
 template <typename Work>
