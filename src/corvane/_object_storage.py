@@ -1,10 +1,10 @@
 """The store's files as objects of an S3-compatible service, for roots spelled s3://bucket/prefix.
 
-The native storage seam calls these functions for every s3:// path. Listings, existence tests and
-plain reads go through pyarrow's S3 filesystem. Conditional writes, which pyarrow does not offer,
-are signed here (AWS Signature Version 4) and sent with the standard library: a read-merge-write
-run under run_exclusively only replaces the object version it read, and runs again when another
-writer got there first.
+The native storage seam calls these functions for every s3:// path. Listings and existence tests go
+through pyarrow's S3 filesystem. Whole-object reads and conditional writes, which pyarrow does not
+offer, are signed here (AWS Signature Version 4) and sent with the standard library: a
+read-merge-write run under run_exclusively only replaces the object version it read, and runs
+again when another writer got there first.
 
 Endpoint and credentials come from AWS_ENDPOINT_URL, AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY,
 AWS_SESSION_TOKEN and AWS_REGION. No message names a credential.
@@ -134,15 +134,12 @@ def make_directories(path):
 
 
 def read_bytes(path):
-    """The whole object in one request, so that a concurrent replace cannot mix two versions."""
+    """The whole object in one GET. pyarrow's streams read large objects in ranges, and a writer
+    replacing the object between two ranges would hand the reader a mix of two versions."""
     guarded = _guarded(path)
     if guarded is not None:
         return guarded.read()
-    try:
-        with filesystem(_endpoint()).open_input_stream(_arrow_path(path)) as stream:
-            return stream.readall()
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{os.fspath(path)}: no such object") from None
+    return _get(_endpoint(), path)[1]
 
 
 def write_bytes(path, data):
@@ -193,10 +190,8 @@ class _Guard:
         return self.etag
 
     def read(self):
-        status, etag, data = _request(_endpoint(), "GET", self.path, allow_missing=True)
-        if status == 404:
-            raise FileNotFoundError(f"{self.path}: no such object")
-        self.etag, self.seen = etag, True
+        self.etag, data = _get(_endpoint(), self.path)
+        self.seen = True
         return data
 
     def write(self, endpoint, data):
@@ -243,6 +238,14 @@ def _require_enforcing(endpoint, path):
 
 
 # --- signed requests -----------------------------------------------------------------------------
+
+def _get(endpoint, path):
+    """(etag, bytes) of the object; FileNotFoundError naming it when there is none."""
+    status, etag, data = _request(endpoint, "GET", path, allow_missing=True)
+    if status == 404:
+        raise FileNotFoundError(f"{os.fspath(path)}: no such object")
+    return etag, data
+
 
 def _put(endpoint, path, data, condition):
     status, etag, _ = _request(endpoint, "PUT", path, body=data, headers=condition)
