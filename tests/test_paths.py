@@ -125,3 +125,11 @@ def test_a_category_is_one_path_component(tmp_path, store_cls, method, name):
     with pytest.raises(ValueError, match="category"):
         method(store, name)
     assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["outer", "outer/data"]
+
+
+@pytest.mark.parametrize("root", ["xyz://bucket/data", "file://tmp/data", "S3A://bucket/data"])
+def test_a_root_of_another_scheme_is_refused_not_made_a_directory(tmp_path, store_cls, monkeypatch, root):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="unsupported storage scheme .* give a local path or s3://bucket/prefix"):
+        store_cls(root)
+    assert list(tmp_path.iterdir()) == []
