@@ -22,7 +22,7 @@ import time
 import urllib.parse
 import uuid
 
-import pyarrow.fs
+import pyarrow.fs  # type: ignore[import-untyped]
 
 SCHEME = "s3://"
 # A read-merge-write that keeps losing the race gives up after this many runs.
@@ -59,8 +59,8 @@ class Endpoint:
 
 
 _lock = threading.Lock()
-_filesystems = {}
-_enforcing_buckets = set()
+_filesystems: dict[tuple[str, ...], pyarrow.fs.S3FileSystem] = {}
+_enforcing_buckets: set[tuple[str, str]] = set()
 _state = threading.local()
 
 
