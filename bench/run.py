@@ -135,9 +135,11 @@ def build_workloads(work, sizes, data):
     months = sorted(month_groups(frame))
     last_month = months[-1]
     stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
-    next_day = (pd.Timestamp(frame.columns[-1]) + pd.offsets.BDay(1)).strftime("%Y-%m-%d")
-    if next_day[:7] != last_month:
-        next_day = frame.columns[-1]
+    # The latest day of the latest month that the frame lacks, so that the increment really adds a
+    # column (the frame ends on the month's last business day, so the next one lies in another month).
+    first_of_month = pd.Timestamp(last_month + "-01")
+    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
+    next_day = max(set(month_days) - set(frame.columns))
     increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
 
     def prepare_stored():
@@ -147,6 +149,14 @@ def build_workloads(work, sizes, data):
                 ParquetDataManager(one_root).update_pivot_category(
                     frame[[c for c in frame.columns if c.startswith(last_month)]].copy(deep=False), CATEGORY
                 )
+
+    synced_root = f"{work}/synced"  # all months as a client sync wrote them, for W7's re-sync
+
+    def prepare_synced():
+        prepare_stored()
+        if not os.path.exists(synced_root):
+            with quiet():
+                data["client"](synced_root).UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1])
 
     def copy_tree(source, target):
         shutil.rmtree(target, ignore_errors=True)
@@ -208,6 +218,12 @@ def build_workloads(work, sizes, data):
             lambda: data["client"]().UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
             lambda: plain_client_sync(data["server"], months, f"{floor_root}/{CATEGORY}"),
         ),
+        Workload(
+            "W7-re", f"client re-sync, {len(months)} unchanged months",
+            prepare_synced,
+            lambda: data["client"](synced_root).UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
+            lambda: plain_client_resync(data["server"], months, stored_paths),
+        ),
     ]
     return workloads
 
@@ -236,6 +252,13 @@ def plain_client_sync(server, months, directory):
     connection = server.admin()
     frames = [pickle.loads(connection.get(f"cv1-{CATEGORY}-{m.replace('-', '')}")) for m in months]
     write_months_plainly(pd.concat(frames, axis=1), directory)
+
+
+def plain_client_resync(server, months, stored_paths):
+    """Loads every month as the sync does, then reads the stored months to find them unchanged."""
+    connection = server.admin()
+    [pickle.loads(connection.get(f"cv1-{CATEGORY}-{m.replace('-', '')}")) for m in months]
+    [pd.read_parquet(p) for p in stored_paths]
 
 
 # --- measuring ------------------------------------------------------------------------------------
@@ -305,9 +328,9 @@ def attach_server(data, work):
     server.seed({f"cv1-{CATEGORY}-{month.replace('-', '')}": part for month, part in month_groups(data["frame"]).items()})
     CVClient.redis = PortRedirect(server.port)
 
-    def client():
+    def client(root=f"{work}/store"):
         with quiet():
-            return CVClient.CorvaneClient("bench", "token", f"{work}/store")
+            return CVClient.CorvaneClient("bench", "token", root)
 
     data["server"], data["client"] = server, client
     return server
@@ -324,7 +347,7 @@ def child_peak(args, name):
 
 def run_child(args, sizes):
     data = load_data(sizes, args.work)
-    if args.child == "W7":
+    if args.child.startswith("W7"):
         attach_server(data, args.work)
     workloads = {w.name: w for w in build_workloads(args.work, sizes, data)}
     workload = workloads[args.child]
@@ -357,7 +380,7 @@ def main():
     try:
         data = load_data(sizes, args.work)
         wanted = set(filter(None, args.only.split(",")))
-        server = attach_server(data, args.work) if not wanted or "W7" in wanted else None
+        server = attach_server(data, args.work) if not wanted or wanted & {"W7", "W7-re"} else None
         try:
             rows = measure(args, sizes, data)
         finally:

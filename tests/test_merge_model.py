@@ -67,13 +67,13 @@ class Model:
         self.months = {}  # "YYYY-MM" -> {"days": set, "cells": {(row, day): value}, "rows": set}
         self.tables = {}  # key columns as a tuple -> [(label, k, v)]
 
-    def update_pivot(self, spec):
-        days = sorted({day for cells in spec.values() for day in cells})
+    def update_pivot(self, cells_by_row):
+        days = sorted({day for cells in cells_by_row.values() for day in cells})
         for month in sorted({day[:7] for day in days}):
             month_days = [day for day in days if day[:7] == month]
             stored = self.months.setdefault(month, {"days": set(), "cells": {}, "rows": set()})
             stored["days"].update(month_days)
-            for row, cells in spec.items():
+            for row, cells in cells_by_row.items():
                 filled = {day: cells[day] for day in month_days if cells[day] is not None}
                 if filled:
                     stored["rows"].add(row)
@@ -111,9 +111,9 @@ class Model:
         self.tables[tuple(keys)] = survivors + last_of_each
 
 
-def pivot_frame(spec):
-    days = sorted({day for cells in spec.values() for day in cells})
-    return pd.DataFrame({day: column([spec[row][day] for row in spec]) for day in days}, index=list(spec))
+def pivot_frame(cells_by_row):
+    days = sorted({day for cells in cells_by_row.values() for day in cells})
+    return pd.DataFrame({day: column([cells_by_row[row][day] for row in cells_by_row]) for day in days}, index=list(cells_by_row))
 
 
 def table_name(keys):

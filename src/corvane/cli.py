@@ -197,7 +197,9 @@ def damage(entry: StoredFile) -> str | None:
     """Why a table or month file is damaged, or None: it must read whole, and a month file's day
     labels must be days of its own month."""
     try:
-        frame = pd.read_parquet(entry.path)
+        # One open file for the whole read: a writer replacing the file meanwhile cannot mix versions.
+        with open(entry.path, "rb") as handle:
+            frame = pd.read_parquet(handle)
     except Exception as error:  # any reader failure means the file cannot be used
         return f"unreadable: {type(error).__name__}: {error}"
     if entry.kind == "month":

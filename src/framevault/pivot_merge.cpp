@@ -1,4 +1,5 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
+#include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
 
@@ -89,35 +90,55 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
     py::object written = rows.attr("copy")("deep"_a = false);
     written.attr("columns") = text;
     native::write_stored_parquet(written, file_path);
+    record_month_digest(file_path, written, date_format);
     native::print_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
                                       first_label(text), " To ", last_label(text)));
 }
 
+// The stored frame with the new one merged in, the pandas way: stored values win, new cells fill
+// holes, and integers too large for float64 stay exact.
+py::object combined_by_pandas(const py::object &existing_df, const py::object &sub_df) {
+    py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
+        return rows_with_values(combine_months(frames[0], frames[1]));
+    });
+    // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
+    if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
+        merged = merged.attr("sort_index")("axis"_a = 1);
+    }
+    return merged;
+}
+
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
+    sub_df = rows_with_values(sub_df);
+    // A re-sent month that matches the digest recorded with the file needs no read.
+    if (print_identical_from_digest(file_path, sub_df, date_format)) {
+        return;
+    }
+    auto read_as = month_file_identity(file_path);
     py::object existing_df = native::read_stored_parquet(file_path);
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
-    sub_df = rows_with_values(sub_df);
     try {
-        if (!frames_differ(existing_df, sub_df)) {
+        // The native core decides and merges float64 months; it returns nothing where it does not apply.
+        std::optional<MergedMonth> native_merge = merge_numeric_months(existing_df, sub_df);
+        if (native_merge ? native_merge->identical : !frames_differ(existing_df, sub_df)) {
             py::object days = existing_df.attr("columns");
             native::print_line(native::concat(file_path, ": Dataframes are identical. From ", first_label(days),
                                               " To ", last_label(days), " Total Shape ",
                                               existing_df.attr("shape")));
+            record_unchanged_month(file_path, existing_df, date_format, read_as);
             return;
         }
-        py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
-            return rows_with_values(combine_months(frames[0], frames[1]));
-        });
-        // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
-        if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
-            merged = merged.attr("sort_index")("axis"_a = 1);
-        }
+        py::object merged = native_merge ? native_merge->frame : combined_by_pandas(existing_df, sub_df);
         py::object text = to_text_labels(merged.attr("columns"), date_format);
         // A merge that gives back the stored month needs no write; the line reports the merge all the same.
-        if (!month_unchanged(existing_df, stored_text, merged, text)) {
+        bool changed = (native_merge && native_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
+        if (changed) {
             merged.attr("columns") = text;
             native::write_stored_parquet(merged, file_path);
+            record_month_digest(file_path, merged, date_format);
+        } else {
+            record_unchanged_month(file_path, existing_df, date_format, read_as);
         }
         native::print_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
                                           last_label(text), " Total Shape ", merged.attr("shape")));

@@ -1,4 +1,5 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
+#include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
@@ -34,7 +35,8 @@ py::list stored_months(const py::object &directory, const py::object &category) 
 
 // The month frames joined side by side in calendar order, with the days their labels stand for.
 // Each file's labels are parsed on their own: months written with different formats still read.
-std::pair<py::object, py::object> join_months(const py::list &results, const py::object &source) {
+// Takes the frames out of `results`, so that each can be freed as soon as it is joined.
+std::pair<py::object, py::object> join_months(py::list &results, const py::object &source) {
     std::vector<std::tuple<py::object, py::object, py::object>> frames;  // first day, days, frame
     for (py::handle frame : results) {
         py::object days = stored_label_days(frame.attr("columns"), source);
@@ -51,15 +53,24 @@ std::pair<py::object, py::object> join_months(const py::list &results, const py:
         }
         return py::bool_(std::get<0>(left) < std::get<0>(right)).cast<bool>();
     });
-    py::list ordered;
+    results.attr("clear")();
+    std::vector<py::object> months;
     py::list later_days;
     for (auto &entry : frames) {
-        ordered.append(std::get<2>(entry));
+        months.push_back(std::move(std::get<2>(entry)));
         later_days.append(std::get<1>(entry));
     }
+    frames.clear();
     py::object days = later_days[0];
     if (py::len(later_days) > 1) {
         days = days.attr("append")(later_days[py::slice(1, PY_SSIZE_T_MAX, 1)]);
+    }
+    if (std::optional<py::object> joined = join_numeric_months(months)) {
+        return {*joined, days};
+    }
+    py::list ordered;
+    for (auto &month : months) {
+        ordered.append(month);
     }
     return {global("pd").attr("concat")(ordered, "axis"_a = 1), days};
 }
