@@ -127,6 +127,16 @@ def read_months_plainly(paths, workers):
     return joined.sort_index(axis=1)
 
 
+def daily_increment(frame, last_month):
+    """W3's new day: the latest day of the latest month that the frame lacks, so that the increment
+    really adds a column (the frame ends on the month's last business day, so the next one lies in
+    another month)."""
+    first_of_month = pd.Timestamp(last_month + "-01")
+    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
+    next_day = max(set(month_days) - set(frame.columns))
+    return pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+
+
 def build_workloads(work, sizes, data):
     frame, table, update = data["frame"], data["table"], data["update"]
     store_root, floor_root = f"{work}/store", f"{work}/floor"
@@ -135,12 +145,7 @@ def build_workloads(work, sizes, data):
     months = sorted(month_groups(frame))
     last_month = months[-1]
     stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
-    # The latest day of the latest month that the frame lacks, so that the increment really adds a
-    # column (the frame ends on the month's last business day, so the next one lies in another month).
-    first_of_month = pd.Timestamp(last_month + "-01")
-    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
-    next_day = max(set(month_days) - set(frame.columns))
-    increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+    increment = daily_increment(frame, last_month)
 
     def prepare_stored():
         if not os.path.exists(stored_root):
@@ -489,10 +494,7 @@ def measure_s3(args, data, local_rows):
     frame = data["frame"]
     months = sorted(month_groups(frame))
     last_month = months[-1]
-    next_day = (pd.Timestamp(frame.columns[-1]) + pd.offsets.BDay(1)).strftime("%Y-%m-%d")
-    if next_day[:7] != last_month:
-        next_day = frame.columns[-1]
-    increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+    increment = daily_increment(frame, last_month)
     server = LocalSeaweedFS(f"{args.work}/seaweedfs").start()
     saved = {name: os.environ.get(name) for name in server.environment()}
     try:
