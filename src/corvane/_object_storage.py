@@ -111,10 +111,6 @@ def exists(path):
     return _info(path).type != pyarrow.fs.FileType.NotFound
 
 
-def is_file(path):
-    return _info(path).type == pyarrow.fs.FileType.File
-
-
 def list_directory(path, files_only=False):
     """Names directly under the prefix, as os.listdir gives them; [] for a prefix without objects."""
     selector = pyarrow.fs.FileSelector(_arrow_path(path), allow_not_found=True, recursive=False)
@@ -124,13 +120,6 @@ def list_directory(path, files_only=False):
             continue
         names.append(info.base_name)
     return names
-
-
-def make_directories(path):
-    """Prefixes need no creating; only the bucket must be there."""
-    bucket, _ = split(path)
-    if _info(SCHEME + bucket).type == pyarrow.fs.FileType.NotFound:
-        raise FileNotFoundError(f"{SCHEME}{bucket}: no such bucket")
 
 
 def read_bytes(path):

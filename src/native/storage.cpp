@@ -33,11 +33,17 @@ bool is_local(const py::handle &path) {
             return true;
         }
     }
+    py::str message;
     if (scheme == "s3") {
-        return false;
+        size_t bucket = separator + 3;
+        if (bucket < spelled.size() && spelled[bucket] != '/') {
+            return false;
+        }
+        message = concat(py::repr(text), " names no bucket: give s3://bucket/prefix");
+    } else {
+        message = concat("unsupported storage scheme ", py::repr(py::str(scheme)), " in ", py::repr(text),
+                         ": give a local path or s3://bucket/prefix");
     }
-    py::str message = concat("unsupported storage scheme ", py::repr(py::str(scheme)), " in ", py::repr(text),
-                             ": give a local path or s3://bucket/prefix");
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw py::error_already_set();
 }
