@@ -1,10 +1,12 @@
 """Benchmarks: each corvane workload beside its floor, the least pandas/pyarrow work for the same result.
 
-Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH] [--peers]
+Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH] [--peers] [--s3]
 
 Prints one table (workload, corvane median, floor median, ratio, peak memory) and writes the same
 figures as JSON. Peak memory is measured in a fresh child process per workload: the largest resident
-set seen while the workload runs once, above the resident set just before it.
+set seen while the workload runs once, above the resident set just before it. With --s3 the write and
+read workloads also run against an s3:// store on a SeaweedFS server on loopback (the test extra's
+weed binary), beside their local-disk figures.
 """
 
 import argparse
@@ -125,6 +127,16 @@ def read_months_plainly(paths, workers):
     return joined.sort_index(axis=1)
 
 
+def daily_increment(frame, last_month):
+    """W3's new day: the latest day of the latest month that the frame lacks, so that the increment
+    really adds a column (the frame ends on the month's last business day, so the next one lies in
+    another month)."""
+    first_of_month = pd.Timestamp(last_month + "-01")
+    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
+    next_day = max(set(month_days) - set(frame.columns))
+    return pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+
+
 def build_workloads(work, sizes, data):
     frame, table, update = data["frame"], data["table"], data["update"]
     store_root, floor_root = f"{work}/store", f"{work}/floor"
@@ -133,12 +145,7 @@ def build_workloads(work, sizes, data):
     months = sorted(month_groups(frame))
     last_month = months[-1]
     stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
-    # The latest day of the latest month that the frame lacks, so that the increment really adds a
-    # column (the frame ends on the month's last business day, so the next one lies in another month).
-    first_of_month = pd.Timestamp(last_month + "-01")
-    month_days = pd.date_range(first_of_month, first_of_month + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
-    next_day = max(set(month_days) - set(frame.columns))
-    increment = pd.DataFrame({next_day: frame.iloc[:, -1].to_numpy() * 1.001}, index=frame.index)
+    increment = daily_increment(frame, last_month)
 
     def prepare_stored():
         if not os.path.exists(stored_root):
@@ -366,6 +373,7 @@ def main():
     parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
     parser.add_argument("--peers", action="store_true", help="also time ArcticDB and deltalake (own venv)")
+    parser.add_argument("--s3", action="store_true", help="also time W1, W3, W4 and W5 on a loopback SeaweedFS")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--work", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -384,9 +392,10 @@ def main():
             if server:
                 server.stop()
         peers = measure_peers(args, data) if args.peers or "peers" in wanted else None
+        remote = measure_s3(args, data, rows) if args.s3 else None
     finally:
         shutil.rmtree(args.work, ignore_errors=True)
-    report(args, sizes, rows, peers)
+    report(args, sizes, rows, peers, remote)
 
 
 def measure(args, sizes, data):
@@ -472,6 +481,80 @@ def measure_peers(args, data):
             "extra": {peer: {k: v for k, v in t.items() if k not in PEER_WORKLOADS} for peer, t in peers["timings"].items()}}
 
 
+S3_WORKLOADS = ["W1", "W3", "W4", "W4-w1", "W5"]
+
+
+def measure_s3(args, data, local_rows):
+    """The write and read workloads on an s3:// root of a SeaweedFS server on loopback, beside the same
+    workloads on local disk (taken from local_rows, or measured here when --only left them out)."""
+    from local_seaweedfs import LocalSeaweedFS
+
+    import corvane._object_storage as object_storage
+
+    frame = data["frame"]
+    months = sorted(month_groups(frame))
+    last_month = months[-1]
+    increment = daily_increment(frame, last_month)
+    server = LocalSeaweedFS(f"{args.work}/seaweedfs").start()
+    saved = {name: os.environ.get(name) for name in server.environment()}
+    try:
+        server.create_bucket("bench")
+        os.environ.update(server.environment())
+        stored, scratch = "s3://bench/stored", "s3://bench/scratch"
+        last_key = f"{CATEGORY}/{CATEGORY}_{last_month}.parquet"
+        with quiet():
+            ParquetDataManager(stored).update_pivot_category(frame.copy(deep=False), CATEGORY)
+        fs = object_storage.filesystem(object_storage.Endpoint())
+        counter = iter(range(10**9))
+
+        def fresh_prefix():
+            state["root"] = f"s3://bench/w1-{next(counter)}"
+
+        def restore_last_month():
+            # W3 rewrites only the latest month: a server-side copy puts the stored one back.
+            fs.copy_file(f"bench/stored/{last_key}", f"bench/scratch/{last_key}")
+
+        state = {}
+        with quiet():
+            ParquetDataManager(scratch).update_pivot_category(frame.copy(deep=False), CATEGORY)
+        bodies = {
+            "W1": (fresh_prefix, lambda: ParquetDataManager(state["root"]).update_pivot_category(frame.copy(deep=False), CATEGORY)),
+            "W3": (restore_last_month, lambda: ParquetDataManager(scratch).update_pivot_category(increment.copy(deep=False), CATEGORY)),
+            "W4": (lambda: None, lambda: ParquetDataManager(stored).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
+            "W4-w1": (lambda: None, lambda: ParquetDataManager(stored, 1).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
+            "W5": (lambda: None, lambda: ParquetDataManager(stored).read_pivot_category(CATEGORY)),
+        }
+        local = {row["workload"]: row["corvane_s"] for row in local_rows}
+        missing = [name for name in S3_WORKLOADS if name not in local]
+        if missing:
+            for workload in build_workloads(args.work, QUICK if args.quick else FULL, data):
+                if workload.name in missing:
+                    local[workload.name] = median_seconds(workload, args.runs, scale_runs=False)[0]
+        rows = []
+        for name in S3_WORKLOADS:
+            setup, body = bodies[name]
+            workload = Workload(name, name, setup, body, None)
+            seconds = statistics.median(timed(workload, "corvane") for _ in range(args.runs))
+            rows.append({"workload": name, "local_s": local[name], "s3_s": seconds, "ratio": seconds / local[name]})
+            print(f"  measured {name} on s3: {seconds:.3f}s", file=sys.stderr)
+        return rows
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        server.stop()
+
+
+def report_s3(rows, titles):
+    print("local disk and s3:// on a loopback SeaweedFS server; ratio = s3 / local")
+    print(f"{'workload':<44} {'local':>9} {'s3':>9} {'ratio':>6}")
+    for row in rows:
+        print(f"{row['workload'] + ' ' + titles.get(row['workload'], ''):<44} {row['local_s']:>8.3f}s "
+              f"{row['s3_s']:>8.3f}s {row['ratio']:>6.2f}")
+
+
 def report_peers(peers):
     names = sorted({key[:-2] for row in peers["rows"] for key in row if key.endswith("_s")} - {"corvane"})
     print(f"peers ({', '.join(f'{k} {v}' for k, v in peers['versions'].items())}); ratio = peer / corvane")
@@ -481,7 +564,7 @@ def report_peers(peers):
               + "".join(f" {row[name + '_s']:>9.3f}s {row[name + '_ratio']:>6.2f}" for name in names))
 
 
-def report(args, sizes, rows, peers=None):
+def report(args, sizes, rows, peers=None, remote=None):
     print(f"corvane benchmarks: pandas {pd.__version__}, pyarrow {pyarrow.__version__}, "
           f"Python {platform.python_version()}, {os.cpu_count()} cores, sizes {sizes}")
     print(f"{'workload':<44} {'corvane':>9} {'floor':>9} {'ratio':>6} {'runs':>5} {'peak MB':>8} {'result MB':>9}")
@@ -493,10 +576,13 @@ def report(args, sizes, rows, peers=None):
               f"{result / 2**20 if result else float('nan'):>9.1f}")
     if peers:
         report_peers(peers)
+    if remote:
+        report_s3(remote, {row["workload"]: row["title"] for row in rows})
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as handle:
         json.dump({"pandas": pd.__version__, "pyarrow": pyarrow.__version__, "python": platform.python_version(),
-                   "cores": os.cpu_count(), "sizes": sizes, "rows": rows, **({"peers": peers} if peers else {})},
+                   "cores": os.cpu_count(), "sizes": sizes, "rows": rows, **({"peers": peers} if peers else {}),
+                   **({"s3": remote} if remote else {})},
                   handle, indent=2)
     print(f"figures written to {args.json}")
 

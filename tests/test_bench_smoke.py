@@ -21,3 +21,14 @@ def test_every_workload_is_measured_beside_its_floor(tmp_path):
         assert row["workload"] in run.stdout
     # Reads report the size of what they returned, for the memory bound.
     assert all(row["result_bytes"] > 0 for row in rows if row["workload"] in ("W4", "W5"))
+
+
+def test_s3_workloads_are_measured_beside_local_disk(tmp_path):
+    figures = tmp_path / "figures.json"
+    run = subprocess.run([sys.executable, str(BENCH), "--quick", "--runs", "1", "--no-memory", "--s3",
+                          "--only", "W1,W5", "--json", str(figures)], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    rows = json.loads(figures.read_text())["s3"]
+    assert [row["workload"] for row in rows] == ["W1", "W3", "W4", "W4-w1", "W5"]
+    assert all(row["local_s"] > 0 and row["s3_s"] > 0 for row in rows), rows
+    assert "local disk and s3://" in run.stdout

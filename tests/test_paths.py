@@ -1,6 +1,7 @@
 """Directory and file naming under the store root."""
 
 import os
+import re
 
 import pandas as pd
 import pytest
@@ -125,3 +126,17 @@ def test_a_category_is_one_path_component(tmp_path, store_cls, method, name):
     with pytest.raises(ValueError, match="category"):
         method(store, name)
     assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["outer", "outer/data"]
+
+
+@pytest.mark.parametrize("root, message", [
+    ("xyz://bucket/data", "unsupported storage scheme 'xyz' in 'xyz://bucket/data': give a local path or s3://bucket/prefix"),
+    ("file://tmp/data", "unsupported storage scheme 'file'"),
+    ("S3A://bucket/data", "unsupported storage scheme 'S3A'"),
+    ("s3:///data", "'s3:///data' names no bucket: give s3://bucket/prefix"),
+    ("s3://", "'s3://' names no bucket"),
+])
+def test_a_root_of_another_scheme_is_refused_not_made_a_directory(tmp_path, store_cls, monkeypatch, root, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        store_cls(root)
+    assert list(tmp_path.iterdir()) == []

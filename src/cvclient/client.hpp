@@ -4,6 +4,7 @@
 #pragma once
 
 #include "native/pyglue.hpp"
+#include "native/storage.hpp"
 
 namespace corvane::client {
 

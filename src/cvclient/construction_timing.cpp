@@ -36,9 +36,8 @@ void init_client(py::object self, py::object account, py::object api_token, py::
     self.attr("account") = account;
     self.attr("api_token") = api_token;
     self.attr("auth")(account, api_token);
-    py::object os = global("os");
-    if (os.attr("path").attr("exists")(save_path).equal(py::bool_(false))) {
-        os.attr("makedirs")(save_path);
+    if (!native::path_exists(save_path)) {
+        native::make_directories(save_path);
         native::print_line(native::concat("Creating Saving Dir: ", save_path));
     } else {
         native::print_line(native::concat("Found Saving Dir: ", save_path));

@@ -47,7 +47,8 @@ std::optional<native::DigestRecord> record_for(const std::string &path, const py
 
 bool print_identical_from_digest(const py::object &file_path, const py::object &sub_df,
                                  const py::object &date_format) {
-    if (!native_core_enabled()) {
+    // Records vouch for a local file's stat identity; objects in a bucket have none to match.
+    if (!native_core_enabled() || !native::is_local(file_path)) {
         return false;
     }
     std::string path = path_text(file_path);
@@ -72,6 +73,9 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
 
 
 std::optional<native::FileIdentity> month_file_identity(const py::object &file_path) {
+    if (!native::is_local(file_path)) {
+        return std::nullopt;
+    }
     return native::identity_of(path_text(file_path));
 }
 
@@ -90,6 +94,9 @@ void record_unchanged_month(const py::object &file_path, const py::object &exist
 }
 
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format) {
+    if (!native::is_local(file_path)) {
+        return;
+    }
     std::string path = path_text(file_path);
     std::string record_path = native::digest_record_path(path);
     if (!native_core_enabled()) {

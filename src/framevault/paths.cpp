@@ -6,7 +6,7 @@ namespace corvane::store {
 void init_store(py::object self, py::object root_dir, py::object max_workers) {
     self.attr("root_dir") = root_dir;
     self.attr("max_workers") = max_workers;
-    native::ensure_directory(self.attr("root_dir"));
+    native::make_directories(self.attr("root_dir"));
 }
 
 py::object get_category_path(py::object self, py::object category) {
@@ -14,7 +14,7 @@ py::object get_category_path(py::object self, py::object category) {
     // anything is created.
     native::require_category_name(category);
     py::object dir_path = global("os").attr("path").attr("join")(self.attr("root_dir"), category);
-    native::ensure_directory(dir_path);
+    native::make_directories(dir_path);
     return dir_path;
 }
 
@@ -34,7 +34,7 @@ py::object get_pivot_file_path(py::object self, py::object category, py::object 
 
 bool if_exists_unstack_category(py::object self, py::object category) {
     py::object dir_path = self.attr("_get_unstack_file_path")(category);
-    return py::bool_(global("os").attr("path").attr("exists")(dir_path));
+    return native::path_exists(dir_path);
 }
 
 // True when the category holds at least one month file.
@@ -69,7 +69,7 @@ py::list get_pivot_year_month(py::object self, py::object category) {
     py::object directory = self.attr("_get_category_path")(category);
     py::object extract = store_class().attr("extract_year_month");
     py::list year_months;
-    for (py::handle name : global("os").attr("listdir")(directory)) {
+    for (py::handle name : native::list_directory(directory)) {
         year_months.append(extract(name));
     }
     return year_months;

@@ -89,7 +89,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
     // A shallow copy takes the text labels, so the caller's frame keeps its own.
     py::object written = rows.attr("copy")("deep"_a = false);
     written.attr("columns") = text;
-    native::write_parquet_atomically(written, file_path);
+    native::write_stored_parquet(written, file_path);
     record_month_digest(file_path, written, date_format);
     native::print_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
                                       first_label(text), " To ", last_label(text)));
@@ -115,7 +115,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         return;
     }
     auto read_as = month_file_identity(file_path);
-    py::object existing_df = native::read_parquet_snapshot(file_path);
+    py::object existing_df = native::read_stored_parquet(file_path);
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
@@ -135,7 +135,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         bool changed = (native_merge && native_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
         if (changed) {
             merged.attr("columns") = text;
-            native::write_parquet_atomically(merged, file_path);
+            native::write_stored_parquet(merged, file_path);
             record_month_digest(file_path, merged, date_format);
         } else {
             record_unchanged_month(file_path, existing_df, date_format, read_as);
@@ -144,6 +144,9 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
                                           last_label(text), " Total Shape ", merged.attr("shape")));
         native::print_empty_line();
     } catch (py::error_already_set &error) {
+        if (native::is_write_conflict(error)) {
+            throw;
+        }
         // Shown where the month is known, then passed on so the run reports the failure.
         native::print_line(py::str(error.value()));
         throw;
@@ -161,14 +164,15 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     require_unique_labels(days, sub_df.attr("index"), "sub_df");
     native::require_storable_years(days, py::str("sub_df"));
     // From the existence test to the rewrite, so that no other writer's days are lost in between.
-    native::FileLock lock = native::lock_stored_file(file_path);
-    if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
-        create_month_file(file_path, sub_df, days, date_format);
-        return;
-    }
-    // The caller's frame keeps the datetime labels, as callers of the merge expect.
-    sub_df.attr("columns") = days;
-    merge_month_file(file_path, sub_df, date_format);
+    native::run_exclusively(file_path, [&] {
+        if (!native::path_exists(file_path)) {
+            create_month_file(file_path, sub_df, days, date_format);
+            return;
+        }
+        // The caller's frame keeps the datetime labels, as callers of the merge expect.
+        sub_df.attr("columns") = days;
+        merge_month_file(file_path, sub_df, date_format);
+    });
 }
 
 }  // namespace corvane::store

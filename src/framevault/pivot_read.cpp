@@ -22,11 +22,10 @@ py::list stored_months(const py::object &directory, const py::object &category) 
     py::object re = global("re");
     py::object pattern =
         re.attr("compile")(native::concat(re.attr("escape")(category), R"(_(\d{4})-(\d{2})\.parquet)"));
-    py::object os_path = global("os").attr("path");
     py::list months;
-    for (py::handle name : global("os").attr("listdir")(directory)) {
+    for (py::handle name : native::list_regular_files(directory)) {
         py::object match = pattern.attr("fullmatch")(name);
-        if (py::bool_(match) && py::bool_(os_path.attr("isfile")(os_path.attr("join")(directory, name)))) {
+        if (py::bool_(match)) {
             months.append(native::concat(match.attr("group")(1), "-", match.attr("group")(2)));
         }
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "native/pyglue.hpp"
+#include "native/storage.hpp"
 
 #include <functional>
 #include <vector>

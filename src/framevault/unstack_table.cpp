@@ -80,7 +80,7 @@ py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) 
 
 }  // namespace
 
-py::object read_parquet(py::object file_path) { return native::read_parquet_snapshot(file_path); }
+py::object read_parquet(py::object file_path) { return native::read_stored_parquet(file_path); }
 
 void update_unstack_category(py::object self, py::object category, py::object sub_df,
                              py::object key_columns) {
@@ -89,26 +89,28 @@ void update_unstack_category(py::object self, py::object category, py::object su
     require_key_columns(sub_df, key_column_list(key_columns), "the new frame");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     // From the existence test to the rewrite, so that no other writer's rows are lost in between.
-    native::FileLock lock = native::lock_stored_file(file_path);
-    if (!py::bool_(global("os").attr("path").attr("exists")(file_path))) {
-        native::write_parquet_atomically(sub_df, file_path);
-        native::print_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
-        return;
-    }
-    py::object existing_df = native::read_parquet_snapshot(file_path);
-    if (same_content(existing_df, sub_df)) {
-        native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
-        return;
-    }
-    existing_df = store_class().attr("update_unstack_df")(
-        "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
-    native::write_parquet_atomically(existing_df, file_path);
-    native::print_line(native::concat(file_path, ": 更新 Unstack Parquet"));
+    // Each status line follows its write: on object storage a lost race runs the body again.
+    native::run_exclusively(file_path, [&] {
+        if (!native::path_exists(file_path)) {
+            native::write_stored_parquet(sub_df, file_path);
+            native::print_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
+            return;
+        }
+        py::object existing_df = native::read_stored_parquet(file_path);
+        if (same_content(existing_df, sub_df)) {
+            native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
+            return;
+        }
+        existing_df = store_class().attr("update_unstack_df")(
+            "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
+        native::write_stored_parquet(existing_df, file_path);
+        native::print_line(native::concat(file_path, ": 更新 Unstack Parquet"));
+    });
 }
 
 py::object read_unstack_category(py::object self, py::object category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return native::read_parquet_snapshot(file_path);
+    return native::read_stored_parquet(file_path);
 }
 
 py::object update_unstack_df(py::object original_df, py::object new_data, py::object key_columns) {

@@ -1,0 +1,126 @@
+#include "native/storage.hpp"
+
+#include "native/pyglue.hpp"
+
+#include <string>
+
+namespace corvane::native {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Imported at call time, as every other module the store drives: a test may rebind it.
+py::object object_store() { return py::module_::import("corvane._object_storage"); }
+
+}  // namespace
+
+bool is_local(const py::handle &path) {
+    py::object text = global("os").attr("fspath")(path);
+    if (!py::isinstance<py::str>(text)) {
+        return true;
+    }
+    std::string spelled = text.cast<std::string>();
+    size_t separator = spelled.find("://");
+    if (separator == std::string::npos || separator == 0) {
+        return true;
+    }
+    std::string scheme = spelled.substr(0, separator);
+    for (char c : scheme) {
+        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+                       c == '-' || c == '.';
+        if (!allowed) {
+            return true;
+        }
+    }
+    py::str message;
+    if (scheme == "s3") {
+        size_t bucket = separator + 3;
+        if (bucket < spelled.size() && spelled[bucket] != '/') {
+            return false;
+        }
+        message = concat(py::repr(text), " names no bucket: give s3://bucket/prefix");
+    } else {
+        message = concat("unsupported storage scheme ", py::repr(py::str(scheme)), " in ", py::repr(text),
+                         ": give a local path or s3://bucket/prefix");
+    }
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw py::error_already_set();
+}
+
+py::list list_directory(const py::handle &path) {
+    if (is_local(path)) {
+        return global("os").attr("listdir")(path);
+    }
+    return object_store().attr("list_directory")(path);
+}
+
+py::list list_regular_files(const py::handle &path) {
+    if (!is_local(path)) {
+        return object_store().attr("list_directory")(path, "files_only"_a = true);
+    }
+    py::list names;
+    py::object entries = global("os").attr("scandir")(path);
+    try {
+        for (py::handle entry : entries) {
+            if (py::bool_(entry.attr("is_file")())) {
+                names.append(entry.attr("name"));
+            }
+        }
+    } catch (py::error_already_set &) {
+        entries.attr("close")();
+        throw;
+    }
+    entries.attr("close")();
+    return names;
+}
+
+bool path_exists(const py::handle &path) {
+    if (is_local(path)) {
+        return py::bool_(global("os").attr("path").attr("exists")(path));
+    }
+    return py::bool_(object_store().attr("exists")(path));
+}
+
+void make_directories(const py::handle &path) {
+    if (is_local(path)) {
+        ensure_directory(path);
+    }
+}
+
+py::object read_stored_parquet(const py::handle &path) {
+    if (is_local(path)) {
+        return read_parquet_snapshot(path);
+    }
+    py::object data = object_store().attr("read_bytes")(path);
+    return global("pd").attr("read_parquet")(py::module_::import("io").attr("BytesIO")(data));
+}
+
+void write_stored_parquet(const py::handle &frame, const py::handle &path) {
+    if (is_local(path)) {
+        write_parquet_atomically(frame, path);
+        return;
+    }
+    py::object store = object_store();
+    store.attr("write_bytes")(path, store.attr("frame_to_parquet_bytes")(frame));
+}
+
+void run_exclusively(const py::handle &path, const std::function<void()> &body) {
+    if (is_local(path)) {
+        FileLock lock = lock_stored_file(path);
+        body();
+        return;
+    }
+    object_store().attr("run_exclusively")(path, py::cpp_function([&body]() { body(); }));
+}
+
+bool is_write_conflict(const py::error_already_set &error) {
+    // Only s3:// writes raise it, and only after the module has been imported.
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("corvane._object_storage")) {
+        return false;
+    }
+    return error.matches(modules["corvane._object_storage"].attr("WriteConflict"));
+}
+
+}  // namespace corvane::native
