@@ -27,6 +27,17 @@ def row_label(writer, round_):
     return f"{writer}-{round_:05d}"
 
 
+def rows_lost(root, writers, rounds):
+    """Rows of the seed and of every writer's rounds that the month file or the table lacks; both
+    must hold nothing else."""
+    wanted = {row_label("seed", 0)} | {row_label(writer, r) for writer in writers for r in range(rounds)}
+    store = ParquetDataManager(root)
+    month = store.read_pivot_category("daily", "2024-03-01", "2024-03-31")
+    table = store.read_unstack_category("table")
+    assert set(month.index) <= wanted and set(table["id"]) <= wanted
+    return len(wanted - set(month.index)) + len(wanted - set(table["id"]))
+
+
 def add_rows(store, writer, round_):
     label = row_label(writer, round_)
     store.update_pivot_category(pd.DataFrame([[float(round_), round_ + 0.5]], index=[label], columns=MONTH_DAYS), "daily")

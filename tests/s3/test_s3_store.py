@@ -103,13 +103,8 @@ def test_two_writer_processes_lose_no_row_and_a_reader_never_sees_a_part(s3_root
         assert reader.wait(timeout=600) == 0
     reads = json.loads(result.read_text())
 
-    wanted = {workers.row_label("seed", 0)} | {workers.row_label(w, r) for w in ("one", "two") for r in range(ROUNDS)}
-    store = ParquetDataManager(s3_root)
-    month = store.read_pivot_category("daily", "2024-03-01", "2024-03-31")
-    table = store.read_unstack_category("table")
-    lost = len(wanted - set(month.index)) + len(wanted - set(table["id"]))
+    lost = workers.rows_lost(s3_root, ("one", "two"), ROUNDS)
     assert (lost, reads["failed"], reads["problems"]) == (0, [], [])
-    assert len(month) == len(table) == len(wanted)
     with capsys.disabled():
         print(f"\ns3 writer processes: 2 writers x {ROUNDS} rounds, {4 * ROUNDS} rows written concurrently, "
               f"{lost} lost; {reads['reads']} reads checked, {len(reads['failed'])} failed")
