@@ -61,7 +61,7 @@ def test_read_only_commands_describe_the_store_and_change_nothing(store_root):
     ]
     assert corvane("verify", store_root).returncode == 0
     for failing in (("info", store_root, "never-written"), ("ls", store_root / "missing"),
-                    ("info", store_root, "close", "--start", "2024-13-01")):
+                    ("info", store_root, "close", "--start", "2024-13-01"), ("verify", "s3://bucket/store")):
         result = corvane(*failing)
         assert result.returncode == 1 and result.stderr.startswith(f"corvane {failing[0]}: ")
     assert tree(store_root) == before

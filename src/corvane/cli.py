@@ -45,7 +45,13 @@ def classify(category: str, name: str) -> StoredFile:
     return StoredFile(name, "other")
 
 
+def require_local(root: str) -> None:
+    if "://" in root:
+        raise Failure(f"{root}: ls, info and verify read local stores only")
+
+
 def categories(root: str) -> list[str]:
+    require_local(root)
     if not os.path.isdir(root):
         raise Failure(f"{root}: no such store directory")
     return sorted(name for name in os.listdir(root)
@@ -53,6 +59,7 @@ def categories(root: str) -> list[str]:
 
 
 def category_files(root: str, category: str) -> list[StoredFile]:
+    require_local(root)
     directory = os.path.join(root, category)
     if not os.path.isdir(directory):
         raise Failure(f"{directory}: no such category")
