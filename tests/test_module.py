@@ -93,14 +93,14 @@ def test_globals_are_looked_up_at_call_time(store, monkeypatch):
     class RecordingPandas:
         def __getattr__(self, name):
             if name == "read_parquet":
-                return lambda path: reads.append(path) or real.read_parquet(path)
+                return lambda source: reads.append((source, source.tell())) or real.read_parquet(source)
             return getattr(real, name)
 
     store.update_unstack_category("t", pd.DataFrame({"k": [1]}))
     monkeypatch.setattr(FrameVault, "pd", RecordingPandas())
     store.read_unstack_category("t")
-    # Read through one open handle, so that a concurrent replace cannot mix two versions.
-    assert [handle.name for handle in reads] == [store._get_unstack_file_path("t")]
+    # Read through one open file, so that a concurrent replace cannot mix two versions.
+    assert [(type(source).__name__, position) for source, position in reads] == [("OSFile", 0)]
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,8 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
+#include "native/iso_days.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <string>
 #include <utility>
@@ -12,6 +15,34 @@ using namespace pybind11::literals;
 
 bool matches_value_or_type_error(const py::error_already_set &error) {
     return error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError);
+}
+
+// The days of labels that are all "YYYY-MM-DD" text, as pd.to_datetime would give them; nothing
+// when any label is something else, which then takes pandas' own parse.
+std::optional<py::object> iso_day_labels(const py::object &labels) {
+    auto count = static_cast<py::ssize_t>(py::len(labels));
+    if (count == 0) {
+        return std::nullopt;
+    }
+    py::array_t<int64_t> micros(count);
+    int64_t *out = micros.mutable_data();
+    for (py::handle label : labels) {
+        if (!PyUnicode_Check(label.ptr())) {
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
+        if (!day) {
+            return std::nullopt;
+        }
+        *out++ = *day;
+    }
+    return global("pd").attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"), "name"_a = labels.attr("name"));
 }
 
 bool is_str_dtype(const py::handle &dtype) {
@@ -81,6 +112,9 @@ py::object to_day_labels(const py::object &labels, const py::handle &source, con
             raise_value_error(native::concat(source, ": column labels are not dates but ",
                                              labels.attr("dtype"), " values"));
         }
+    }
+    if (std::optional<py::object> days = iso_day_labels(labels)) {
+        return *days;
     }
     py::object to_datetime = global("pd").attr("to_datetime");
     py::object days;

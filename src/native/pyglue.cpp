@@ -189,7 +189,9 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
 }
 
 py::object read_parquet_snapshot(const py::handle &path) {
-    py::object handle = builtin("open")(path, "rb");
+    // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
+    // Python file object would take the GIL for every read the decoder makes.
+    py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
     py::object frame;
     try {
         frame = global("pd").attr("read_parquet")(handle);
