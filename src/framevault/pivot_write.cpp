@@ -47,6 +47,20 @@ py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &posi
     return df.attr("iloc")[py::make_tuple(all_rows, columns)];
 }
 
+// Whether `strf` gives every day one label that reads back as that day; false also for a format
+// that cannot be applied (the month-by-month check then raises the error).
+bool labels_format_soundly(const py::object &days, const py::object &strf) {
+    try {
+        to_text_labels(days, strf);
+        return true;
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return false;
+    }
+}
+
 }  // namespace
 
 void update_pivot_category(py::object self, py::object df, py::object category, py::object strf) {
@@ -63,9 +77,14 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
     if (py::len(df.attr("columns")) > 0) {
         require_unique_labels(df.attr("columns"), df.attr("index"), "df");
     }
+    // One pass over all the days settles a sound format; a refused one is checked again month by
+    // month, so that the error names the labels of the month that fails.
+    bool formats_checked = labels_format_soundly(df.attr("columns"), strf);
     for (const auto &[key, positions] : columns_by_month(df.attr("columns"))) {
         py::object sub_df = month_frame(df, positions);
-        to_text_labels(sub_df.attr("columns"), strf);
+        if (!formats_checked) {
+            to_text_labels(sub_df.attr("columns"), strf);
+        }
         py::list task;
         task.append(self.attr("_get_pivot_file_path")(category, key.first, key.second));
         task.append(sub_df);
