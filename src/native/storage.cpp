@@ -59,20 +59,15 @@ py::list list_regular_files(const py::handle &path) {
     if (!is_local(path)) {
         return object_store().attr("list_directory")(path, "files_only"_a = true);
     }
-    py::list names;
-    py::object entries = global("os").attr("scandir")(path);
-    try {
+    return closing_after(global("os").attr("scandir")(path), [](const py::object &entries) {
+        py::list names;
         for (py::handle entry : entries) {
             if (py::bool_(entry.attr("is_file")())) {
                 names.append(entry.attr("name"));
             }
         }
-    } catch (py::error_already_set &) {
-        entries.attr("close")();
-        throw;
-    }
-    entries.attr("close")();
-    return names;
+        return names;
+    });
 }
 
 bool path_exists(const py::handle &path) {
