@@ -27,8 +27,16 @@ std::optional<py::object> iso_day_labels(const py::object &labels) {
     py::array_t<int64_t> micros(count);
     int64_t *out = micros.mutable_data();
     for (py::handle label : labels) {
-        std::optional<std::string_view> text = native::utf8_text(label);
-        std::optional<int64_t> day = text ? native::iso_day_micros(*text) : std::nullopt;
+        if (!PyUnicode_Check(label.ptr())) {
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
         if (!day) {
             return std::nullopt;
         }

@@ -30,12 +30,17 @@ std::optional<native::RowKeys> text_keys(const py::array &labels) {
     native::RowKeys keys{'s', {}};
     keys.keys.reserve(labels.size());
     for (py::handle label : labels) {
-        // Lone surrogates have no UTF-8 form: the pandas path handles such labels.
-        std::optional<std::string_view> text = native::utf8_text(label);
-        if (!PyUnicode_CheckExact(label.ptr()) || !text) {
+        if (!PyUnicode_CheckExact(label.ptr())) {
             return std::nullopt;
         }
-        keys.keys.emplace_back(*text);
+        Py_ssize_t length = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &length);
+        if (text == nullptr) {
+            // Lone surrogates have no UTF-8 form: the pandas path handles such labels.
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        keys.keys.emplace_back(text, static_cast<size_t>(length));
     }
     return keys;
 }

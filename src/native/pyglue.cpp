@@ -192,20 +192,15 @@ py::object read_parquet_snapshot(const py::handle &path) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.
     py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
-    return closing_after(handle, [](const py::object &file) { return global("pd").attr("read_parquet")(file); });
-}
-
-std::optional<std::string_view> utf8_text(const py::handle &value) {
-    if (!PyUnicode_Check(value.ptr())) {
-        return std::nullopt;
+    py::object frame;
+    try {
+        frame = global("pd").attr("read_parquet")(handle);
+    } catch (py::error_already_set &) {
+        handle.attr("close")();
+        throw;
     }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(text, static_cast<size_t>(size));
+    handle.attr("close")();
+    return frame;
 }
 
 FileLock lock_stored_file(const py::handle &path) {

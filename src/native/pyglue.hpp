@@ -5,9 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "native/durable_files.hpp"
 
@@ -140,25 +138,6 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path);
 // pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
 // footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
 py::object read_parquet_snapshot(const py::handle &path);
-
-// --- resources and text ----------------------------------------------------------------------
-
-// body(resource), then resource.close(), on success and on failure alike.
-template <typename Body>
-auto closing_after(const py::object &resource, Body &&body) -> decltype(body(resource)) {
-    try {
-        auto result = body(resource);
-        resource.attr("close")();
-        return result;
-    } catch (py::error_already_set &) {
-        resource.attr("close")();
-        throw;
-    }
-}
-
-// The UTF-8 text of a str, valid while the str lives; nothing for another object, or for a str
-// that has no UTF-8 form (lone surrogates).
-std::optional<std::string_view> utf8_text(const py::handle &value);
 
 // The exclusive lock of the stored file at `path`, held by every read-merge-write of that file
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the

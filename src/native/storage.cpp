@@ -59,15 +59,20 @@ py::list list_regular_files(const py::handle &path) {
     if (!is_local(path)) {
         return object_store().attr("list_directory")(path, "files_only"_a = true);
     }
-    return closing_after(global("os").attr("scandir")(path), [](const py::object &entries) {
-        py::list names;
+    py::list names;
+    py::object entries = global("os").attr("scandir")(path);
+    try {
         for (py::handle entry : entries) {
             if (py::bool_(entry.attr("is_file")())) {
                 names.append(entry.attr("name"));
             }
         }
-        return names;
-    });
+    } catch (py::error_already_set &) {
+        entries.attr("close")();
+        throw;
+    }
+    entries.attr("close")();
+    return names;
 }
 
 bool path_exists(const py::handle &path) {
