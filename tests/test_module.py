@@ -114,3 +114,33 @@ def test_globals_are_looked_up_at_call_time(store, monkeypatch):
 def test_one_module_object_under_both_names(statements):
     code = statements + "; assert a is b, (a, b); assert a.__name__ == 'corvane.FrameVault'"
     subprocess.run([sys.executable, "-c", code], check=True, cwd="/")
+
+
+def test_every_function_pickles_by_reference_and_reads_as_written(tmp_path):
+    import multiprocessing
+    import pickle
+    import pydoc
+    from concurrent.futures import ProcessPoolExecutor
+
+    import corvane.CVClient as CVClient
+
+    functions = [(FrameVault, "ParquetDataManager", name) for name in vars(FrameVault.ParquetDataManager)
+                 if not name.startswith("__") or name == "__init__"]
+    functions += [(CVClient, "CorvaneClient", name) for name in vars(CVClient.CorvaneClient)
+                  if not name.startswith("__") or name == "__init__"]
+    assert len(functions) >= 18 + 10
+    for module, owner, name in functions:
+        function = getattr(getattr(module, owner), name)
+        assert (function.__qualname__, function.__module__) == (f"{owner}.{name}", module.__name__)
+        assert pickle.loads(pickle.dumps(function)) is function, name
+    assert pickle.loads(pickle.dumps(CVClient.timing_decorator)) is CVClient.timing_decorator
+    for cls in (FrameVault.ParquetDataManager, CVClient.CorvaneClient):
+        assert "pybind11" not in pydoc.render_doc(cls)
+
+    paths = []
+    for number in range(2):
+        paths.append(str(tmp_path / f"{number}.parquet"))
+        pd.DataFrame({"v": [number]}).to_parquet(paths[-1])
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("forkserver")) as pool:
+        frames = list(pool.map(FrameVault.ParquetDataManager.read_parquet, paths))
+    assert [frame["v"].tolist() for frame in frames] == [[0], [1]]

@@ -21,10 +21,8 @@ void fill_client_module(py::module_ &module) {
     // The store by its top-level name, which is how scripts that run beside it import it too.
     native::import_from("FrameVault", "ParquetDataManager");
 
-    py::object factory = make_timing_decorator();
-    module.attr("timing_decorator") = py::cpp_function(
-        [factory](py::object func) { return factory(func); }, py::name("timing_decorator"),
-        py::scope(module), arg("func"), "timing_decorator(func)\n--\n\n");
+    // A function of this module, so that it pickles by reference like the class's methods.
+    module.attr("timing_decorator") = make_timing_decorator();
 
     py::object cls = native::make_plain_class(module, "CorvaneClient");
     native::add_init(cls, "Authenticate against the fastest known server and open the local store in save_path.",

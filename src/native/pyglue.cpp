@@ -109,9 +109,12 @@ py::object make_plain_class(const py::module_ &module, const char *name) {
 }
 
 void add_forwarding_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
-                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults) {
+                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults,
+                           bool with_self, bool is_static) {
     py::list parameters;
-    parameters.append("self");
+    if (with_self) {
+        parameters.append("self");
+    }
     for (py::handle parameter : parameter_names) {
         parameters.append(parameter);
     }
@@ -130,7 +133,7 @@ void add_forwarding_method(py::object &cls, const char *name, const char *doc, c
         function.attr("__defaults__") = defaults;
     }
     function.attr("__annotations__") = annotations;
-    cls.attr(name) = function;
+    cls.attr(name) = is_static ? py::object(py::staticmethod(function)) : function;
 }
 
 void print_line(const py::handle &text) {

@@ -39,69 +39,55 @@ PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &
 // type(name, (object,), {...}) with __module__ set, bound into the module namespace.
 py::object make_plain_class(const py::module_ &module, const char *name);
 
-// One parameter as a Python signature spells it: its name, then "=" and the default's repr.
-inline std::string parameter_text(const py::arg &parameter) { return parameter.name; }
-inline std::string parameter_text(const py::arg_v &parameter) {
-    return std::string(parameter.name) + "=" + std::string(py::repr(parameter.value));
-}
-
-// "name(self, a, b=1)\n--\n\n" followed by doc: CPython reads a builtin's signature from such a
-// first line and leaves only doc in __doc__ (None when doc is empty).
-template <typename... Args>
-std::string doc_with_signature(const char *name, const char *first, const char *doc, const Args &...args) {
-    std::string params = first;
-    ((params += (params.empty() ? "" : ", ") + parameter_text(args)), ...);
-    return std::string(name) + "(" + params + ")\n--\n\n" + doc;
-}
-
-// Attaches an instance method. An empty doc leaves __doc__ None.
-template <typename Func, typename... Args>
-void add_method(py::object &cls, const char *name, const char *doc, Func &&f, Args &&...args) {
-    std::string text = doc_with_signature(name, "self", doc, args...);
-    cls.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                                      std::forward<Args>(args)..., text.c_str());
-}
-
-// Attaches a function wrapped in the builtin staticmethod.
-template <typename Func, typename... Args>
-void add_static(py::object &cls, const char *name, const char *doc, Func &&f, Args &&...args) {
-    std::string text = doc_with_signature(name, "", doc, args...);
-    cls.attr(name) = py::staticmethod(
-        py::cpp_function(std::forward<Func>(f), py::name(name), std::forward<Args>(args)..., text.c_str()));
-}
-
-// A Python function `name(self, <parameters>)` on cls that hands its arguments to `body`, for what a
-// builtin cannot be: named __init__ (pybind11 takes every function of that name for a constructor
-// of its own types) or carrying __annotations__. Defaults are the very objects given.
+// Every method is an ordinary Python function `name(<parameters>)` defined on cls, whose body hands
+// its arguments, positionally, to a C++ function. Being real functions, they carry the qualified
+// name cls.name and the module's name, pickle by reference (a pool of processes can be handed
+// one), and inspect.signature and help() read their parameters and defaults as written, the
+// defaults being the very objects given. An empty doc leaves __doc__ None.
 void add_forwarding_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
-                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults);
+                           const py::object &body, const py::list &parameter_names, const py::tuple &defaults,
+                           bool with_self, bool is_static);
 
 inline void append_default(py::list &, const py::arg &) {}
 inline void append_default(py::list &defaults, const py::arg_v &parameter) { defaults.append(parameter.value); }
 
-template <typename... Args>
-void add_forwarded(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
-                   const py::object &body, const Args &...args) {
+template <typename Func, typename... Args>
+void add_forwarded(py::object &cls, const char *name, const char *doc, const py::dict &annotations, Func &&f,
+                   bool with_self, bool is_static, const Args &...args) {
     py::list names;
     py::list defaults;
     (names.append(args.name), ...);
     (append_default(defaults, args), ...);
-    add_forwarding_method(cls, name, doc, annotations, body, names, py::tuple(defaults));
+    // The body is reached only through the function, so its own name is never shown; pybind11 takes
+    // any function named __init__ for a constructor of its own types.
+    bool is_init = std::string(name) == "__init__";
+    py::cpp_function body(std::forward<Func>(f), py::name(is_init ? "initialise" : name));
+    add_forwarding_method(cls, name, doc, annotations, body, names, py::tuple(defaults), with_self, is_static);
 }
 
-// __init__ built from a C++ function; see add_forwarding_method.
+// An instance method.
+template <typename Func, typename... Args>
+void add_method(py::object &cls, const char *name, const char *doc, Func &&f, const Args &...args) {
+    add_forwarded(cls, name, doc, py::dict(), std::forward<Func>(f), true, false, args...);
+}
+
+// A function without self, wrapped in the builtin staticmethod.
+template <typename Func, typename... Args>
+void add_static(py::object &cls, const char *name, const char *doc, Func &&f, const Args &...args) {
+    add_forwarded(cls, name, doc, py::dict(), std::forward<Func>(f), false, true, args...);
+}
+
+// __init__.
 template <typename Func, typename... Args>
 void add_init(py::object &cls, const char *doc, Func &&f, const Args &...args) {
-    py::cpp_function body(std::forward<Func>(f), py::name("initialise"), py::is_method(cls), args...);
-    add_forwarded(cls, "__init__", doc, py::dict(), body, args...);
+    add_forwarded(cls, "__init__", doc, py::dict(), std::forward<Func>(f), true, false, args...);
 }
 
-// An instance method whose parameters carry annotations; see add_forwarding_method.
+// An instance method whose parameters carry annotations.
 template <typename Func, typename... Args>
 void add_annotated_method(py::object &cls, const char *name, const py::dict &annotations, Func &&f,
                           const Args &...args) {
-    py::cpp_function body(std::forward<Func>(f), py::name(name), py::is_method(cls), args...);
-    add_forwarded(cls, name, "", annotations, body, args...);
+    add_forwarded(cls, name, "", annotations, std::forward<Func>(f), true, false, args...);
 }
 
 // --- text ----------------------------------------------------------------------------------------
