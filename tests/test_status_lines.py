@@ -5,6 +5,9 @@ import subprocess
 import sys
 import textwrap
 
+import pandas as pd
+import pytest
+
 THREADS, CALLS = 16, 150
 
 TIMED_FROM_THREADS = f"""
@@ -54,3 +57,88 @@ def test_each_line_starts_fresh_beside_a_progress_bar(tmp_path):
     # carriage return, never glued to the tail of a bar.
     assert [output[start - 1] for start in starts if start > 0 and output[start - 1] not in "\r\n"] == []
     assert "Updating close: 100%" in output
+
+
+WRITE_WHILE_HOLDING = """
+import sys
+import pandas as pd
+from tqdm import tqdm
+from corvane.FrameVault import ParquetDataManager
+
+store = ParquetDataManager(sys.argv[1], max_workers=4)
+frame = pd.DataFrame([[1.0] * 3], columns=["2024-01-31", "2024-02-01", "2024-03-01"])
+with {holding}:
+    store.update_pivot_category(frame.copy(), "close")
+print("returned")
+"""
+
+
+@pytest.mark.parametrize("holding", ["tqdm.external_write_mode()", "tqdm.get_lock()"])
+def test_months_written_while_the_caller_holds_tqdms_lock(tmp_path, holding):
+    # The pool's lines must not wait for a lock that the caller, waiting for the pool, holds.
+    code = WRITE_WHILE_HOLDING.format(holding=holding)
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "store")], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout.count("Initializing"), done.stdout.splitlines()[-1:]) == (
+        0, 3, ["returned"]), done.stderr
+
+
+KILLED_MID_LINE = """
+import builtins, os, signal, sys
+import pandas as pd
+from tqdm import tqdm
+from corvane.FrameVault import ParquetDataManager
+
+tqdm.get_lock()  # tqdm's lock, shared with forked children, exists before the fork
+frame = pd.DataFrame({"2024-01-02": [1.0]})
+ready_read, ready_write = os.pipe()
+child = os.fork()
+if child == 0:
+    def stuck(*args, **kwargs):
+        os.write(ready_write, b"x")
+        signal.pause()
+    builtins.print = stuck
+    ParquetDataManager.update_pivot_parquet(sys.argv[1] + "/child.parquet", frame)
+    os._exit(0)
+os.read(ready_read, 1)
+os.kill(child, signal.SIGKILL)
+os.waitpid(child, 0)
+ParquetDataManager.update_pivot_parquet(sys.argv[1] + "/parent.parquet", frame)
+for _ in tqdm(range(3), desc="after the kill"):
+    pass
+print("returned")
+"""
+
+
+def test_a_child_killed_mid_line_leaves_the_parent_printing(tmp_path):
+    done = subprocess.run([sys.executable, "-c", KILLED_MID_LINE, str(tmp_path)], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (
+        0, [f"{tmp_path}/parent.parquet: Initializing: Shape (1, 1) From 2024-01-02 To 2024-01-02",
+            "returned"]), done.stderr
+    assert "after the kill: 100%" in done.stderr
+
+
+def test_each_line_is_one_call_of_print_with_one_string(tmp_path, monkeypatch):
+    import builtins
+
+    from corvane.FrameVault import ParquetDataManager
+
+    calls = []
+
+    def one_argument(text=None):
+        calls.append(text)
+
+    path = str(tmp_path / "m.parquet")
+    monkeypatch.setattr(builtins, "print", one_argument)
+    ParquetDataManager.update_pivot_parquet(path, pd.DataFrame({"2024-01-02": [1.0]}))
+    ParquetDataManager.update_pivot_parquet(path, pd.DataFrame({"2024-01-03": [2.0]}))
+    store = ParquetDataManager(str(tmp_path / "root"))
+    store.update_unstack_category("t", pd.DataFrame({"k": [1]}), ["k"])
+    table = str(tmp_path / "root" / "t" / "t.parquet")
+    assert calls == [
+        f"{path}: Initializing: Shape (1, 1) From 2024-01-02 To 2024-01-02",
+        f"{path}: UpdatingDF  From 2024-01-02 To 2024-01-03 Total Shape (1, 2)",
+        None,
+        f"{table}: 初始化 Unstack Parquet",
+    ]

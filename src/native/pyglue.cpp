@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace corvane::native {
@@ -136,12 +138,40 @@ void add_forwarding_method(py::object &cls, const char *name, const char *doc, c
     cls.attr(name) = is_static ? py::object(py::staticmethod(function)) : function;
 }
 
-void print_line(const py::handle &text) {
-    // external_write_mode clears every bar drawn on stdout or stderr and redraws it afterwards.
-    py::object bars = py::module_::import("tqdm").attr("tqdm").attr("external_write_mode")();
+namespace {
+
+// Serialises status lines of this process only: a lock shared with other processes (tqdm's) stays
+// held when its holder dies, and one a caller may hold while waiting for the pool deadlocks it.
+std::recursive_mutex *status_line_mutex = new std::recursive_mutex;
+
+// A forked child starts with one thread, so a line another thread of the parent was printing
+// would leave the copied mutex locked for ever.
+void fresh_status_line_mutex_in_child() { status_line_mutex = new std::recursive_mutex; }
+
+struct StatusLineLock {
+    StatusLineLock() {
+        static const bool registered = pthread_atfork(nullptr, nullptr, &fresh_status_line_mutex_in_child) == 0;
+        (void)registered;
+        if (!status_line_mutex->try_lock()) {
+            // Waited for without the GIL: the holder needs it to finish its line.
+            py::gil_scoped_release release;
+            status_line_mutex->lock();
+        }
+        held = status_line_mutex;
+    }
+    ~StatusLineLock() { held->unlock(); }
+    StatusLineLock(const StatusLineLock &) = delete;
+    StatusLineLock &operator=(const StatusLineLock &) = delete;
+    std::recursive_mutex *held;
+};
+
+// Calls print(*arguments) with every tqdm bar cleared around it, taking no lock that tqdm shares.
+void print_between_bars(const py::tuple &arguments) {
+    StatusLineLock lock;
+    py::object bars = py::module_::import("tqdm").attr("tqdm").attr("external_write_mode")("nolock"_a = true);
     bars.attr("__enter__")();
     try {
-        builtin("print")(concat(text, "\n"), "end"_a = "");
+        builtin("print")(*arguments);
     } catch (py::error_already_set &) {
         bars.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
@@ -149,7 +179,11 @@ void print_line(const py::handle &text) {
     bars.attr("__exit__")(py::none(), py::none(), py::none());
 }
 
-void print_empty_line() { print_line(py::str("")); }
+}  // namespace
+
+void print_line(const py::handle &text) { print_between_bars(py::make_tuple(py::str(text))); }
+
+void print_empty_line() { print_between_bars(py::tuple()); }
 
 void ensure_directory(const py::handle &path) {
     py::object os = global("os");

@@ -103,9 +103,10 @@ py::str concat(const Pieces &...pieces) {
     return py::str("").attr("join")(parts);
 }
 
-// One status line: the builtin print, looked up at call time, given the text with its line break
-// so that the line reaches the stream in one write and pool threads never glue lines together;
-// tqdm's bars are cleared around it so it starts on a fresh line. print_empty_line writes "\n".
+// One status line: print(text), the builtin looked up at call time, with the bars of tqdm cleared
+// around it. Lines of this process's threads never run together: a lock of this process alone,
+// waited for without the GIL, keeps them apart; tqdm's own lock is never taken, since a caller may
+// hold it and a killed child may leave it held. print_empty_line calls print().
 void print_line(const py::handle &text);
 void print_empty_line();
 
