@@ -217,3 +217,20 @@ def test_upsert_by_many_key_columns_matches_a_plain_model(store_cls, distinct):
                           new.drop_duplicates(keys, keep="last")])
     merged = store_cls.update_unstack_df(stored, new, keys)
     pd.testing.assert_frame_equal(merged, expected)
+
+
+@pytest.mark.parametrize("source", ["bytes", "open-file", "directory-of-parts", "file-url", "path-object"])
+def test_read_parquet_reads_what_pandas_reads(store_cls, tmp_path, source):
+    import io
+
+    frame = pd.DataFrame({"v": [1.5, 2.5]}, index=["a", "b"])
+    path = tmp_path / "t.parquet"
+    frame.to_parquet(path)
+    parts = tmp_path / "parts"
+    parts.mkdir()
+    frame.iloc[:1].to_parquet(parts / "part-0.parquet")
+    frame.iloc[1:].to_parquet(parts / "part-1.parquet")
+    with open(path, "rb") as handle:
+        given = {"bytes": io.BytesIO(path.read_bytes()), "open-file": handle, "directory-of-parts": str(parts),
+                 "file-url": path.as_uri(), "path-object": path}[source]
+        pd.testing.assert_frame_equal(store_cls.read_parquet(given), frame)

@@ -80,7 +80,41 @@ py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) 
 
 }  // namespace
 
-py::object read_parquet(py::object file_path) { return native::read_stored_parquet(file_path); }
+namespace {
+
+// Whether `file_path` names a file of the kind the store keeps: a local file, given as text or a
+// path object, or an s3:// object. Those are read as one consistent version; everything else
+// pandas reads (buffers, open files, directories of parts, other URLs) goes to pandas as it is.
+bool is_stored_file(const py::object &file_path) {
+    py::object os = global("os");
+    if (!py::isinstance<py::str>(file_path) && !py::isinstance(file_path, os.attr("PathLike"))) {
+        return false;
+    }
+    if (!py::isinstance<py::str>(os.attr("fspath")(file_path))) {
+        return false;
+    }
+    try {
+        if (!native::is_local(file_path)) {
+            return true;
+        }
+    } catch (py::error_already_set &error) {
+        // A URL of another scheme: pandas' business.
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return false;
+    }
+    return !py::bool_(os.attr("path").attr("isdir")(file_path));
+}
+
+}  // namespace
+
+py::object read_parquet(py::object file_path) {
+    if (is_stored_file(file_path)) {
+        return native::read_stored_parquet(file_path);
+    }
+    return global("pd").attr("read_parquet")(file_path);
+}
 
 void update_unstack_category(py::object self, py::object category, py::object sub_df,
                              py::object key_columns) {
