@@ -135,3 +135,12 @@ def test_months_outside_the_storable_years_are_refused(store, root, day):
     with pytest.raises(ValueError, match="^df: "):  # older pandas cannot even hold such days
         store.update_pivot_category(pd.DataFrame({day: [1.0]}), "daily")
     assert not os.path.exists(os.path.join(root, "daily"))
+
+
+def test_a_damaged_month_in_a_range_read_is_named(filled, root):
+    path = Path(root, "daily", "daily_2024-02.parquet")
+    path.write_bytes(path.read_bytes()[:100])
+    with pytest.raises(Exception) as raised:
+        filled.read_pivot_category("daily", "2024-01-01", "2024-03-31")
+    assert str(raised.value).startswith(f"{path}: ")
+    assert type(raised.value) is type(raised.value.__cause__)

@@ -225,6 +225,24 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
     }
 }
 
+void rethrow_naming_file(py::error_already_set &error, const py::handle &path) {
+    py::str text = py::str(error.value());
+    py::str named = py::str(global("os").attr("fspath")(path));
+    if (text.attr("__contains__")(named).cast<bool>()) {
+        throw error;
+    }
+    py::object replacement;
+    try {
+        replacement = error.type()(concat(named, ": ", text));
+    } catch (py::error_already_set &) {
+        // A type that cannot be built from a message alone keeps its own.
+        throw error;
+    }
+    replacement.attr("__cause__") = error.value();
+    PyErr_SetObject(error.type().ptr(), replacement.ptr());
+    throw py::error_already_set();
+}
+
 py::object read_parquet_snapshot(const py::handle &path) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.
@@ -232,9 +250,10 @@ py::object read_parquet_snapshot(const py::handle &path) {
     py::object frame;
     try {
         frame = global("pd").attr("read_parquet")(handle);
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &error) {
         handle.attr("close")();
-        throw;
+        // pandas sees only the open handle, so its message names no file.
+        rethrow_naming_file(error, path);
     }
     handle.attr("close")();
     return frame;

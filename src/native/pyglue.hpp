@@ -122,6 +122,11 @@ void ensure_directory(const py::handle &path);
 // temporary files that dead writers left in that directory.
 void write_parquet_atomically(const py::handle &frame, const py::handle &path);
 
+// Raises the exception of `error` again, of its own type, with the path of the file it concerns in
+// front of its message and the original as its cause; unchanged when the message names the file
+// already or the type cannot be built from a message.
+[[noreturn]] void rethrow_naming_file(py::error_already_set &error, const py::handle &path);
+
 // pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
 // footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
 py::object read_parquet_snapshot(const py::handle &path);

@@ -93,7 +93,11 @@ py::object read_stored_parquet(const py::handle &path) {
         return read_parquet_snapshot(path);
     }
     py::object data = object_store().attr("read_bytes")(path);
-    return global("pd").attr("read_parquet")(py::module_::import("io").attr("BytesIO")(data));
+    try {
+        return global("pd").attr("read_parquet")(py::module_::import("io").attr("BytesIO")(data));
+    } catch (py::error_already_set &error) {
+        rethrow_naming_file(error, path);
+    }
 }
 
 void write_stored_parquet(const py::handle &frame, const py::handle &path) {
