@@ -137,6 +137,14 @@ def test_months_outside_the_storable_years_are_refused(store, root, day):
     assert not os.path.exists(os.path.join(root, "daily"))
 
 
+@pytest.mark.parametrize("start, end, argument", [(None, None, "start_date"), ("2024-01-01", None, "end_date")])
+def test_read_without_dates_of_a_category_without_months_names_it(store, root, start, end, argument):
+    with pytest.raises(ValueError) as raised:
+        store.read_pivot_category("dialy", start, end)
+    assert str(raised.value) == (f"category 'dialy' under {root!r} holds no month files, so {argument} cannot "
+                                 "default to its latest month")
+
+
 def test_a_damaged_month_in_a_range_read_is_named(filled, root):
     path = Path(root, "daily", "daily_2024-02.parquet")
     path.write_bytes(path.read_bytes()[:100])

@@ -126,6 +126,11 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
             end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0))
                            .attr("strftime")("%Y-%m-%d");
         }
+    } else if (start_date.is_none() || end_date.is_none()) {
+        // Not a fault of the date: a mistyped category is the likelier cause.
+        raise_value_error(native::concat("category ", py::repr(category), " under ", py::repr(self.attr("root_dir")),
+                                         " holds no month files, so ", start_date.is_none() ? "start_date" : "end_date",
+                                         " cannot default to its latest month"));
     }
     py::object start_day = native::require_date(start_date, "start_date");
     py::object end_day = native::require_date(end_date, "end_date");
