@@ -35,3 +35,15 @@ def test_never_written_category_wants_every_day_once(store, capsys):
     assert exists_df.empty
     assert update_dates == [pd.Timestamp("2024-02-01"), pd.Timestamp("2024-03-29")]
     assert capsys.readouterr().out == "数据不存在 daily: ['2024-02', '2024-03'] 数据不存在\n"
+
+
+@pytest.mark.parametrize(
+    "form",
+    [str, lambda day: pd.Timestamp(day).to_pydatetime(), pd.Timestamp, lambda day: np.datetime64(day, "D")],
+    ids=["text", "datetime", "Timestamp", "datetime64"],
+)
+def test_wanted_days_compare_as_days_in_any_form(filled, form):
+    wanted = [form(day) for day in ["2024-03-01", "2024-03-29", "2024-04-01"]]
+    exists_df, update_dates = filled.get_download_days("daily", wanted)
+    assert (exists_df.columns[0], exists_df.columns[-1]) == ("2024-03-01", "2024-03-31")
+    assert update_dates == [wanted[-1]]
