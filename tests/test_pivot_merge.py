@@ -198,3 +198,11 @@ def test_merge_that_changes_nothing_is_not_written(store_cls, path, capsys, new)
     days = STORED.columns
     assert capsys.readouterr().out == f"{path}: UpdatingDF  From {days[0]} To {days[-1]} Total Shape {STORED.shape}\n\n"
     pd.testing.assert_frame_equal(pd.read_parquet(path), STORED)
+
+
+def test_fractions_that_lose_to_large_stored_integers_are_no_refusal(store_cls, path, capsys):
+    stored = pd.DataFrame({"2024-03-01": [2**53 + 1, 5]}, index=["a", "b"])
+    stored.to_parquet(path)
+    store_cls.update_pivot_parquet(path, pd.DataFrame({"2024-03-01": [0.5]}, index=["a"]))
+    pd.testing.assert_frame_equal(pd.read_parquet(path), stored)
+    assert capsys.readouterr().out.startswith(f"{path}: UpdatingDF  From 2024-03-01 To 2024-03-01")

@@ -234,3 +234,37 @@ def test_read_parquet_reads_what_pandas_reads(store_cls, tmp_path, source):
         given = {"bytes": io.BytesIO(path.read_bytes()), "open-file": handle, "directory-of-parts": str(parts),
                  "file-url": path.as_uri(), "path-object": path}[source]
         pd.testing.assert_frame_equal(store_cls.read_parquet(given), frame)
+
+
+def test_large_ids_stay_int64_and_unchanged_resyncs_write_nothing(store, capsys):
+    ids = [2**60 + n for n in range(3)]
+    server = pd.DataFrame({"order_book_id": ids, "v": [1, 5, 3]})
+    store.update_unstack_category("t", server.iloc[:2].copy(), ["order_book_id"])
+    store.update_unstack_category("t", server, ["order_book_id"])
+    stored = store.read_unstack_category("t")
+    assert (stored.dtypes.tolist(), stored["order_book_id"].tolist()) == ([np.int64, np.int64], ids)
+    path = store._get_unstack_file_path("t")
+    before = os.stat(path)
+    for _ in range(3):
+        store.update_unstack_category("t", server, ["order_book_id"])
+    after = os.stat(path)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    assert status_lines(capsys)[2:] == [f"{path}: No need to combine, dataframes are identical."] * 3
+
+
+@pytest.mark.parametrize(
+    "stored, new, expected",
+    [
+        # an incoming fraction followed by an incoming integer of its key: the fraction never lands
+        (pd.DataFrame({"K": ["A"], "v": [2**53 + 1]}), pd.DataFrame({"K": ["A", "A"], "v": pd.Series([0.5, 2**53 + 3], dtype=object)}),
+         [2**53 + 3]),
+        # the only stored fraction is replaced by a large integer
+        (pd.DataFrame({"K": ["A", "B"], "v": [0.5, 2.0]}), pd.DataFrame({"K": ["A"], "v": [2**53 + 1]}),
+         [2, 2**53 + 1]),
+    ],
+    ids=["fraction-loses-to-a-later-row", "stored-fraction-replaced"],
+)
+def test_fractions_that_do_not_reach_the_result_are_no_refusal(store, stored, new, expected):
+    store.update_unstack_category("t", stored, ["K"])
+    store.update_unstack_category("t", new, ["K"])
+    assert [int(value) for value in store.read_unstack_category("t")["v"]] == expected

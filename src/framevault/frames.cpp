@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -242,8 +243,81 @@ py::object with_column_as(const py::object &frame, const py::object &label, cons
 
 }  // namespace
 
+namespace {
+
+// Whether every input holds column `label` with one integer dtype and, where rows are aligned by
+// label, with the same rows: then no cell of it goes missing, and the merge keeps the dtype.
+bool stays_integer(const std::vector<py::object> &inputs, const py::object &label, bool aligns_rows) {
+    py::object dtype;
+    for (const py::object &frame : inputs) {
+        if (!frame.attr("columns").contains(label)) {
+            return false;
+        }
+        py::object own = frame[label].attr("dtype");
+        if (!dtype) {
+            dtype = own;
+        } else if (!dtype.equal(own)) {
+            return false;
+        }
+        if (aligns_rows && !inputs[0].is(frame)) {
+            py::object rows = inputs[0].attr("index");
+            py::object others = frame.attr("index");
+            if (!py::bool_(rows.attr("equals")(others)) &&
+                (py::len(rows) != py::len(others) || py::len(rows.attr("difference")(others)) > 0)) {
+                return false;
+            }
+        }
+    }
+    return is_kind(dtype, "iu");
+}
+
+// What the merged object column `column` becomes: when it holds integers beyond float precision
+// and nothing but integers, int64, or Int64 where cells are missing; pandas' own inference when it
+// holds none.
+py::object settled_column(const py::object &column, const py::object &label) {
+    bool large = false;
+    bool not_integer = false;
+    bool gaps = false;
+    for (py::handle value : column.attr("to_numpy")()) {
+        if (PyBool_Check(value.ptr())) {
+            not_integer = true;
+        } else if (PyLong_Check(value.ptr())) {
+            int overflow = 0;
+            long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+            large = large || overflow != 0 || number > exact_float_limit || number < -exact_float_limit;
+        } else if (PyFloat_Check(value.ptr())) {
+            double number = PyFloat_AS_DOUBLE(value.ptr());
+            not_integer = not_integer || (!std::isnan(number) && (!std::isfinite(number) || number != std::floor(number)));
+            gaps = gaps || std::isnan(number);
+        } else if (py::bool_(global("pd").attr("isna")(value))) {
+            gaps = true;
+        } else {
+            not_integer = true;
+        }
+    }
+    if (!large) {
+        return column.attr("infer_objects")();
+    }
+    if (!not_integer) {
+        try {
+            return column.attr("astype")(gaps ? "Int64" : "int64");
+        } catch (py::error_already_set &error) {
+            if (!matches_value_or_type_error(error) && !error.matches(PyExc_OverflowError)) {
+                throw;
+            }
+        }
+    }
+    // Fractions beside such integers have no exact common type that Parquet holds.
+    raise_value_error(native::concat("column ", py::repr(label),
+                                     " mixes integers beyond float precision with values that are "
+                                     "not integers; merging them would round stored values"));
+}
+
+}  // namespace
+
 py::object merge_keeping_integers(const std::vector<py::object> &inputs,
-                                  const std::function<py::object(const std::vector<py::object> &)> &merge) {
+                                  const std::function<py::object(const std::vector<py::object> &)> &merge,
+                                  bool aligns_rows) {
     py::list large;
     for (const py::object &frame : inputs) {
         if (!py::bool_(frame.attr("columns").attr("is_unique"))) {
@@ -255,29 +329,50 @@ py::object merge_keeping_integers(const std::vector<py::object> &inputs,
             }
         }
     }
-    if (py::len(large) == 0) {
-        return merge(inputs);
-    }
-    // Aligning rows or columns passes through float64 even where the result comes back as int64,
-    // so such columns are merged as Int64 from the start.
+    // Aligning rows or columns passes a column through float64 wherever a cell goes missing or the
+    // dtypes differ, even where the result comes back as int64.
     std::vector<py::object> exact = inputs;
+    py::list as_objects;
     for (py::handle label_handle : large) {
         py::object label = py::reinterpret_borrow<py::object>(label_handle);
-        for (py::object &frame : exact) {
-            if (!frame.attr("columns").contains(label)) {
-                continue;
-            }
-            py::object as_int = with_column_as(frame, label, "Int64");
-            if (!as_int) {
-                // Fractions beside such integers have no exact common type that Parquet holds.
-                raise_value_error(native::concat("column ", py::repr(label),
-                                                 " mixes integers beyond float precision with values that are "
-                                                 "not integers; merging them would round stored values"));
-            }
-            frame = as_int;
+        if (stays_integer(inputs, label, aligns_rows)) {
+            continue;
         }
+        std::vector<py::object> converted = exact;
+        bool all_integers = true;
+        for (py::object &frame : converted) {
+            if (frame.attr("columns").contains(label)) {
+                frame = with_column_as(frame, label, "Int64");
+                all_integers = all_integers && frame;
+                if (!all_integers) {
+                    break;
+                }
+            }
+        }
+        if (all_integers) {
+            exact = converted;
+            continue;
+        }
+        // Values beside them that are no integers may still lose to others in the merge: merged
+        // as they are, and judged on the result.
+        for (py::object &frame : exact) {
+            if (frame.attr("columns").contains(label)) {
+                frame = with_column_as(frame, label, "object");
+            }
+        }
+        as_objects.append(label);
     }
-    return merge(exact);
+    py::object merged = merge(exact);
+    for (py::handle label : as_objects) {
+        py::object settled = settled_column(merged[label], py::reinterpret_borrow<py::object>(label));
+        for (const py::object &frame : exact) {
+            if (merged.is(frame)) {
+                merged = merged.attr("copy")("deep"_a = false);
+            }
+        }
+        merged.attr("__setitem__")(label, settled);
+    }
+    return merged;
 }
 
 py::list row_codes(const py::object &frame, const std::vector<Py_ssize_t> &positions, bool with_index) {

@@ -100,7 +100,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
 py::object combined_by_pandas(const py::object &existing_df, const py::object &sub_df) {
     py::object merged = merge_keeping_integers({existing_df, sub_df}, [](const std::vector<py::object> &frames) {
         return rows_with_values(combine_months(frames[0], frames[1]));
-    });
+    }, true);
     // Newer pandas keeps the caller's column order in combine_first; files hold their days in order.
     if (!py::bool_(merged.attr("columns").attr("is_monotonic_increasing"))) {
         merged = merged.attr("sort_index")("axis"_a = 1);

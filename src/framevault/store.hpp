@@ -58,11 +58,15 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
 // The days that stored text labels stand for, in one unit. Labels of one file share a format and
 // parse together; a frame joined from files of several formats is parsed label by label.
 py::object stored_label_days(const py::object &labels, const py::handle &source);
-// merge(inputs), with every integer column that holds values beyond float precision (|v| > 2**53)
-// in any input taken as pandas' nullable Int64 in all inputs, so that no stored or new integer is
-// rounded by the merge. ValueError where such a column cannot be Int64.
+// merge(inputs), with no integer beyond float precision (|v| > 2**53) rounded. Such a column stays
+// as it is where the merge cannot pass it through float64: every input holds it with one integer
+// dtype and, when the merge aligns rows by label (`aligns_rows`), every input holds the same rows.
+// Otherwise it is merged as pandas' nullable Int64 or, beside values that are no integers, as
+// Python objects, decided on the result: ValueError only where the result holds such integers
+// beside fractions (no exact type holds both), else what pandas would make of the column.
 py::object merge_keeping_integers(const std::vector<py::object> &inputs,
-                                  const std::function<py::object(const std::vector<py::object> &)> &merge);
+                                  const std::function<py::object(const std::vector<py::object> &)> &merge,
+                                  bool aligns_rows);
 // One int64 code array per identifying column of `frame` (the columns at `positions`, and the
 // index with `with_index`): rows are the same row exactly when all their codes agree. Values
 // compare as drop_duplicates compares them: missing values match each other.

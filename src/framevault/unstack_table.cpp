@@ -152,24 +152,26 @@ py::object update_unstack_df(py::object original_df, py::object new_data, py::ob
     require_key_columns(original_df, keys, "the stored frame");
     require_key_columns(new_data, keys, "the new frame");
     py::object pd = global("pd");
-    py::object combined_df = merge_keeping_integers({original_df, new_data}, [&pd](const std::vector<py::object> &frames) {
+    // An upsert: a stored row goes only when an incoming row carries its key; among incoming rows
+    // with one key the last wins. Stored rows that merely repeat each other all stay.
+    bool with_index = py::len(keys) == 0 && has_real_index(original_df) && has_real_index(new_data);
+    auto stored_rows = static_cast<int64_t>(py::len(original_df));
+    auto upsert = [&](const std::vector<py::object> &frames) {
         py::list stacked;
         for (const py::object &frame : frames) {
             stacked.append(frame);
         }
-        return pd.attr("concat")(stacked);
-    });
-
-    // An upsert: a stored row goes only when an incoming row carries its key; among incoming rows
-    // with one key the last wins. Stored rows that merely repeat each other all stay.
-    bool with_index = py::len(keys) == 0 && has_real_index(original_df) && has_real_index(new_data);
-    py::array keep = upsert_keep(row_codes(combined_df, identity_positions(combined_df, keys), with_index),
-                                 static_cast<int64_t>(py::len(combined_df)),
-                                 static_cast<int64_t>(py::len(original_df)));
-    if (py::bool_(keep.attr("all")())) {
-        return combined_df;
-    }
-    return combined_df.attr("iloc")[keep];
+        py::object combined_df = pd.attr("concat")(stacked);
+        py::array keep = upsert_keep(row_codes(combined_df, identity_positions(combined_df, keys), with_index),
+                                     static_cast<int64_t>(py::len(combined_df)), stored_rows);
+        if (py::bool_(keep.attr("all")())) {
+            return combined_df;
+        }
+        return py::object(combined_df.attr("iloc")[keep]);
+    };
+    // Stacking keeps rows apart, so only a column that one frame lacks or holds as another dtype
+    // passes through float64.
+    return merge_keeping_integers({original_df, new_data}, upsert, false);
 }
 
 }  // namespace corvane::store
