@@ -252,6 +252,20 @@ def test_large_ids_stay_int64_and_unchanged_resyncs_write_nothing(store, capsys)
     assert status_lines(capsys)[2:] == [f"{path}: No need to combine, dataframes are identical."] * 3
 
 
+def test_an_update_that_changes_nothing_is_not_written(store, capsys):
+    store.update_unstack_category("instruments", table(["A", "B", "C"]), KEYS)
+    # The server no longer holds C; the store keeps it, behind the rows the server sent.
+    store.update_unstack_category("instruments", table(["A", "B"]), KEYS)
+    path = store._get_unstack_file_path("instruments")
+    before = os.stat(path)
+    for _ in range(2):
+        store.update_unstack_category("instruments", table(["A", "B"]), KEYS)
+    after = os.stat(path)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    assert status_lines(capsys)[1:] == [f"{path}: 更新 Unstack Parquet"] * 3
+    assert store.read_unstack_category("instruments")["order_book_id"].tolist() == ["C", "A", "B"]
+
+
 @pytest.mark.parametrize(
     "stored, new, expected",
     [

@@ -135,9 +135,13 @@ void update_unstack_category(py::object self, py::object category, py::object su
             native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
             return;
         }
-        existing_df = store_class().attr("update_unstack_df")(
+        py::object merged = store_class().attr("update_unstack_df")(
             "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
-        native::write_stored_parquet(existing_df, file_path);
+        // A merge that gives back the stored table (the update dropped rows the store keeps) needs no
+        // write; the line reports the merge all the same.
+        if (!same_content(existing_df, merged)) {
+            native::write_stored_parquet(merged, file_path);
+        }
         native::print_line(native::concat(file_path, ": 更新 Unstack Parquet"));
     });
 }
