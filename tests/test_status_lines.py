@@ -142,3 +142,42 @@ def test_each_line_is_one_call_of_print_with_one_string(tmp_path, monkeypatch):
         None,
         f"{table}: 初始化 Unstack Parquet",
     ]
+
+
+BARS_COME_AND_GO = """
+import sys, threading
+from tqdm import tqdm
+from corvane.CVClient import timing_decorator
+
+timed = timing_decorator(lambda: None)
+errors, done = [], threading.Event()
+
+def lines():
+    for _ in range(1000):
+        try:
+            timed()
+        except Exception as error:
+            errors.append(repr(error))
+
+def bars():
+    while not done.is_set():
+        for bar in [tqdm(total=1) for _ in range(20)]:
+            bar.close()
+
+churn = threading.Thread(target=bars)
+churn.start()
+printers = [threading.Thread(target=lines) for _ in range(4)]
+for thread in printers:
+    thread.start()
+for thread in printers:
+    thread.join()
+done.set()
+churn.join()
+print("errors", errors[:3], file=sys.__stderr__)
+"""
+
+
+def test_lines_go_out_while_other_threads_open_and_close_bars(tmp_path):
+    # Bars are cleared without tqdm's lock, so its list of bars may change under the walk.
+    done = subprocess.run([sys.executable, "-c", BARS_COME_AND_GO], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout.count(" Running: "), done.stderr.splitlines()[-1]) == (0, 4000, "errors []")

@@ -165,18 +165,42 @@ struct StatusLineLock {
     std::recursive_mutex *held;
 };
 
+// Enters tqdm's external_write_mode without its lock: every bar cleared now and redrawn at exit.
+// Without the lock, a bar created or closed by another thread meanwhile makes tqdm's walk over its
+// bars fail ("changed size during iteration"); the walk is tried again, and after a few such
+// failures the line goes out without the bars cleared rather than not at all. None then.
+py::object clear_bars() {
+    py::object tqdm = py::module_::import("tqdm").attr("tqdm");
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        py::object bars = tqdm.attr("external_write_mode")("nolock"_a = true);
+        try {
+            bars.attr("__enter__")();
+            return bars;
+        } catch (py::error_already_set &error) {
+            if (!error.matches(PyExc_RuntimeError)) {
+                throw;
+            }
+        }
+    }
+    return py::none();
+}
+
 // Calls print(*arguments) with every tqdm bar cleared around it, taking no lock that tqdm shares.
 void print_between_bars(const py::tuple &arguments) {
     StatusLineLock lock;
-    py::object bars = py::module_::import("tqdm").attr("tqdm").attr("external_write_mode")("nolock"_a = true);
-    bars.attr("__enter__")();
+    py::object bars = clear_bars();
+    auto redraw = [&bars] {
+        if (!bars.is_none()) {
+            bars.attr("__exit__")(py::none(), py::none(), py::none());
+        }
+    };
     try {
         builtin("print")(*arguments);
     } catch (py::error_already_set &) {
-        bars.attr("__exit__")(py::none(), py::none(), py::none());
+        redraw();
         throw;
     }
-    bars.attr("__exit__")(py::none(), py::none(), py::none());
+    redraw();
 }
 
 }  // namespace
