@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kRecordHeader = "corvane-digest 1";
+// Version 2 added the change time; records of version 1 read as missing, so the month is read once.
+constexpr const char *kRecordHeader = "corvane-digest 2";
 
 // Text fields are stored hex-encoded behind an "x", so any text (empty, blanks, line breaks) is one
 // whitespace-free word.
@@ -87,8 +88,11 @@ std::optional<FileIdentity> identity_of(const std::string &path) {
     if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
+    auto nanoseconds = [](const timespec &time) {
+        return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
     return FileIdentity{static_cast<uint64_t>(status.st_ino), static_cast<uint64_t>(status.st_size),
-                        static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+                        nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
 }
 
 std::string digest_record_path(const std::string &file_path) {
@@ -113,8 +117,8 @@ std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
     if (!std::getline(in, header) || header != kRecordHeader) {
         return std::nullopt;
     }
-    if (!(in >> digest_hex >> record.identity.inode >> record.identity.size >> record.identity.mtime_ns >> format_hex >>
-          first_hex >> last_hex >> shape_hex)) {
+    if (!(in >> digest_hex >> record.identity.inode >> record.identity.size >> record.identity.mtime_ns >>
+          record.identity.ctime_ns >> format_hex >> first_hex >> last_hex >> shape_hex)) {
         return std::nullopt;
     }
     auto digest = digest_from_hex(digest_hex);
@@ -150,7 +154,8 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
         std::ofstream out(temporary, std::ios::trunc);
         out << kRecordHeader << "\n"
             << record.digest.hex() << "\n"
-            << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << "\n"
+            << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << " "
+            << record.identity.ctime_ns << "\n"
             << to_hex(record.date_format) << "\n"
             << to_hex(record.first_day) << "\n"
             << to_hex(record.last_day) << "\n"
