@@ -93,18 +93,19 @@ void update_unstack_category(py::object self, py::object category, py::object su
     native::run_exclusively(file_path, [&] {
         if (!native::path_exists(file_path)) {
             native::write_stored_parquet(sub_df, file_path);
-            native::print_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
+            native::print_status_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
             return;
         }
         py::object existing_df = native::read_stored_parquet(file_path);
         if (same_content(existing_df, sub_df)) {
-            native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
+            native::print_status_line(
+                native::concat(file_path, ": No need to combine, dataframes are identical."));
             return;
         }
         existing_df = store_class().attr("update_unstack_df")(
             "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
         native::write_stored_parquet(existing_df, file_path);
-        native::print_line(native::concat(file_path, ": 更新 Unstack Parquet"));
+        native::print_status_line(native::concat(file_path, ": 更新 Unstack Parquet"));
     });
 }
 
