@@ -1,15 +1,11 @@
 #include "native/digest_records.hpp"
 #include "native/durable_files.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace corvane::native {
 
@@ -70,15 +66,6 @@ std::optional<Digest128> digest_from_hex(const std::string &hex) {
         digest.low = (digest.low << 8) | static_cast<unsigned char>((*bytes)[index + 8]);
     }
     return digest;
-}
-
-// A hidden name for a record in progress, unique per process, thread and write.
-std::string temporary_record_path(const fs::path &directory) {
-    static std::atomic<unsigned long> counter{0};
-    std::ostringstream name;
-    name << ".corvane-write-" << getpid() << "-" << std::hash<std::thread::id>{}(std::this_thread::get_id()) << "-"
-         << counter.fetch_add(1) << ".tmp";
-    return (directory / name.str()).string();
 }
 
 }  // namespace
@@ -149,9 +136,9 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
     }
     // Records are written as the store's files are, so a killed writer's half record goes the same way.
     remove_dead_writers_leftovers(target.parent_path().string(), leftover_age_limit);
-    std::string temporary = temporary_record_path(target.parent_path());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
+    try {
+        TemporaryFile temporary(target.parent_path().string());
+        std::ofstream out(temporary.path(), std::ios::trunc);
         out << kRecordHeader << "\n"
             << record.digest.hex() << "\n"
             << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << " "
@@ -161,16 +148,14 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
             << to_hex(record.last_day) << "\n"
             << to_hex(record.shape) << "\n";
         out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
+        if (!out || std::rename(temporary.path().c_str(), record_path.c_str()) != 0) {
             return false;
         }
-    }
-    if (std::rename(temporary.c_str(), record_path.c_str()) != 0) {
-        std::remove(temporary.c_str());
+        temporary.renamed();
+        return true;
+    } catch (const SystemCallError &) {
         return false;
     }
-    return true;
 }
 
 void remove_digest_record(const std::string &record_path) {

@@ -2,11 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
-
-#include <unistd.h>
 
 namespace corvane::native {
 
@@ -39,17 +38,6 @@ auto without_gil(Work &&work) -> decltype(work()) {
 std::string absolute_path(const py::handle &path) {
     py::object os = global("os");
     return py::str(os.attr("path").attr("abspath")(os.attr("fspath")(path))).cast<std::string>();
-}
-
-// A name for a write in progress: hidden, in the target's directory, and never ending in
-// ".parquet" nor holding a "_YYYY-MM." stamp, so listings of month files never pick it up.
-py::str temporary_name_beside(const py::handle &path) {
-    static std::atomic<unsigned long> counter{0};
-    std::string name = ".corvane-write-" + std::to_string(static_cast<long>(getpid())) + "-" +
-                       std::to_string(PyThread_get_thread_ident()) + "-" +
-                       std::to_string(counter.fetch_add(1)) + ".tmp";
-    py::object os_path = global("os").attr("path");
-    return os_path.attr("join")(os_path.attr("dirname")(path), name);
 }
 
 }  // namespace
@@ -167,25 +155,25 @@ void ensure_directory(const py::handle &path) {
 
 void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
     py::object os = global("os");
-    py::str temporary = temporary_name_beside(path);
-    std::string directory = py::str(os.attr("path").attr("dirname")(temporary)).cast<std::string>();
-    // Before the write, so that space a dead writer held is free again when this one needs it.
-    without_gil([&] { remove_dead_writers_leftovers(directory.empty() ? "." : directory, leftover_age_limit); });
-    try {
-        frame.attr("to_parquet")(temporary);
-        std::string from = temporary.cast<std::string>();
-        std::string to = py::str(os.attr("fspath")(path)).cast<std::string>();
-        without_gil([&] { durable_replace(from, to); });
-    } catch (py::error_already_set &) {
-        try {
-            if (py::bool_(os.attr("path").attr("exists")(temporary))) {
-                os.attr("remove")(temporary);
-            }
-        } catch (py::error_already_set &) {
-            // Keep the original failure; a leftover temporary file is harmless to readers.
-        }
-        throw;
+    std::string target = py::str(os.attr("fspath")(path)).cast<std::string>();
+    std::string directory = py::str(os.attr("path").attr("dirname")(target)).cast<std::string>();
+    if (directory.empty()) {
+        directory = ".";
     }
+    // Named so that listings of month files never pick it up (hidden, no ".parquet", no "_YYYY-MM."),
+    // and locked while it lives so that no other writer's cleanup takes it for a dead one's.
+    std::optional<TemporaryFile> temporary;
+    without_gil([&] {
+        // Before the write, so that space a dead writer held is free again when this one needs it.
+        remove_dead_writers_leftovers(directory, leftover_age_limit);
+        temporary.emplace(directory);
+    });
+    // A failure here leaves the old file; the temporary one goes with its owner.
+    frame.attr("to_parquet")(py::str(temporary->path()));
+    without_gil([&] {
+        durable_replace(temporary->path(), target);
+        temporary->renamed();
+    });
 }
 
 py::object read_parquet_snapshot(const py::handle &path) {
