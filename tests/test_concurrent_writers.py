@@ -164,3 +164,50 @@ def test_a_writer_whose_output_blocks_holds_no_lock(root, monkeypatch):
     month = store.read_pivot_category("daily", "2024-03-01", "2024-03-31")
     assert workers.row_label("free", 0) in month.index
     assert workers.row_label("free", 0) in set(store.read_unstack_category("table")["id"])
+
+
+WAITING_WRITER = """
+import sys, pandas as pd
+from corvane.FrameVault import ParquetDataManager
+store = ParquetDataManager(sys.argv[1])
+if sys.argv[2] == "month":
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0], "2024-04-01": [2.0]}, index=["a"]), "daily")
+else:
+    store.update_unstack_category("table", pd.DataFrame({"id": [1]}), ["id"])
+"""
+
+
+def has_open(pid, path):
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                return True
+        except OSError:  # closed meanwhile
+            pass
+    return False
+
+
+@pytest.mark.parametrize("update", ["month", "table"])
+def test_ctrl_c_interrupts_a_writer_waiting_for_a_lock(root, lock_holder, update):
+    """Waiting on the calling thread (a table) or on a pool thread (a month): SIGINT must not wait out
+    the default 600 s lock timeout."""
+    lock = lock_file(root, "daily" if update == "month" else "table",
+                     "daily_2024-03.parquet" if update == "month" else "table.parquet")
+    lock_holder(lock)
+    env = {key: value for key, value in os.environ.items() if key != "CORVANE_LOCK_TIMEOUT"}
+    writer = subprocess.Popen([sys.executable, "-c", WAITING_WRITER, root, update], stderr=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL, text=True, env=env)
+    try:
+        while not has_open(writer.pid, lock):
+            assert writer.poll() is None, writer.stderr.read()
+            time.sleep(0.05)
+        writer.send_signal(signal.SIGINT)
+        writer.wait(timeout=60)
+    finally:
+        writer.kill()
+        writer.wait()
+    errors = writer.stderr.read()
+    writer.stderr.close()
+    assert "KeyboardInterrupt" in errors and "TimeoutError" not in errors, errors
+    assert not os.path.exists(os.path.join(root, "table", "table.parquet"))
+    assert not os.path.exists(os.path.join(root, "daily", "daily_2024-03.parquet"))

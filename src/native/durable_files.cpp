@@ -139,6 +139,8 @@ SystemCallError::SystemCallError(int error_number_, std::string path_, const std
 
 LockTimeout::LockTimeout(const std::string &message) : std::runtime_error(message) {}
 
+WaitInterrupted::WaitInterrupted() : std::runtime_error("interrupted while waiting for a file lock") {}
+
 std::string lock_path_for(const std::string &data_path) {
     std::string category_directory = parent_of(data_path);
     std::string root = parent_of(category_directory);
@@ -159,7 +161,8 @@ double lock_timeout_seconds() {
     return seconds;
 }
 
-FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descriptor_(-1) {
+FileLock::FileLock(const std::string &data_path, double timeout_seconds, const std::function<bool()> &interrupted)
+    : descriptor_(-1) {
     std::string lock_path = lock_path_for(data_path);
     std::string category_locks = parent_of(lock_path);
     std::string all_locks = parent_of(category_locks);
@@ -173,6 +176,9 @@ FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descr
     clock::time_point deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                                     std::chrono::duration<double>(std::min(timeout_seconds, 3.2e7)));
     std::chrono::microseconds pause{500};
+    // Asking costs the caller a trip through its interpreter; every 50 ms is ample for a keypress.
+    constexpr std::chrono::milliseconds ask_every{50};
+    clock::time_point next_ask = clock::now() + ask_every;
     while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
         if (error != EWOULDBLOCK && error != EINTR) {
@@ -185,6 +191,13 @@ FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descr
             message << "gave up after " << timeout_seconds << " s waiting for another writer of " << data_path
                     << " (lock file " << lock_path << "; the limit is CORVANE_LOCK_TIMEOUT)";
             throw LockTimeout(message.str());
+        }
+        if (interrupted && clock::now() >= next_ask) {
+            if (interrupted()) {
+                close(descriptor_);
+                throw WaitInterrupted();
+            }
+            next_ask = clock::now() + ask_every;
         }
         // Short at first, as most holders finish within milliseconds; capped so a freed lock is seen soon.
         std::this_thread::sleep_for(std::min<clock::duration>(pause, deadline - clock::now()));

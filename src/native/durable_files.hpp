@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,12 @@ public:
 class LockTimeout : public std::runtime_error {
 public:
     explicit LockTimeout(const std::string &message);
+};
+
+// A wait for a lock was given up because `interrupted` said so (a signal, or the caller's own stop).
+class WaitInterrupted : public std::runtime_error {
+public:
+    WaitInterrupted();
 };
 
 // The lock file of the stored file `data_path` (absolute, as <root>/<category>/<name>):
@@ -46,7 +53,10 @@ class FileLock {
 public:
     // Polls with a growing sleep until the lock is free; LockTimeout naming `data_path` after
     // `timeout_seconds`. Creates the lock file's directories (0777 less the umask) when missing.
-    FileLock(const std::string &data_path, double timeout_seconds);
+    // While it waits, `interrupted` (when given) is asked every 50 ms or so whether to stop:
+    // WaitInterrupted when it says yes.
+    FileLock(const std::string &data_path, double timeout_seconds,
+             const std::function<bool()> &interrupted = nullptr);
     ~FileLock();
     FileLock(FileLock &&other) noexcept;
     FileLock(const FileLock &) = delete;

@@ -31,9 +31,17 @@ auto without_gil(Work &&work) -> decltype(work()) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path.c_str());
     } catch (const LockTimeout &error) {
         PyErr_SetString(PyExc_TimeoutError, error.what());
+    } catch (const WaitInterrupted &) {
+        // The interpreter's own exception is pending when a signal handler raised it.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
     }
     throw py::error_already_set();
 }
+
+// Bumped by interrupt_lock_waits; a wait that sees it move gives up.
+std::atomic<unsigned long> lock_wait_interruptions{0};
 
 std::string absolute_path(const py::handle &path) {
     py::object os = global("os");
@@ -201,7 +209,15 @@ FileLock lock_stored_file(const py::handle &path) {
         PyErr_SetString(PyExc_ValueError, error.what());
         throw py::error_already_set();
     }
-    return without_gil([&] { return FileLock(data_path, timeout); });
+    unsigned long interruptions = lock_wait_interruptions.load();
+    auto interrupted = [interruptions] {
+        // With the GIL for a moment: only the interpreter knows whether a signal arrived.
+        py::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0 || lock_wait_interruptions.load() != interruptions;
+    };
+    return without_gil([&] { return FileLock(data_path, timeout, interrupted); });
 }
+
+void interrupt_lock_waits() { lock_wait_interruptions.fetch_add(1); }
 
 }  // namespace corvane::native
