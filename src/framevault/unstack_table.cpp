@@ -87,6 +87,7 @@ void update_unstack_category(py::object self, py::object category, py::object su
     require_frame(sub_df, "sub_df");
     // Checked on the first write too: a table stored without its keys could never be merged.
     require_key_columns(sub_df, key_column_list(key_columns), "the new frame");
+    require_storable_table(sub_df, key_column_list(key_columns), "sub_df");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     // From the existence test to the rewrite, so that no other writer's rows are lost in between.
     // Each status line follows its write: on object storage a lost race runs the body again.
