@@ -171,7 +171,7 @@ import sys, pandas as pd
 from corvane.FrameVault import ParquetDataManager
 store = ParquetDataManager(sys.argv[1])
 if sys.argv[2] == "month":
-    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0], "2024-04-01": [2.0]}, index=["a"]), "daily")
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "daily")
 else:
     store.update_unstack_category("table", pd.DataFrame({"id": [1]}), ["id"])
 """
@@ -206,8 +206,8 @@ def test_ctrl_c_interrupts_a_writer_waiting_for_a_lock(root, lock_holder, update
     finally:
         writer.kill()
         writer.wait()
-    errors = writer.stderr.read()
-    writer.stderr.close()
+        errors = writer.stderr.read()
+        writer.stderr.close()
     assert "KeyboardInterrupt" in errors and "TimeoutError" not in errors, errors
     assert not os.path.exists(os.path.join(root, "table", "table.parquet"))
     assert not os.path.exists(os.path.join(root, "daily", "daily_2024-03.parquet"))
