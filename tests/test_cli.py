@@ -81,3 +81,23 @@ def test_verify_reports_damage_strays_and_leftovers(store_root):
     assert f"not a table or month: {close}/notes.txt" in lines
     assert f"leftover temporary file: {close}/.corvane-write-7-8-9.tmp" in lines
     assert lines[-1] == "5 files read, 2 damaged, 1 unknown, 1 leftover"
+
+
+# Runs of verify on a damaged store that must all end with status 1 (never an abort at exit).
+VERIFY_RUNS = int(os.environ.get("CORVANE_VERIFY_RUNS", "10"))
+
+
+def test_verify_and_ls_never_abort_nor_hang(store_root):
+    """A FIFO named like a month is no month (opening it would wait for a writer forever), and
+    repeated runs on a damaged store end normally every time."""
+    close = store_root / "close"
+    os.mkfifo(close / "close_2024-04.parquet")
+    (close / "close_2024-02.parquet").write_bytes((close / "close_2024-02.parquet").read_bytes()[:-100])
+    for run in range(VERIFY_RUNS):
+        result = subprocess.run([sys.executable, "-m", "corvane", "verify", str(store_root)], capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 1, (run, result.returncode, result.stderr)
+    assert f"not a table or month: {close}/close_2024-04.parquet" in result.stdout.splitlines()
+    listing = subprocess.run([sys.executable, "-m", "corvane", "ls", str(store_root)], capture_output=True, text=True,
+                             timeout=120)
+    assert listing.returncode == 0 and listing.stdout.splitlines()[1].split()[:3] == ["close", "monthly", "3"]

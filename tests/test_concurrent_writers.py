@@ -10,7 +10,9 @@ import os
 import signal
 import subprocess
 import sys
+import termios
 import threading
+import time
 
 import pandas as pd
 import pytest
@@ -122,3 +124,90 @@ def test_locks_live_outside_category_directories(store, root):
     assert store._get_pivot_year_month("daily") == [("2024", "03")]
     with open(lock_file(root, "daily", "daily_2024-03.parquet")) as handle:
         fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)  # free once the update returned
+
+
+def pipe_is_full(read_end, capacity):
+    """Whether a writer of status lines into this pipe can only be waiting: not even a short line fits."""
+    return int.from_bytes(fcntl.ioctl(read_end, termios.FIONREAD, b"\0\0\0\0"), "little") > capacity - 128
+
+
+BLOCKED_WRITER = """
+import sys, pandas as pd
+from corvane.FrameVault import ParquetDataManager
+store = ParquetDataManager(sys.argv[1])
+for round_ in range(10**6):
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [float(round_)]}, index=["blocked"]), "daily")
+    store.update_unstack_category("table", pd.DataFrame({"id": ["blocked"], "round": [round_]}), key_columns=["id"])
+"""
+
+
+def test_a_writer_whose_output_blocks_holds_no_lock(root, monkeypatch):
+    """A writer whose standard output nobody reads stops in a status line; other writers of the same
+    files must go on."""
+    read_end, write_end = os.pipe()
+    capacity = fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+    blocked = subprocess.Popen([sys.executable, "-u", "-c", BLOCKED_WRITER, root], stdout=write_end,
+                               stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    try:
+        while not pipe_is_full(read_end, capacity):
+            assert blocked.poll() is None, "the blocked writer died"
+            time.sleep(0.05)
+        monkeypatch.setenv("CORVANE_LOCK_TIMEOUT", "20")
+        store = workers.ParquetDataManager(root)
+        workers.add_rows(store, "free", 0)
+        assert blocked.poll() is None and pipe_is_full(read_end, capacity)
+    finally:
+        blocked.kill()
+        blocked.wait()
+        os.close(read_end)
+    month = store.read_pivot_category("daily", "2024-03-01", "2024-03-31")
+    assert workers.row_label("free", 0) in month.index
+    assert workers.row_label("free", 0) in set(store.read_unstack_category("table")["id"])
+
+
+WAITING_WRITER = """
+import sys, pandas as pd
+from corvane.FrameVault import ParquetDataManager
+store = ParquetDataManager(sys.argv[1])
+if sys.argv[2] == "month":
+    store.update_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "daily")
+else:
+    store.update_unstack_category("table", pd.DataFrame({"id": [1]}), ["id"])
+"""
+
+
+def has_open(pid, path):
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                return True
+        except OSError:  # closed meanwhile
+            pass
+    return False
+
+
+@pytest.mark.parametrize("update", ["month", "table"])
+def test_ctrl_c_interrupts_a_writer_waiting_for_a_lock(root, lock_holder, update):
+    """Waiting on the calling thread (a table) or on a pool thread (a month): SIGINT must not wait out
+    the default 600 s lock timeout."""
+    lock = lock_file(root, "daily" if update == "month" else "table",
+                     "daily_2024-03.parquet" if update == "month" else "table.parquet")
+    lock_holder(lock)
+    env = {key: value for key, value in os.environ.items() if key != "CORVANE_LOCK_TIMEOUT"}
+    writer = subprocess.Popen([sys.executable, "-c", WAITING_WRITER, root, update], stderr=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL, text=True, env=env)
+    try:
+        while not has_open(writer.pid, lock):
+            assert writer.poll() is None, writer.stderr.read()
+            time.sleep(0.05)
+        writer.send_signal(signal.SIGINT)
+        writer.wait(timeout=60)
+    finally:
+        writer.kill()
+        writer.wait()
+        errors = writer.stderr.read()
+        writer.stderr.close()
+    assert "KeyboardInterrupt" in errors and "TimeoutError" not in errors, errors
+    assert not os.path.exists(os.path.join(root, "table", "table.parquet"))
+    assert not os.path.exists(os.path.join(root, "daily", "daily_2024-03.parquet"))

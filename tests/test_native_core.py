@@ -131,7 +131,8 @@ def rewrite_in_place(path, data):
 
 
 @pytest.mark.parametrize("written_by", ["native core", "pandas path"])
-def test_an_unchanged_month_is_told_identical_from_its_digest_without_reading_it(root, capsys, written_by):
+def test_an_unchanged_month_is_told_identical_from_its_digest_without_reading_it(
+        root, capsys, monkeypatch, written_by):
     store = ParquetDataManager(root)
     sent = month(["a", "b"], [4, 5])
     os.environ["CORVANE_NATIVE"] = "1" if written_by == "native core" else "0"
@@ -143,13 +144,52 @@ def test_an_unchanged_month_is_told_identical_from_its_digest_without_reading_it
     path = os.path.join(root, "daily", "daily_2024-03.parquet")
     assert os.listdir(os.path.join(root, "daily")) == ["daily_2024-03.parquet"]
     assert os.path.isfile(os.path.join(root, ".corvane", "digests", "daily", "daily_2024-03.parquet.digest"))
-    # Garbage that keeps the file's identity: only a merge that skips the read can still succeed.
-    rewrite_in_place(path, b"\0" * os.path.getsize(path))
+
+    def no_read(*args, **kwargs):
+        raise AssertionError("the month was read")
+
+    monkeypatch.setattr(pd, "read_parquet", no_read)
     capsys.readouterr()
     store.update_pivot_category(sent.copy(), "daily")
     assert capsys.readouterr().out.splitlines()[0] == (
         f"{path}: Dataframes are identical. From 2024-03-04 00:00:00 To 2024-03-05 00:00:00 Total Shape (2, 2)"
     )
+
+
+@pytest.mark.parametrize("edit", ["cells blanked", "footer damaged"])
+def test_a_month_edited_in_place_with_size_and_mtime_restored_is_read_again(root, capsys, edit):
+    """Inode, size and mtime can all be kept by an edit in place; the change time cannot."""
+    store = ParquetDataManager(root)
+    # Random doubles share no byte runs, so the compressed pages hold each one verbatim.
+    sent = pd.DataFrame(np.random.default_rng(7).random((3, 3)) * 1000, index=["a", "b", "c"],
+                        columns=["2024-03-04", "2024-03-05", "2024-03-06"])
+    store.update_pivot_category(sent.copy(), "daily")
+    path = os.path.join(root, "daily", "daily_2024-03.parquet")
+    with open(path, "rb") as handle:
+        data = bytearray(handle.read())
+    if edit == "cells blanked":
+        # The stored doubles appear verbatim in the file; NaN in their place blanks those cells.
+        blanked = 0
+        for value in sent.to_numpy().ravel()[::2]:
+            at = data.find(np.float64(value).tobytes())
+            if at >= 0:
+                data[at:at + 8] = np.float64(np.nan).tobytes()
+                blanked += 1
+        assert blanked > 0
+    else:
+        data[-8:-4] = b"\xff\xff\xff\x7f"  # the footer length
+    rewrite_in_place(path, bytes(data))
+    if edit == "cells blanked":
+        edited = pd.read_parquet(path)
+        assert edited.isna().to_numpy().sum() == blanked and edited.fillna(sent).equals(sent)
+        store.update_pivot_category(sent.copy(), "daily")
+        assert "UpdatingDF" in capsys.readouterr().out
+        pd.testing.assert_frame_equal(store.read_pivot_category("daily").set_axis(sent.columns, axis=1), sent)
+    else:
+        capsys.readouterr()
+        with pytest.raises(Exception, match="(?i)parquet|footer|metadata"):
+            store.update_pivot_category(sent.copy(), "daily")
+        assert "identical" not in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("tamper", ["file replaced", "record garbled", "record removed", "format differs"])

@@ -103,7 +103,8 @@ def test_directory_errors_other_than_the_race_still_raise(tmp_path, store_cls):
         store_cls(str(blocker) + "/")
 
 
-BAD_NAMES = ["", ".", "..", "../escape", "/abs/dir", "a/b", "nul\x00byte", 5, None, b"daily"]
+BAD_NAMES = ["", ".", "..", "../escape", "/abs/dir", "a/b", "nul\x00byte", 5, None, b"daily", ".corvane",
+             "back\\slash", "esc\x1b[2Jfake line", "new\nline", "del\x7f", "é" * 101, "lone\udcff"]
 CATEGORY_CALLS = {
     "update_unstack_category": lambda s, c: s.update_unstack_category(c, pd.DataFrame({"k": [1]})),
     "read_unstack_category": lambda s, c: s.read_unstack_category(c),
@@ -126,6 +127,25 @@ def test_a_category_is_one_path_component(tmp_path, store_cls, method, name):
     with pytest.raises(ValueError, match="category"):
         method(store, name)
     assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["outer", "outer/data"]
+
+
+UNWRITABLE_FRAMES = {
+    "duplicate column labels": lambda s: s.update_unstack_category(
+        "t", pd.DataFrame([[1, 2, 3]], columns=["k", "v", "v"]), ["k"]),
+    "key values of mixed kinds": lambda s: s.update_unstack_category("t", pd.DataFrame({"k": [1, "x"]}), ["k"]),
+    "table row labels of mixed kinds": lambda s: s.update_unstack_category(
+        "t", pd.DataFrame({"k": [1, 2]}, index=[1, "x"])),
+    "month row labels of mixed kinds": lambda s: s.update_pivot_category(
+        pd.DataFrame({"2024-03-01": [1.0, 2.0]}, index=[1, "x"]), "daily"),
+}
+
+
+@pytest.mark.parametrize("write", UNWRITABLE_FRAMES.values(), ids=UNWRITABLE_FRAMES.keys())
+def test_a_frame_the_store_cannot_write_is_refused_before_anything_is_made(tmp_path, store_cls, write):
+    store = store_cls(str(tmp_path / "data"))
+    with pytest.raises(ValueError, match="duplicate column labels|mix integers"):
+        write(store)
+    assert list((tmp_path / "data").iterdir()) == []
 
 
 @pytest.mark.parametrize("root, message", [

@@ -119,23 +119,81 @@ def test_disk_full(store_cls, small_disk, kind):
     assert os.listdir(os.path.dirname(paths[kind])) == [os.path.basename(paths[kind])]
 
 
-def test_leftovers_of_dead_or_stale_writers_are_removed_by_the_next_write(store, stored):
+HOLD_LOCKS = ("import fcntl, sys, time\nfiles = [open(path, 'a') for path in sys.argv[1:]]\n"
+              "for f in files: fcntl.flock(f, fcntl.LOCK_EX)\nprint('held', flush=True)\ntime.sleep(600)")
+
+
+def test_leftovers_are_removed_only_when_no_writer_holds_their_lock(store, stored):
+    """A live writer holds an flock on its temporary file; the pid in the name says nothing across pid
+    namespaces, so a locked file named with a pid unknown here (a stand-in for a writer in a
+    container) stays, and an unlocked one goes whatever pid it names."""
     directory = Path(stored["table"][0]).parent
-    gone = subprocess.Popen([sys.executable, "-c", "pass"])
-    gone.wait()
     names = {
-        "dead": f".corvane-write-{gone.pid}-1-0.tmp",
-        "live": f".corvane-write-{os.getpid()}-1-0.tmp",
-        "live-but-stale": f".corvane-write-{os.getppid()}-1-0.tmp",
+        "unlocked, named after a live process": f".corvane-write-{os.getpid()}-1-0.tmp",
+        "unlocked, writer gone": ".corvane-write-999999999-1-0.tmp",
+        "locked, pid unknown here": ".corvane-write-999999998-1-0.tmp",
+        "locked but untouched for 2 days": ".corvane-write-999999997-1-0.tmp",
         "not ours": ".corvane-write-notes.txt",
     }
     for name in names.values():
         (directory / name).write_bytes(b"partial")
     stale = time.time() - 2 * 24 * 3600
-    os.utime(directory / names["live-but-stale"], (stale, stale))
+    os.utime(directory / names["locked but untouched for 2 days"], (stale, stale))
+    locked = [str(directory / names[key]) for key in ("locked, pid unknown here", "locked but untouched for 2 days")]
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCKS, *locked], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        table_update(store)
+    finally:
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
+    assert sorted(os.listdir(directory)) == sorted([names["locked, pid unknown here"], names["not ours"],
+                                                    "table.parquet"])
 
-    table_update(store)
-    assert sorted(os.listdir(directory)) == sorted([names["live"], names["not ours"], "table.parquet"])
+
+# In a pid namespace of its own (as in a container), a writer that has written its temporary file
+# and not yet renamed it: its pid (chosen to be free on the host) names no process here.
+PAUSED_WRITER = """
+import os, sys, time, pandas as pd
+from corvane.FrameVault import ParquetDataManager
+root, started, go = sys.argv[1:]
+write = pd.DataFrame.to_parquet
+def write_then_pause(frame, path, *args, **kwargs):
+    write(frame, path, *args, **kwargs)
+    open(started, "w").close()
+    while not os.path.exists(go):
+        time.sleep(0.02)
+pd.DataFrame.to_parquet = write_then_pause
+ParquetDataManager(root).update_pivot_category(pd.DataFrame({"2024-03-04": [7.0]}, index=["c"]), "daily")
+"""
+
+
+def test_a_writer_in_another_pid_namespace_keeps_its_temporary_file(store, root, tmp_path):
+    unshare = ["unshare", "--pid", "--fork", "--mount-proc"]
+    if shutil.which("unshare") is None or subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no new pid namespaces here (needs root); the stand-in of the leftovers test covers the cleanup")
+    pid = next(pid for pid in range(30000, 4000000) if not os.path.exists(f"/proc/{pid}"))
+    started, go = tmp_path / "started", tmp_path / "go"
+    command = (f"echo {pid - 1} > /proc/sys/kernel/ns_last_pid; "
+               f"{sys.executable} -c '{PAUSED_WRITER}' {root} {started} {go}; exit $?")
+    writer = subprocess.Popen([*unshare, "sh", "-c", command], stderr=subprocess.PIPE, text=True)
+    try:
+        while not started.exists():
+            assert writer.poll() is None, writer.stderr.read()
+            time.sleep(0.02)
+        directory = Path(root) / "daily"
+        assert [name for name in os.listdir(directory) if name.startswith(f".corvane-write-{pid}-")]
+        # Another month of the same category: its write cleans the directory up first.
+        store.update_pivot_category(pd.DataFrame({"2024-04-01": [1.0]}, index=["a"]), "daily")
+        go.touch()
+        assert writer.wait(timeout=120) == 0, writer.stderr.read()
+    finally:
+        go.touch()
+        writer.kill()
+        writer.wait()
+        writer.stderr.close()
+    assert store.read_pivot_category("daily", "2024-03-01", "2024-03-31").loc["c"].tolist() == [7.0]
 
 
 def test_every_replace_is_fsynced_before_and_after(tmp_path):

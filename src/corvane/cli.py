@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pandas as pd
+import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 from tqdm import tqdm
 
@@ -64,9 +65,12 @@ def category_files(root: str, category: str) -> list[StoredFile]:
     if not os.path.isdir(directory):
         raise Failure(f"{directory}: no such category")
     found = []
-    for name in sorted(os.listdir(directory)):
-        entry = classify(category, name)
-        entry.path = os.path.join(directory, name)
+    with os.scandir(directory) as listing:
+        entries = sorted(listing, key=lambda entry: entry.name)
+    for item in entries:
+        # As the store's reads do: only regular files are tables or months; opening a FIFO would hang.
+        entry = classify(category, item.name) if item.is_file() else StoredFile(item.name, "other")
+        entry.path = item.path
         found.append(entry)
     return found
 
@@ -204,8 +208,9 @@ def damage(entry: StoredFile) -> str | None:
     """Why a table or month file is damaged, or None: it must read whole, and a month file's day
     labels must be days of its own month."""
     try:
-        # One open file for the whole read: a writer replacing the file meanwhile cannot mix versions.
-        with open(entry.path, "rb") as handle:
+        # One open file for the whole read, so a writer replacing the file meanwhile cannot mix
+        # versions; pyarrow's own file, as a Python file object read by pyarrow can abort at exit.
+        with pa.OSFile(entry.path) as handle:
             frame = pd.read_parquet(handle)
     except Exception as error:  # any reader failure means the file cannot be used
         return f"unreadable: {type(error).__name__}: {error}"

@@ -411,6 +411,26 @@ void require_unique_labels(const py::object &days, const py::object &rows, const
     }
 }
 
+void require_one_kind_of_key(const py::object &values, const py::str &what) {
+    py::object kind = global("pd").attr("api").attr("types").attr("infer_dtype")(values, "skipna"_a = true);
+    if (kind.equal(py::str("mixed-integer"))) {
+        raise_value_error(native::concat(what, " mix integers with other kinds of value (", kind,
+                                         "): Parquet stores one kind per column"));
+    }
+}
+
+void require_storable_table(const py::object &frame, const py::list &key_columns, const char *argument) {
+    py::object columns = frame.attr("columns");
+    if (!py::bool_(columns.attr("is_unique"))) {
+        py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
+        raise_value_error(native::concat(argument, ": duplicate column labels ", repeated));
+    }
+    require_one_kind_of_key(frame.attr("index"), native::concat(argument, ": the row labels"));
+    for (py::handle key : key_columns) {
+        require_one_kind_of_key(frame[key], native::concat(argument, ": the values of key column ", py::repr(key)));
+    }
+}
+
 void preload_parquet_engine() {
     try {
         py::module_::import("pyarrow.parquet");

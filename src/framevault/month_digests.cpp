@@ -66,8 +66,9 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
     if (!digest || !(*digest == record->digest)) {
         return false;
     }
-    native::print_line(native::concat(file_path, ": Dataframes are identical. From ", py::str(record->first_day),
-                                      " To ", py::str(record->last_day), " Total Shape ", py::str(record->shape)));
+    native::print_status_line(native::concat(file_path, ": Dataframes are identical. From ",
+                                             py::str(record->first_day), " To ", py::str(record->last_day),
+                                             " Total Shape ", py::str(record->shape)));
     return true;
 }
 

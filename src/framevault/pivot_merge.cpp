@@ -91,8 +91,8 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
     written.attr("columns") = text;
     native::write_stored_parquet(written, file_path);
     record_month_digest(file_path, written, date_format);
-    native::print_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
-                                      first_label(text), " To ", last_label(text)));
+    native::print_status_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
+                                             first_label(text), " To ", last_label(text)));
 }
 
 // The stored frame with the new one merged in, the pandas way: stored values win, new cells fill
@@ -123,9 +123,9 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         std::optional<MergedMonth> native_merge = merge_numeric_months(existing_df, sub_df);
         if (native_merge ? native_merge->identical : !frames_differ(existing_df, sub_df)) {
             py::object days = existing_df.attr("columns");
-            native::print_line(native::concat(file_path, ": Dataframes are identical. From ", first_label(days),
-                                              " To ", last_label(days), " Total Shape ",
-                                              existing_df.attr("shape")));
+            native::print_status_line(native::concat(file_path, ": Dataframes are identical. From ",
+                                                     first_label(days), " To ", last_label(days), " Total Shape ",
+                                                     existing_df.attr("shape")));
             record_unchanged_month(file_path, existing_df, date_format, read_as);
             return;
         }
@@ -140,15 +140,15 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         } else {
             record_unchanged_month(file_path, existing_df, date_format, read_as);
         }
-        native::print_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
-                                          last_label(text), " Total Shape ", merged.attr("shape")));
-        native::print_empty_line();
+        native::print_status_line(native::concat(file_path, ": UpdatingDF  From ", first_label(text), " To ",
+                                                 last_label(text), " Total Shape ", merged.attr("shape")));
+        native::print_status_empty_line();
     } catch (py::error_already_set &error) {
         if (native::is_write_conflict(error)) {
             throw;
         }
         // Shown where the month is known, then passed on so the run reports the failure.
-        native::print_line(py::str(error.value()));
+        native::print_status_line(py::str(error.value()));
         throw;
     }
 }

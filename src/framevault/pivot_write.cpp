@@ -76,6 +76,7 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
     py::list iterators;
     if (py::len(df.attr("columns")) > 0) {
         require_unique_labels(df.attr("columns"), df.attr("index"), "df");
+        require_one_kind_of_key(df.attr("index"), py::str("df: the row labels"));
     }
     // One pass over all the days settles a sound format; a refused one is checked again month by
     // month, so that the error names the labels of the month that fails.

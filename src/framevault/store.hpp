@@ -75,6 +75,13 @@ py::list row_codes(const py::object &frame, const std::vector<Py_ssize_t> &posit
 py::object rows_with_values(const py::object &frame);
 // ValueError naming `argument` when day labels or row labels repeat: pandas cannot align them.
 void require_unique_labels(const py::object &days, const py::object &rows, const char *argument);
+// ValueError naming `what` where `values` (labels or a column) mix integers with other kinds of
+// value, as 1 and "x": Parquet cannot store them, and the write would fail only after the
+// category's directory and lock were made.
+void require_one_kind_of_key(const py::object &values, const py::str &what);
+// ValueError naming `argument` for a table the store could not write: duplicate column labels, or
+// row labels or key columns of mixed kinds (require_one_kind_of_key).
+void require_storable_table(const py::object &frame, const py::list &key_columns, const char *argument);
 // Imports the Parquet engine on the calling thread: its lazy first import is not safe to race
 // from several pool threads.
 void preload_parquet_engine();

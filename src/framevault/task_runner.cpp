@@ -45,6 +45,11 @@ py::list run_concurrently(py::object tasks, py::object worker_function, py::obje
         py::dict future_to_task = submit_all(executor, tasks, worker_function);
         results = collect_in_completion_order(future_to_task, task_desc);
     } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_KeyboardInterrupt)) {
+            // Otherwise the exit below runs the queued tasks and waits for threads waiting on file locks.
+            executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+            native::interrupt_lock_waits();
+        }
         py::object suppressed = exit(manager, error.type(), error.value(), error.trace());
         if (py::bool_(suppressed)) {
             return py::list();

@@ -121,18 +121,20 @@ void update_unstack_category(py::object self, py::object category, py::object su
     require_frame(sub_df, "sub_df");
     // Checked on the first write too: a table stored without its keys could never be merged.
     require_key_columns(sub_df, key_column_list(key_columns), "the new frame");
+    require_storable_table(sub_df, key_column_list(key_columns), "sub_df");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     // From the existence test to the rewrite, so that no other writer's rows are lost in between.
     // Each status line follows its write: on object storage a lost race runs the body again.
     native::run_exclusively(file_path, [&] {
         if (!native::path_exists(file_path)) {
             native::write_stored_parquet(sub_df, file_path);
-            native::print_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
+            native::print_status_line(native::concat(file_path, ": 初始化 Unstack Parquet"));
             return;
         }
         py::object existing_df = native::read_stored_parquet(file_path);
         if (same_content(existing_df, sub_df)) {
-            native::print_line(native::concat(file_path, ": No need to combine, dataframes are identical."));
+            native::print_status_line(
+                native::concat(file_path, ": No need to combine, dataframes are identical."));
             return;
         }
         py::object merged = store_class().attr("update_unstack_df")(
@@ -142,7 +144,7 @@ void update_unstack_category(py::object self, py::object category, py::object su
         if (!same_content(existing_df, merged)) {
             native::write_stored_parquet(merged, file_path);
         }
-        native::print_line(native::concat(file_path, ": 更新 Unstack Parquet"));
+        native::print_status_line(native::concat(file_path, ": 更新 Unstack Parquet"));
     });
 }
 

@@ -1,15 +1,11 @@
 #include "native/digest_records.hpp"
 #include "native/durable_files.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace corvane::native {
 
@@ -17,7 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kRecordHeader = "corvane-digest 1";
+// Version 2 added the change time; records of version 1 read as missing, so the month is read once.
+constexpr const char *kRecordHeader = "corvane-digest 2";
 
 // Text fields are stored hex-encoded behind an "x", so any text (empty, blanks, line breaks) is one
 // whitespace-free word.
@@ -71,15 +68,6 @@ std::optional<Digest128> digest_from_hex(const std::string &hex) {
     return digest;
 }
 
-// A hidden name for a record in progress, unique per process, thread and write.
-std::string temporary_record_path(const fs::path &directory) {
-    static std::atomic<unsigned long> counter{0};
-    std::ostringstream name;
-    name << ".corvane-write-" << getpid() << "-" << std::hash<std::thread::id>{}(std::this_thread::get_id()) << "-"
-         << counter.fetch_add(1) << ".tmp";
-    return (directory / name.str()).string();
-}
-
 }  // namespace
 
 std::optional<FileIdentity> identity_of(const std::string &path) {
@@ -87,8 +75,11 @@ std::optional<FileIdentity> identity_of(const std::string &path) {
     if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
+    auto nanoseconds = [](const timespec &time) {
+        return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
     return FileIdentity{static_cast<uint64_t>(status.st_ino), static_cast<uint64_t>(status.st_size),
-                        static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+                        nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
 }
 
 std::string digest_record_path(const std::string &file_path) {
@@ -113,8 +104,8 @@ std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
     if (!std::getline(in, header) || header != kRecordHeader) {
         return std::nullopt;
     }
-    if (!(in >> digest_hex >> record.identity.inode >> record.identity.size >> record.identity.mtime_ns >> format_hex >>
-          first_hex >> last_hex >> shape_hex)) {
+    if (!(in >> digest_hex >> record.identity.inode >> record.identity.size >> record.identity.mtime_ns >>
+          record.identity.ctime_ns >> format_hex >> first_hex >> last_hex >> shape_hex)) {
         return std::nullopt;
     }
     auto digest = digest_from_hex(digest_hex);
@@ -145,27 +136,26 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
     }
     // Records are written as the store's files are, so a killed writer's half record goes the same way.
     remove_dead_writers_leftovers(target.parent_path().string(), leftover_age_limit);
-    std::string temporary = temporary_record_path(target.parent_path());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
+    try {
+        TemporaryFile temporary(target.parent_path().string());
+        std::ofstream out(temporary.path(), std::ios::trunc);
         out << kRecordHeader << "\n"
             << record.digest.hex() << "\n"
-            << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << "\n"
+            << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << " "
+            << record.identity.ctime_ns << "\n"
             << to_hex(record.date_format) << "\n"
             << to_hex(record.first_day) << "\n"
             << to_hex(record.last_day) << "\n"
             << to_hex(record.shape) << "\n";
         out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
+        if (!out || std::rename(temporary.path().c_str(), record_path.c_str()) != 0) {
             return false;
         }
-    }
-    if (std::rename(temporary.c_str(), record_path.c_str()) != 0) {
-        std::remove(temporary.c_str());
+        temporary.renamed();
+        return true;
+    } catch (const SystemCallError &) {
         return false;
     }
-    return true;
 }
 
 void remove_digest_record(const std::string &record_path) {

@@ -9,18 +9,22 @@
 
 namespace corvane::native {
 
-// What tells one version of a file from another without reading it.
+// What tells one version of a file from another without reading it. The change time is in it
+// because nothing can set it back: an edit in place that restores size and mtime still moves it.
 struct FileIdentity {
     uint64_t inode = 0;
     uint64_t size = 0;
     int64_t mtime_ns = 0;
+    int64_t ctime_ns = 0;
 
     bool operator==(const FileIdentity &other) const {
-        return inode == other.inode && size == other.size && mtime_ns == other.mtime_ns;
+        return inode == other.inode && size == other.size && mtime_ns == other.mtime_ns &&
+               ctime_ns == other.ctime_ns;
     }
 };
 
-// The identity of the file at `path` now; nullopt when it cannot be stat'ed.
+// The identity of the file at `path` now; nullopt when it cannot be stat'ed. Taken after the
+// rename that installed the file, since a rename moves the change time.
 std::optional<FileIdentity> identity_of(const std::string &path);
 
 // A month file's digest, its identity when the digest was taken, the date format its labels were

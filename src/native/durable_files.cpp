@@ -1,17 +1,18 @@
 #include "native/durable_files.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,33 +70,64 @@ void sync_path(const std::string &path, int flags) {
     }
 }
 
-bool process_is_gone(long pid) {
-    // EPERM means it exists under another user: alive as far as its files are concerned.
-    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
-// The pid in .corvane-write-<pid>-<thread>-<n>.tmp; 0 when the name holds none.
-long writer_pid(const std::string &name) {
-    std::string::size_type start = std::strlen(temporary_prefix);
-    std::string::size_type dash = name.find('-', start);
-    if (dash == std::string::npos || dash == start || dash - start > 9) {
-        return 0;
-    }
-    long pid = 0;
-    for (std::string::size_type position = start; position < dash; ++position) {
-        if (name[position] < '0' || name[position] > '9') {
-            return 0;
-        }
-        pid = pid * 10 + (name[position] - '0');
-    }
-    return pid;
-}
-
 bool is_temporary_name(const std::string &name) {
     static const std::string prefix = temporary_prefix;
     static const std::string suffix = ".tmp";
     return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A fresh name for a temporary file of this process and thread.
+std::string temporary_name() {
+    static std::atomic<unsigned long> counter{0};
+    return std::string(temporary_prefix) + std::to_string(static_cast<long>(getpid())) + "-" +
+           std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())) + "-" +
+           std::to_string(counter.fetch_add(1)) + ".tmp";
+}
+
+// An unnamed file in `directory`, locked, then linked under `name`: no other process ever sees the
+// name without the lock. -1 where the file system has no unnamed files (the caller falls back).
+int create_locked_unnamed(const std::string &directory, const std::string &name) {
+    int descriptor = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        return -1;
+    }
+    std::string handle = "/proc/self/fd/" + std::to_string(descriptor);
+    if (flock(descriptor, LOCK_EX) != 0 ||
+        linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, joined(directory, name).c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        int error = errno;
+        close(descriptor);
+        errno = error;
+        return -1;
+    }
+    return descriptor;
+}
+
+// A new file under `name`, locked right after it is made. Only where unnamed files are not available
+// can a cleaner take the lock in between; it then removes a file nobody has written to yet, and at
+// worst the write fails with an error: nothing stored is lost.
+int create_then_lock(const std::string &directory, const std::string &name) {
+    std::string path = joined(directory, name);
+    int descriptor = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (flock(descriptor, LOCK_EX) != 0) {
+        int error = errno;
+        close(descriptor);
+        unlink(path.c_str());
+        throw SystemCallError(error, path, "flock");
+    }
+    return descriptor;
+}
+
+// Whether nobody holds the lock of the open file `descriptor`: taking it (and keeping it until
+// the caller closes the descriptor) succeeds.
+bool lock_is_free(int descriptor) { return flock(descriptor, LOCK_EX | LOCK_NB) == 0; }
+
+// Whether `name` in the listed directory is still the file open as `descriptor`.
+bool still_names(int directory, const std::string &name, int descriptor) {
+    struct stat by_name, by_descriptor;
+    return fstatat(directory, name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(descriptor, &by_descriptor) == 0 && by_name.st_ino == by_descriptor.st_ino &&
+           by_name.st_dev == by_descriptor.st_dev;
 }
 
 }  // namespace
@@ -106,6 +138,8 @@ SystemCallError::SystemCallError(int error_number_, std::string path_, const std
       path(std::move(path_)) {}
 
 LockTimeout::LockTimeout(const std::string &message) : std::runtime_error(message) {}
+
+WaitInterrupted::WaitInterrupted() : std::runtime_error("interrupted while waiting for a file lock") {}
 
 std::string lock_path_for(const std::string &data_path) {
     std::string category_directory = parent_of(data_path);
@@ -127,7 +161,8 @@ double lock_timeout_seconds() {
     return seconds;
 }
 
-FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descriptor_(-1) {
+FileLock::FileLock(const std::string &data_path, double timeout_seconds, const std::function<bool()> &interrupted)
+    : descriptor_(-1) {
     std::string lock_path = lock_path_for(data_path);
     std::string category_locks = parent_of(lock_path);
     std::string all_locks = parent_of(category_locks);
@@ -141,6 +176,9 @@ FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descr
     clock::time_point deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                                     std::chrono::duration<double>(std::min(timeout_seconds, 3.2e7)));
     std::chrono::microseconds pause{500};
+    // Asking costs the caller a trip through its interpreter; every 50 ms is ample for a keypress.
+    constexpr std::chrono::milliseconds ask_every{50};
+    clock::time_point next_ask = clock::now() + ask_every;
     while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
         if (error != EWOULDBLOCK && error != EINTR) {
@@ -153,6 +191,13 @@ FileLock::FileLock(const std::string &data_path, double timeout_seconds) : descr
             message << "gave up after " << timeout_seconds << " s waiting for another writer of " << data_path
                     << " (lock file " << lock_path << "; the limit is CORVANE_LOCK_TIMEOUT)";
             throw LockTimeout(message.str());
+        }
+        if (interrupted && clock::now() >= next_ask) {
+            if (interrupted()) {
+                close(descriptor_);
+                throw WaitInterrupted();
+            }
+            next_ask = clock::now() + ask_every;
         }
         // Short at first, as most holders finish within milliseconds; capped so a freed lock is seen soon.
         std::this_thread::sleep_for(std::min<clock::duration>(pause, deadline - clock::now()));
@@ -176,6 +221,29 @@ void durable_replace(const std::string &temporary, const std::string &target) {
     sync_path(parent_of(target), O_RDONLY | O_DIRECTORY);
 }
 
+TemporaryFile::TemporaryFile(const std::string &directory) : descriptor_(-1) {
+    for (;;) {
+        std::string name = temporary_name();
+        descriptor_ = create_locked_unnamed(directory, name);
+        if (descriptor_ < 0 && errno == EEXIST) {
+            continue;  // a writer of another pid namespace had this very name
+        }
+        if (descriptor_ < 0) {
+            descriptor_ = create_then_lock(directory, name);
+        }
+        path_ = joined(directory, name);
+        return;
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    // Removed before the lock goes, so a cleaner never finds it unlocked while it is ours.
+    if (!renamed_) {
+        unlink(path_.c_str());
+    }
+    close(descriptor_);
+}
+
 int remove_dead_writers_leftovers(const std::string &directory, std::chrono::seconds max_age) {
     DIR *listing = opendir(directory.c_str());
     if (listing == nullptr) {
@@ -188,14 +256,21 @@ int remove_dead_writers_leftovers(const std::string &directory, std::chrono::sec
         if (!is_temporary_name(name)) {
             continue;
         }
-        struct stat status;
-        if (fstatat(dirfd(listing), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
+        // Non-blocking, so that a FIFO under such a name cannot stall the write.
+        int descriptor = openat(dirfd(listing), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (descriptor < 0) {
             continue;
         }
-        bool stale = now - status.st_mtime > static_cast<std::time_t>(max_age.count());
-        if ((stale || process_is_gone(writer_pid(name))) && unlinkat(dirfd(listing), name.c_str(), 0) == 0) {
-            ++removed;
+        struct stat status;
+        if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+            bool stale = now - status.st_mtime > static_cast<std::time_t>(max_age.count());
+            // Our lock on it keeps its writer, if it was only starting, from taking it over meanwhile.
+            if ((stale || lock_is_free(descriptor)) && still_names(dirfd(listing), name, descriptor) &&
+                unlinkat(dirfd(listing), name.c_str(), 0) == 0) {
+                ++removed;
+            }
         }
+        close(descriptor);
     }
     closedir(listing);
     return removed;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,12 @@ public:
 class LockTimeout : public std::runtime_error {
 public:
     explicit LockTimeout(const std::string &message);
+};
+
+// A wait for a lock was given up because `interrupted` said so (a signal, or the caller's own stop).
+class WaitInterrupted : public std::runtime_error {
+public:
+    WaitInterrupted();
 };
 
 // The lock file of the stored file `data_path` (absolute, as <root>/<category>/<name>):
@@ -46,7 +53,10 @@ class FileLock {
 public:
     // Polls with a growing sleep until the lock is free; LockTimeout naming `data_path` after
     // `timeout_seconds`. Creates the lock file's directories (0777 less the umask) when missing.
-    FileLock(const std::string &data_path, double timeout_seconds);
+    // While it waits, `interrupted` (when given) is asked every 50 ms or so whether to stop:
+    // WaitInterrupted when it says yes.
+    FileLock(const std::string &data_path, double timeout_seconds,
+             const std::function<bool()> &interrupted = nullptr);
     ~FileLock();
     FileLock(FileLock &&other) noexcept;
     FileLock(const FileLock &) = delete;
@@ -62,15 +72,38 @@ private:
 // whose name survived but whose data did not.
 void durable_replace(const std::string &temporary, const std::string &target);
 
-// A temporary file untouched this long belongs to no live write, whatever process holds its pid now.
+// A temporary file untouched this long belongs to no live write, whatever holds its lock.
 inline constexpr std::chrono::hours leftover_age_limit{24};
 
 // The prefix of the store's temporary files: .corvane-write-<pid>-<thread>-<n>.tmp
 inline constexpr const char *temporary_prefix = ".corvane-write-";
 
-// Removes the temporary files in `directory` whose writer is certainly gone: its process id is not
-// alive on this machine, or the file has not been modified for `max_age`. A live writer's file
-// is never touched. Best effort: what cannot be listed or removed stays. Returns how many it removed.
+// A file being written under a temporary name in `directory`, with an flock held on it from before
+// it has a name until the object is destroyed. The lock, not the pid in the name, is what tells a
+// live write from a dead writer's leftover: the kernel drops it when the writer dies, and it means
+// the same in every pid namespace (containers sharing a store) and on every process of a machine.
+// Whoever writes the content opens path() again (the lock stays with this object's descriptor).
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string &directory);
+    // Removes the file unless it was renamed away; releases the lock.
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    const std::string &path() const { return path_; }
+    // The file has been renamed over its target: its name is no longer ours to remove.
+    void renamed() { renamed_ = true; }
+
+private:
+    std::string path_;
+    int descriptor_;
+    bool renamed_ = false;
+};
+
+// Removes the temporary files in `directory` whose writer is certainly gone: nobody holds their
+// lock, or they have not been modified for `max_age`. A live writer's file is never touched.
+// Best effort: what cannot be listed or removed stays. Returns how many it removed.
 int remove_dead_writers_leftovers(const std::string &directory, std::chrono::seconds max_age);
 
 }  // namespace corvane::native

@@ -2,41 +2,75 @@
 
 #include "native/pyglue.hpp"
 
+#include <optional>
+
 namespace corvane::native {
 
-bool is_category_name(const py::handle &category) {
+namespace {
+
+// The UTF-8 spelling of `category`; nullopt for anything that is not a str or has none.
+std::optional<std::string> utf8_of(const py::handle &category) {
     if (!PyUnicode_Check(category.ptr())) {
-        return false;
+        return std::nullopt;
     }
-    py::str name = py::reinterpret_borrow<py::str>(category);
-    if (py::len(name) == 0 || name.equal(py::str(".")) || name.equal(py::str(".."))) {
-        return false;
+    Py_ssize_t size = 0;
+    const char *bytes = PyUnicode_AsUTF8AndSize(category.ptr(), &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
     }
-    py::object os = global("os");
-    py::list separators;
-    separators.append(py::str("/"));
-    separators.append(py::str(std::string(1, '\0')));
-    separators.append(os.attr("sep"));
-    if (!os.attr("altsep").is_none()) {
-        separators.append(os.attr("altsep"));
-    }
-    for (py::handle separator : separators) {
-        if (PySequence_Contains(name.ptr(), separator.ptr()) == 1) {
-            return false;
-        }
-    }
-    return true;
+    return std::string(bytes, static_cast<size_t>(size));
 }
 
-void require_category_name(const py::handle &category) {
-    if (!is_category_name(category)) {
-        PyErr_SetObject(PyExc_ValueError,
-                        concat("invalid category ", py::repr(category),
-                               ": a category must be one non-empty path component (not '.' or '..', no "
-                               "path separator, no NUL)")
-                            .ptr());
-        throw py::error_already_set();
+std::string fault_of(const py::handle &category) {
+    if (!PyUnicode_Check(category.ptr())) {
+        return "not a str";
     }
+    auto name = utf8_of(category);
+    return name ? category_name_fault(*name) : "no UTF-8 spelling";
+}
+
+}  // namespace
+
+std::string category_name_fault(std::string_view name) {
+    if (name.empty()) {
+        return "empty";
+    }
+    if (name == "." || name == "..") {
+        return "a relative directory";
+    }
+    if (name == ".corvane") {
+        return "the store's own directory";
+    }
+    if (name.size() > longest_category_bytes) {
+        return "longer than " + std::to_string(longest_category_bytes) + " bytes in UTF-8";
+    }
+    for (unsigned char c : name) {
+        if (c == '/' || c == '\\') {
+            return "a path separator";
+        }
+        if (c < 0x20 || c == 0x7f) {
+            return "a control character";
+        }
+    }
+    return std::string();
+}
+
+bool is_category_name(const py::handle &category) { return fault_of(category).empty(); }
+
+void require_category_name(const py::handle &category) {
+    std::string fault = fault_of(category);
+    if (fault.empty()) {
+        return;
+    }
+    PyErr_SetObject(PyExc_ValueError,
+                    concat("invalid category ", py::repr(category), " (", py::str(fault),
+                           "): a category must be one path component: a non-empty str of at most ",
+                           py::int_(longest_category_bytes),
+                           " bytes in UTF-8, not '.', '..' or '.corvane', without '/', '\\', control "
+                           "characters or DEL")
+                        .ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace corvane::native

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -34,24 +35,21 @@ auto without_gil(Work &&work) -> decltype(work()) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path.c_str());
     } catch (const LockTimeout &error) {
         PyErr_SetString(PyExc_TimeoutError, error.what());
+    } catch (const WaitInterrupted &) {
+        // The interpreter's own exception is pending when a signal handler raised it.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
     }
     throw py::error_already_set();
 }
 
+// Bumped by interrupt_lock_waits; a wait that sees it move gives up.
+std::atomic<unsigned long> lock_wait_interruptions{0};
+
 std::string absolute_path(const py::handle &path) {
     py::object os = global("os");
     return py::str(os.attr("path").attr("abspath")(os.attr("fspath")(path))).cast<std::string>();
-}
-
-// A name for a write in progress: hidden, in the target's directory, and never ending in
-// ".parquet" nor holding a "_YYYY-MM." stamp, so listings of month files never pick it up.
-py::str temporary_name_beside(const py::handle &path) {
-    static std::atomic<unsigned long> counter{0};
-    std::string name = ".corvane-write-" + std::to_string(static_cast<long>(getpid())) + "-" +
-                       std::to_string(PyThread_get_thread_ident()) + "-" +
-                       std::to_string(counter.fetch_add(1)) + ".tmp";
-    py::object os_path = global("os").attr("path");
-    return os_path.attr("join")(os_path.attr("dirname")(path), name);
 }
 
 }  // namespace
@@ -228,25 +226,25 @@ void ensure_directory(const py::handle &path) {
 
 void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
     py::object os = global("os");
-    py::str temporary = temporary_name_beside(path);
-    std::string directory = py::str(os.attr("path").attr("dirname")(temporary)).cast<std::string>();
-    // Before the write, so that space a dead writer held is free again when this one needs it.
-    without_gil([&] { remove_dead_writers_leftovers(directory.empty() ? "." : directory, leftover_age_limit); });
-    try {
-        frame.attr("to_parquet")(temporary);
-        std::string from = temporary.cast<std::string>();
-        std::string to = py::str(os.attr("fspath")(path)).cast<std::string>();
-        without_gil([&] { durable_replace(from, to); });
-    } catch (py::error_already_set &) {
-        try {
-            if (py::bool_(os.attr("path").attr("exists")(temporary))) {
-                os.attr("remove")(temporary);
-            }
-        } catch (py::error_already_set &) {
-            // Keep the original failure; a leftover temporary file is harmless to readers.
-        }
-        throw;
+    std::string target = py::str(os.attr("fspath")(path)).cast<std::string>();
+    std::string directory = py::str(os.attr("path").attr("dirname")(target)).cast<std::string>();
+    if (directory.empty()) {
+        directory = ".";
     }
+    // Named so that listings of month files never pick it up (hidden, no ".parquet", no "_YYYY-MM."),
+    // and locked while it lives so that no other writer's cleanup takes it for a dead one's.
+    std::optional<TemporaryFile> temporary;
+    without_gil([&] {
+        // Before the write, so that space a dead writer held is free again when this one needs it.
+        remove_dead_writers_leftovers(directory, leftover_age_limit);
+        temporary.emplace(directory);
+    });
+    // A failure here leaves the old file; the temporary one goes with its owner.
+    frame.attr("to_parquet")(py::str(temporary->path()));
+    without_gil([&] {
+        durable_replace(temporary->path(), target);
+        temporary->renamed();
+    });
 }
 
 void rethrow_naming_file(py::error_already_set &error, const py::handle &path) {
@@ -293,7 +291,15 @@ FileLock lock_stored_file(const py::handle &path) {
         PyErr_SetString(PyExc_ValueError, error.what());
         throw py::error_already_set();
     }
-    return without_gil([&] { return FileLock(data_path, timeout); });
+    unsigned long interruptions = lock_wait_interruptions.load();
+    auto interrupted = [interruptions] {
+        // With the GIL for a moment: only the interpreter knows whether a signal arrived.
+        py::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0 || lock_wait_interruptions.load() != interruptions;
+    };
+    return without_gil([&] { return FileLock(data_path, timeout, interrupted); });
 }
+
+void interrupt_lock_waits() { lock_wait_interruptions.fetch_add(1); }
 
 }  // namespace corvane::native

@@ -3,12 +3,42 @@
 #include "native/pyglue.hpp"
 
 #include <string>
+#include <vector>
 
 namespace corvane::native {
 
 namespace {
 
 using namespace pybind11::literals;
+
+// The status lines held back by the run_exclusively running on this thread, if any.
+thread_local std::vector<py::object> *held_lines = nullptr;
+
+// Collects this thread's status lines for its lifetime, then restores the collector it replaced.
+class HeldStatusLines {
+public:
+    HeldStatusLines() : outer_(held_lines) { held_lines = &lines_; }
+    ~HeldStatusLines() { held_lines = outer_; }
+    HeldStatusLines(const HeldStatusLines &) = delete;
+    HeldStatusLines &operator=(const HeldStatusLines &) = delete;
+
+    // Prints and forgets what was collected; called once the lock is gone.
+    void print_all() {
+        held_lines = outer_;
+        std::vector<py::object> lines = std::move(lines_);
+        for (const py::object &line : lines) {
+            if (line.is_none()) {
+                print_empty_line();
+            } else {
+                print_line(line);
+            }
+        }
+    }
+
+private:
+    std::vector<py::object> *outer_;
+    std::vector<py::object> lines_;
+};
 
 // Imported at call time, as every other module the store drives: a test may rebind it.
 py::object object_store() { return py::module_::import("corvane._object_storage"); }
@@ -111,11 +141,40 @@ void write_stored_parquet(const py::handle &frame, const py::handle &path) {
 
 void run_exclusively(const py::handle &path, const std::function<void()> &body) {
     if (is_local(path)) {
-        FileLock lock = lock_stored_file(path);
-        body();
+        HeldStatusLines held;
+        try {
+            FileLock lock = lock_stored_file(path);
+            body();
+        } catch (py::error_already_set &) {
+            // The lines body printed before failing (its error line among them) still belong to the run.
+            try {
+                held.print_all();
+            } catch (py::error_already_set &) {
+                // body's own failure is the one to report.
+            }
+            throw;
+        }
+        held.print_all();
         return;
     }
     object_store().attr("run_exclusively")(path, py::cpp_function([&body]() { body(); }));
+}
+
+void print_status_line(const py::handle &text) {
+    if (held_lines != nullptr) {
+        held_lines->push_back(py::reinterpret_borrow<py::object>(text));
+        return;
+    }
+    print_line(text);
+}
+
+void print_status_empty_line() {
+    if (held_lines != nullptr) {
+        // None stands for the bare print() that ends an update's report.
+        held_lines->push_back(py::none());
+        return;
+    }
+    print_empty_line();
 }
 
 bool is_write_conflict(const py::error_already_set &error) {

@@ -38,7 +38,17 @@ void write_stored_parquet(const py::handle &frame, const py::handle &path);
 // is lost. Locally: under the file's lock (lock_stored_file). On object storage: the write is
 // conditional on the version body read, and body runs again after a conflict, so a body must print
 // its status line only after its write.
+//
+// Status lines that body prints with print_status_line reach the stream only after the lock is
+// released (in body's order, also when body raises): a writer whose output blocks must not keep
+// other writers of the file waiting.
 void run_exclusively(const py::handle &path, const std::function<void()> &body);
+
+// A status line of a read-merge-write: held back until the enclosing run_exclusively on this thread
+// has released its lock, printed at once anywhere else (object storage holds no lock).
+void print_status_line(const py::handle &text);
+// The empty line, print(), held back the same way.
+void print_status_empty_line();
 
 // Whether `error` is a write that lost the race inside run_exclusively: it must reach
 // run_exclusively unreported, since body runs again.

@@ -35,11 +35,13 @@ class TestConstructionFails:
 
     def test_foreign_keys_are_no_categories(self, server, connect_to, tmp_path):
         server.seed({"cv1-daily-202401": b"x", "session_token": b"x", b"\xff\xfe-bin": b"x",
-                     "cv1-../planted": b"x", "cv1-": b"x", "cv1-..-202401": b"x", "cv1-a\x00b": b"x"})
+                     "cv1-../planted": b"x", "cv1-": b"x", "cv1-..-202401": b"x", "cv1-a\x00b": b"x",
+                     "cv1-.corvane-202401": b"x", "cv1-a\\b": b"x", "cv1-\x1b[2Jfake\nline": b"x",
+                     "cv1-" + "x" * 201: b"x"})
         connect_to(server)
         client = CVClient.CorvaneClient(ACCOUNT, TOKEN, str(tmp_path / "store"))
         assert client.r_category == ["daily"]
-        assert "session_token" in client.keys and len(client.keys) == 6
+        assert "session_token" in client.keys and len(client.keys) == 10
 
 
 class TestSyncFails:
