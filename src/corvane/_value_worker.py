@@ -1,0 +1,328 @@
+"""Loads the client's server values in a process of their own.
+
+A pickle decides by its arguments what the callables it names do, so even a value built only from
+pandas' own rebuilders can read or corrupt memory, exhaust it, or patch a class. The client therefore
+never unpickles: it starts this module as a fresh interpreter (no credential, no connection, no store
+state, a clean environment) and sends it one value at a time. Here each value is unpickled under a
+memory and CPU limit with only pandas', numpy's and pyarrow's rebuilders admitted, and a DataFrame
+goes back as an Arrow IPC stream, data that runs no code; the client validates it fully before use.
+
+Protocol on stdin/stdout, little-endian: a request is the value's length, the memory allowance in
+bytes and the CPU allowance in seconds (three u64), then the value; a reply is one kind byte and a
+u64 length, then the IPC stream (kind OK) or a UTF-8 message. End of input ends the process.
+"""
+
+import io
+import os
+import pickle
+import resource
+import struct
+import sys
+
+OK, REFUSED, NOT_A_PICKLE, NOT_A_FRAME, NO_SAFE_FORMAT, OUT_OF_MEMORY, CHANGED_A_CLASS = range(7)
+REQUEST = struct.Struct("<QQQ")
+REPLY = struct.Struct("<BQ")
+
+# Names as pandas 2.2 and 3.x, numpy 1.x and 2.x, and pyarrow write them in pickles of frames of
+# every dtype and index kind (old protocols spell builtins and copyreg the Python 2 way; the base
+# class maps those spellings).
+ADMITTED = {
+    # builtins and the standard library pieces of frames' pickles
+    "builtins": {"bytearray", "slice", "complex", "object", "frozenset", "set", "range"},
+    "__builtin__": {"bytearray", "slice", "complex", "object", "frozenset", "set"},
+    "copyreg": {"_reconstructor"}, "copy_reg": {"_reconstructor"},
+    "_codecs": {"encode"},
+    "datetime": {"date", "datetime", "time", "timedelta", "timezone"},
+    "zoneinfo": {"ZoneInfo"}, "pytz": {"_p", "_UTC"}, "dateutil.tz.tz": {"tzutc"},
+    "dateutil.relativedelta": {"relativedelta"},
+    # numpy arrays and scalars
+    "numpy": {"dtype", "ndarray"},
+    "numpy._core.multiarray": {"_reconstruct", "scalar"}, "numpy._core.numeric": {"_frombuffer"},
+    "numpy.core.multiarray": {"_reconstruct", "scalar"}, "numpy.core.numeric": {"_frombuffer"},
+    # pyarrow-backed string arrays
+    "pyarrow.lib": {"_restore_array", "py_buffer", "type_for_alias"},
+    # pandas 3 names
+    "pandas": {
+        "DataFrame", "Series", "Index", "RangeIndex", "DatetimeIndex", "TimedeltaIndex", "PeriodIndex",
+        "IntervalIndex", "CategoricalIndex", "MultiIndex", "Categorical", "CategoricalDtype",
+        "DatetimeTZDtype", "PeriodDtype", "IntervalDtype", "StringDtype", "BooleanDtype", "ArrowDtype",
+        "Int8Dtype", "Int16Dtype", "Int32Dtype", "Int64Dtype", "UInt8Dtype", "UInt16Dtype", "UInt32Dtype",
+        "UInt64Dtype", "Float32Dtype", "Float64Dtype", "NA", "NaT", "Timestamp", "Timedelta", "Period",
+        "Interval",
+    },
+    "pandas.arrays": {
+        "BooleanArray", "DatetimeArray", "FloatingArray", "IntegerArray", "IntervalArray", "PeriodArray",
+        "TimedeltaArray", "StringArray", "ArrowStringArray", "ArrowExtensionArray", "NumpyExtensionArray",
+    },
+    # pandas 2.2 names
+    "pandas.core.frame": {"DataFrame"}, "pandas.core.series": {"Series"},
+    "pandas.core.internals.managers": {"BlockManager", "SingleBlockManager"},
+    "pandas.core.indexes.base": {"Index", "_new_Index"},
+    "pandas.core.indexes.range": {"RangeIndex"}, "pandas.core.indexes.multi": {"MultiIndex"},
+    "pandas.core.indexes.category": {"CategoricalIndex"},
+    "pandas.core.indexes.datetimes": {"DatetimeIndex", "_new_DatetimeIndex"},
+    "pandas.core.indexes.timedeltas": {"TimedeltaIndex", "_new_TimedeltaIndex"},
+    "pandas.core.indexes.period": {"PeriodIndex"},
+    "pandas.core.indexes.interval": {"IntervalIndex", "_new_IntervalIndex"},
+    "pandas.core.arrays.boolean": {"BooleanArray", "BooleanDtype"},
+    "pandas.core.arrays.categorical": {"Categorical"}, "pandas.core.arrays.datetimes": {"DatetimeArray"},
+    "pandas.core.arrays.floating": {"FloatingArray", "Float32Dtype", "Float64Dtype"},
+    "pandas.core.arrays.integer": {
+        "IntegerArray", "Int8Dtype", "Int16Dtype", "Int32Dtype", "Int64Dtype", "UInt8Dtype", "UInt16Dtype",
+        "UInt32Dtype", "UInt64Dtype",
+    },
+    "pandas.core.arrays.interval": {"IntervalArray"}, "pandas.core.arrays.period": {"PeriodArray"},
+    "pandas.core.arrays.string_": {"StringArray", "StringDtype"},
+    "pandas.core.arrays.string_arrow": {"ArrowStringArray"},
+    "pandas.core.arrays.timedeltas": {"TimedeltaArray"},
+    "pandas.core.dtypes.dtypes": {"CategoricalDtype", "DatetimeTZDtype", "IntervalDtype", "PeriodDtype"},
+    # pandas' compiled rebuilders, both versions
+    "pandas._libs.arrays": {"__pyx_unpickle_NDArrayBacked"}, "pandas._libs.internals": {"_unpickle_block"},
+    "pandas._libs.interval": {"__pyx_unpickle_IntervalMixin", "Interval"},
+    "pandas._libs.missing": {"NA"},
+    "pandas._libs.tslibs.nattype": {"_nat_unpickle", "__nat_unpickle"},
+    "pandas._libs.tslibs.timestamps": {"_unpickle_timestamp"},
+    "pandas._libs.tslibs.timedeltas": {"_timedelta_unpickle"}, "pandas._libs.tslibs.period": {"Period"},
+    "pandas._libs.tslibs.offsets": {
+        "Day", "Hour", "Minute", "Second", "Milli", "Micro", "Nano", "Week", "BusinessDay", "MonthBegin",
+        "MonthEnd", "BusinessMonthBegin", "BusinessMonthEnd", "QuarterBegin", "QuarterEnd", "YearBegin",
+        "YearEnd",
+    },
+}
+
+
+class Refused(pickle.UnpicklingError):
+    pass
+
+
+def refuse(what):
+    raise Refused(f"refused to load {what}: server values may only rebuild pandas and numpy objects")
+
+
+def restricted_getattr(target, attribute):
+    # pandas pickles a zone as getattr(ZoneInfo, "_unpickle"); a free getattr would walk from any
+    # admitted function through __globals__ to eval.
+    import zoneinfo
+
+    if attribute == "_unpickle" and target is zoneinfo.ZoneInfo:
+        return target._unpickle
+    refuse(f"builtins.getattr({target!r}, {attribute!r})")
+
+
+class RestrictedUnpickler(pickle.Unpickler):
+    def find_class(self, module, name):
+        if "." in name:  # a dotted name walks attributes from the global it starts at
+            refuse(f"global '{module}.{name}'")
+        if name == "getattr" and module in ("builtins", "__builtin__"):
+            return restricted_getattr
+        if name not in ADMITTED.get(module, ()):
+            refuse(f"global '{module}.{name}'")
+        return super().find_class(module, name)
+
+
+# --- what a value may not change -----------------------------------------------------------------
+
+
+def admitted_globals():
+    found = []
+    for module, names in ADMITTED.items():
+        for name in names:
+            try:
+                found.append(pickle.Unpickler.find_class(RestrictedUnpickler(io.BytesIO()), module, name))
+            except (ImportError, AttributeError):
+                pass  # a name of the other pandas or numpy version
+    return found
+
+
+def state_of(target):
+    """What BUILD could reach on an admitted global: a class's namespace, a function's defaults."""
+    if isinstance(target, type):
+        return dict(vars(target))
+    return {name: getattr(target, name, None) for name in ("__defaults__", "__kwdefaults__", "__code__", "__dict__")}
+
+
+def unchanged(baseline):
+    for target, state in baseline:
+        now = state_of(target)
+        if now.keys() != state.keys() or any(now[k] is not v for k, v in state.items()):
+            return target
+    return None
+
+
+# --- frames as Arrow ------------------------------------------------------------------------------
+
+
+def union_of_scalars(values, pa, pd):
+    """A mixed object column (text beside numbers or dates) as a dense union; None when a cell is of a
+    kind no Arrow type carries faithfully."""
+    import datetime
+    import numbers
+
+    kinds = [("null", pa.null(), lambda v: v is None),
+             ("bool", pa.bool_(), lambda v: isinstance(v, bool)),
+             ("int", pa.int64(), lambda v: isinstance(v, numbers.Integral)),
+             ("float", pa.float64(), lambda v: isinstance(v, float)),
+             ("str", pa.large_string(), lambda v: isinstance(v, str)),
+             ("bytes", pa.large_binary(), lambda v: isinstance(v, bytes)),
+             ("timestamp", pa.timestamp("ns"), lambda v: isinstance(v, pd.Timestamp) and v.tz is None),
+             ("timedelta", pa.duration("ns"), lambda v: isinstance(v, pd.Timedelta)),
+             ("date", pa.date32(), lambda v: type(v) is datetime.date)]
+    children = [[] for _ in kinds]
+    codes, offsets = [], []
+    for value in values:
+        for code, (_, _, matches) in enumerate(kinds):
+            if matches(value):
+                break
+        else:
+            return None
+        codes.append(code)
+        offsets.append(len(children[code]))
+        children[code].append(None if code == 0 else (int(value) if code == 2 else value))
+    arrays = [pa.array(cells, type=kind) if code else pa.nulls(len(cells))
+              for code, (cells, (_, kind, _)) in enumerate(zip(children, kinds))]
+    return pa.UnionArray.from_dense(pa.array(codes, pa.int8()), pa.array(offsets, pa.int32()), arrays,
+                                    [name for name, _, _ in kinds])
+
+
+def frame_as_ipc(frame):
+    """The frame as an Arrow IPC stream with pandas' metadata; ValueError naming what cannot go."""
+    import json
+
+    import pandas as pd
+    import pyarrow as pa
+
+    carried = frame.copy(deep=False)
+    mixed = {}
+    for position in range(carried.shape[1]):
+        column = carried.iloc[:, position]
+        if column.dtype == object and pd.api.types.infer_dtype(column, skipna=False) in (
+                "mixed", "mixed-integer", "mixed-integer-float"):
+            union = union_of_scalars(column.tolist(), pa, pd)
+            if union is None:
+                raise ValueError(f"column {carried.columns[position]!r} holds values of a kind no safe format carries")
+            mixed[position] = union
+            carried.isetitem(position, pd.Series([None] * len(carried), dtype=object, index=carried.index))
+    try:
+        table = pa.Table.from_pandas(carried, nthreads=1)
+    except MemoryError:
+        raise
+    except (pa.ArrowException, TypeError, ValueError) as error:
+        raise ValueError(f"no safe format carries it ({type(error).__name__}: {error})") from None
+    for position, union in mixed.items():
+        table = table.set_column(position, table.field(position).name, union)
+    # Arrow keeps no frequency of date and duration labels; the client puts it back.
+    frequencies = {axis: labels.freqstr if isinstance(labels, (pd.DatetimeIndex, pd.TimedeltaIndex)) else None
+                   for axis, labels in (("index", frame.index), ("columns", frame.columns))}
+    metadata = dict(table.schema.metadata or {})
+    metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies}).encode()
+    table = table.replace_schema_metadata(metadata)
+    # An array rebuilt over a buffer too small for it would hand over this process's memory.
+    table.validate(full=True)
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    return sink.getvalue()
+
+
+# --- limits ---------------------------------------------------------------------------------------
+
+
+def address_space_in_use():
+    with open("/proc/self/statm", "rb") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def limit(memory, cpu_seconds):
+    """At most `memory` more bytes of address space and `cpu_seconds` more CPU time for this value; a
+    CPU overrun kills the process even when nobody waits for it any more."""
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    wanted = address_space_in_use() + memory
+    resource.setrlimit(resource.RLIMIT_AS, (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard), hard))
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    _, cpu_hard = resource.getrlimit(resource.RLIMIT_CPU)
+    resource.setrlimit(resource.RLIMIT_CPU, (int(usage.ru_utime + usage.ru_stime) + cpu_seconds + 1, cpu_hard))
+
+
+def unlimit():
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+
+
+def load(value, memory, cpu_seconds, baseline):
+    import pandas as pd
+
+    limit(memory, cpu_seconds)
+    try:
+        try:
+            loaded = RestrictedUnpickler(io.BytesIO(value)).load()
+        except Refused as error:
+            return REFUSED, str(error)
+        except MemoryError:
+            return OUT_OF_MEMORY, "the value needs more memory than its limit"
+        except RecursionError:
+            return NOT_A_PICKLE, "the value is nested too deeply"
+        except Exception as error:
+            return NOT_A_PICKLE, f"{type(error).__name__}: {error}"
+        changed = unchanged(baseline)
+        if changed is not None:
+            return CHANGED_A_CLASS, f"the value changes {getattr(changed, '__qualname__', changed)!r} while loading"
+        if not isinstance(loaded, pd.DataFrame):
+            return NOT_A_FRAME, type(loaded).__name__
+        try:
+            return OK, frame_as_ipc(loaded)
+        except MemoryError:
+            return OUT_OF_MEMORY, "the value needs more memory than its limit"
+        except (ValueError, RecursionError) as error:
+            return NO_SAFE_FORMAT, str(error)
+    finally:
+        unlimit()
+
+
+# --- the loop -------------------------------------------------------------------------------------
+
+
+def read_exact(size):
+    chunks, wanted = [], size
+    while wanted:
+        chunk = os.read(0, min(wanted, 1 << 20))
+        if not chunk:
+            return None
+        chunks.append(chunk)
+        wanted -= len(chunk)
+    return b"".join(chunks)
+
+
+def write_all(data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(1, view):]
+
+
+def serve():
+    import pandas  # noqa: F401  (before the first value, so every value finds it loaded)
+    import pyarrow
+
+    pyarrow.set_cpu_count(1)
+    baseline = [(target, state_of(target)) for target in admitted_globals()]
+    while True:
+        header = read_exact(REQUEST.size)
+        if header is None:
+            return
+        size, memory, cpu_seconds = REQUEST.unpack(header)
+        value = read_exact(size)
+        if value is None:
+            return
+        kind, payload = load(value, memory, cpu_seconds, baseline)
+        del value
+        if isinstance(payload, str):
+            payload = payload.encode("utf-8", "replace")
+        write_all(REPLY.pack(kind, len(payload)))
+        write_all(payload)
+        if kind == CHANGED_A_CLASS:
+            return  # this interpreter is no longer the one it was; the client starts another
+
+
+if __name__ == "__main__":
+    # The client hands over its import path: this interpreter runs isolated, without site or environment.
+    sys.path[:] = sys.argv[1:]
+    serve()
