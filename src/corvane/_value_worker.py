@@ -7,7 +7,7 @@ state, a clean environment) and sends it one value at a time. Here each value is
 memory and CPU limit with only pandas', numpy's and pyarrow's rebuilders admitted, and a DataFrame
 goes back as an Arrow IPC stream, data that runs no code; the client validates it fully before use.
 
-Protocol on stdin/stdout, little-endian: a request is the value's length, the memory allowance in
+Protocol on stdin/stdout, little-endian: once ready, the worker writes b"R"; a request is the value's length, the memory allowance in
 bytes and the CPU allowance in seconds (three u64), then the value; a reply is one kind byte and a
 u64 length, then the IPC stream (kind OK) or a UTF-8 message. End of input ends the process.
 """
@@ -109,7 +109,26 @@ def restricted_getattr(target, attribute):
     refuse(f"builtins.getattr({target!r}, {attribute!r})")
 
 
+def validated(restore_array):
+    """pyarrow's rebuilder of arrays trusts the lengths it is given: an array longer than its buffers
+    would read this process's memory. Each array is checked in full before anything can use it."""
+
+    def restore_validated_array(state):
+        array = restore_array(state)
+        try:
+            array.validate(full=True)
+        except Exception as error:
+            raise Refused(f"refused to load an Arrow array that its buffers do not hold ({error})") from None
+        return array
+
+    return restore_validated_array
+
+
 class RestrictedUnpickler(pickle.Unpickler):
+    def __init__(self, file):
+        super().__init__(file)
+        self.found = []  # the globals this value reached, which are all a BUILD could change
+
     def find_class(self, module, name):
         if "." in name:  # a dotted name walks attributes from the global it starts at
             refuse(f"global '{module}.{name}'")
@@ -117,7 +136,9 @@ class RestrictedUnpickler(pickle.Unpickler):
             return restricted_getattr
         if name not in ADMITTED.get(module, ()):
             refuse(f"global '{module}.{name}'")
-        return super().find_class(module, name)
+        found = super().find_class(module, name)
+        self.found.append(found)
+        return validated(found) if (module, name) == ("pyarrow.lib", "_restore_array") else found
 
 
 # --- what a value may not change -----------------------------------------------------------------
@@ -137,16 +158,24 @@ def admitted_globals():
 def state_of(target):
     """What BUILD could reach on an admitted global: a class's namespace, a function's defaults."""
     if isinstance(target, type):
-        return dict(vars(target))
-    return {name: getattr(target, name, None) for name in ("__defaults__", "__kwdefaults__", "__code__", "__dict__")}
+        return tuple(vars(target).items())
+    return tuple(getattr(target, name, None) for name in ("__defaults__", "__kwdefaults__", "__code__", "__dict__"))
 
 
-def unchanged(baseline):
-    for target, state in baseline:
-        now = state_of(target)
-        if now.keys() != state.keys() or any(now[k] is not v for k, v in state.items()):
+def changed_global(found, baseline):
+    """The first admitted global whose state differs from the worker's start, or None."""
+    for target in {id(target): target for target in found}.values():
+        now, then = state_of(target), baseline.get(id(target))
+        if then is None or len(now) != len(then) or not all(map(same, now, then)):
             return target
     return None
+
+
+def same(now, then):
+    # By identity: an attribute set to an equal object is still a change, and == could run its code.
+    if isinstance(now, tuple) and len(now) == 2 and isinstance(then, tuple) and len(then) == 2:
+        return now[0] is then[0] and now[1] is then[1]
+    return now is then
 
 
 # --- frames as Arrow ------------------------------------------------------------------------------
@@ -191,12 +220,13 @@ def frame_as_ipc(frame):
     import pandas as pd
     import pyarrow as pa
 
-    carried = frame.copy(deep=False)
+    carried = frame
     mixed = {}
-    for position in range(carried.shape[1]):
-        column = carried.iloc[:, position]
-        if column.dtype == object and pd.api.types.infer_dtype(column, skipna=False) in (
-                "mixed", "mixed-integer", "mixed-integer-float"):
+    for position in [p for p, dtype in enumerate(frame.dtypes) if dtype == object]:
+        column = frame.iloc[:, position]
+        if pd.api.types.infer_dtype(column, skipna=False) in ("mixed", "mixed-integer", "mixed-integer-float"):
+            if carried is frame:
+                carried = frame.copy(deep=False)
             union = union_of_scalars(column.tolist(), pa, pd)
             if union is None:
                 raise ValueError(f"column {carried.columns[position]!r} holds values of a kind no safe format carries")
@@ -253,8 +283,9 @@ def load(value, memory, cpu_seconds, baseline):
 
     limit(memory, cpu_seconds)
     try:
+        unpickler = RestrictedUnpickler(io.BytesIO(value))
         try:
-            loaded = RestrictedUnpickler(io.BytesIO(value)).load()
+            loaded = unpickler.load()
         except Refused as error:
             return REFUSED, str(error)
         except MemoryError:
@@ -263,7 +294,7 @@ def load(value, memory, cpu_seconds, baseline):
             return NOT_A_PICKLE, "the value is nested too deeply"
         except Exception as error:
             return NOT_A_PICKLE, f"{type(error).__name__}: {error}"
-        changed = unchanged(baseline)
+        changed = changed_global(unpickler.found, baseline)
         if changed is not None:
             return CHANGED_A_CLASS, f"the value changes {getattr(changed, '__qualname__', changed)!r} while loading"
         if not isinstance(loaded, pd.DataFrame):
@@ -299,11 +330,15 @@ def write_all(data):
 
 
 def serve():
+    import warnings
+
+    warnings.simplefilter("ignore")  # nobody reads this process's stderr; replies carry the errors
     import pandas  # noqa: F401  (before the first value, so every value finds it loaded)
     import pyarrow
 
     pyarrow.set_cpu_count(1)
-    baseline = [(target, state_of(target)) for target in admitted_globals()]
+    baseline = {id(target): state_of(target) for target in admitted_globals()}
+    write_all(b"R")  # ready: the client's time limit for a value starts now
     while True:
         header = read_exact(REQUEST.size)
         if header is None:

@@ -116,13 +116,62 @@ py::object start_worker() {
     return process;
 }
 
+// A fresh worker started ahead for the next client, made when a client goes away while the process
+// goes on (a service, a test run, a benchmark making one client after another), so that its first
+// sync does not wait for an interpreter to start. It has loaded nothing, so no client ever sees a
+// worker another client's values went through. Never destroyed: the exit hook ends it.
+py::object &spare_worker() {
+    static auto *spare = new py::object(py::none());
+    return *spare;
+}
+
+void stop_spare() {
+    py::object spare = spare_worker();
+    spare_worker() = py::none();
+    if (!spare.is_none()) {
+        stop_worker(spare);
+    }
+}
+
+void keep_a_spare() {
+    // At exit the main thread has already stopped: no new process then.
+    if (!spare_worker().is_none() ||
+        !py::bool_(py::module_::import("threading").attr("main_thread")().attr("is_alive")())) {
+        return;
+    }
+    static bool exit_hook = false;
+    if (!exit_hook) {
+        py::module_::import("atexit").attr("register")(py::cpp_function(&stop_spare, py::name("stop_spare")));
+        exit_hook = true;
+    }
+    spare_worker() = start_worker();
+}
+
+py::object take_worker() {
+    py::object spare = spare_worker();
+    spare_worker() = py::none();
+    if (!spare.is_none()) {
+        if (spare.attr("poll")().is_none()) {
+            return spare;
+        }
+        stop_worker(spare);
+    }
+    return start_worker();
+}
+
+// The finalizer of a client's worker: it ends with its client, or when a value leaves it in doubt.
+void retire_worker(py::object process) {
+    stop_worker(process);
+    keep_a_spare();
+}
+
 // The client's worker record (process, finalizer, lock), made on first use. Made with the GIL held
 // throughout, so two threads cannot both make one.
 py::object worker_record(py::object &self) {
     py::object record = py::getattr(self, "_value_worker", py::none());
     if (record.is_none()) {
         record = py::module_::import("types").attr("SimpleNamespace")(
-            "process"_a = py::none(), "stop"_a = py::none(), "lock"_a = py::module_::import("threading").attr("Lock")());
+            "process"_a = py::none(), "ready"_a = false, "stop"_a = py::none(), "lock"_a = py::module_::import("threading").attr("Lock")());
         self.attr("_value_worker") = record;
     }
     return record;
@@ -137,10 +186,11 @@ py::object running_worker(py::object &self, py::object &record) {
         }
         record.attr("stop")();
     }
-    process = start_worker();
-    py::cpp_function stop(&stop_worker, py::name("stop_worker"), py::arg("process"));
+    process = take_worker();
+    py::cpp_function stop(&retire_worker, py::name("retire_worker"), py::arg("process"));
     record.attr("stop") = py::module_::import("weakref").attr("finalize")(self, stop, process);
     record.attr("process") = process;
+    record.attr("ready") = false;
     return process;
 }
 
@@ -193,6 +243,45 @@ py::str how_it_ended(py::object &process) {
                                                  "; nothing was stored"));
 }
 
+// Runs `body` (a transfer) with the GIL released, checking for signals between waits. When it is
+// interrupted (Ctrl-C) the worker's place in the exchange is unknown, so the worker is stopped.
+template <typename Body>
+Transfer without_gil(py::object &record, double seconds, Body &&body) {
+    std::function<void()> check_signals = [] {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    Waiting waiting{deadline, std::chrono::milliseconds(200), check_signals};
+    try {
+        py::gil_scoped_release release;
+        return body(waiting);
+    } catch (...) {
+        record.attr("stop")();
+        throw;
+    }
+}
+
+// A new worker writes one byte once it has imported pandas and pyarrow: its start does not count
+// against the first value's time.
+constexpr double start_seconds = 120;
+
+void await_ready(py::object &record, py::object &process, const py::handle &key) {
+    int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+    char ready = 0;
+    Transfer got = without_gil(record, start_seconds,
+                               [&](const Waiting &waiting) { return read_exact(from_worker, &ready, 1, waiting); });
+    if (got != Transfer::done || ready != 'R') {
+        process.attr("poll")();
+        record.attr("stop")();
+        raise_for(PyExc_RuntimeError, native::concat(key, ": the process that loads server values did not start (",
+                                                     how_it_ended(process), ")"));
+    }
+    record.attr("ready") = true;
+}
+
 Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &value, const Limits &limits) {
     py::object record = worker_record(self);
     // One value at a time per worker: another thread of this client waits here (GIL released).
@@ -201,38 +290,40 @@ Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &v
         py::object lock;
         ~Unlock() { lock.attr("release")(); }
     } unlock{record.attr("lock")};
-    py::object process = running_worker(self, record);
-    int to_worker = process.attr("stdin").attr("fileno")().cast<int>();
-    int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
 
     char header[24];
     put_u64(header, static_cast<std::uint64_t>(value.size));
     put_u64(header + 8, limits.memory);
     put_u64(header + 16, limits.cpu_seconds);
     char reply_header[9];
-    std::function<void()> check_signals = [] {
-        py::gil_scoped_acquire acquire;
-        if (PyErr_CheckSignals() != 0) {
-            throw py::error_already_set();
+    py::object process;
+    Transfer sent = Transfer::done;
+    // A worker that died since its last value (killed from outside, perhaps a moment ago) closes
+    // without a reply; the value then goes to a new worker once. A new worker that dies while loading
+    // is the value's doing.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        process = running_worker(self, record);
+        bool reused = py::bool_(record.attr("ready"));
+        if (!reused) {
+            await_ready(record, process, key);
         }
-    };
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<std::int64_t>(limits.seconds * 1000));
-    Waiting waiting{deadline, std::chrono::milliseconds(200), check_signals};
-    Transfer sent;
-    try {
-        py::gil_scoped_release release;
-        sent = write_all(to_worker, header, sizeof header, waiting);
-        if (sent == Transfer::done) {
-            sent = write_all(to_worker, static_cast<const char *>(value.ptr), static_cast<std::size_t>(value.size),
-                             waiting);
+        int to_worker = process.attr("stdin").attr("fileno")().cast<int>();
+        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+        sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
+            Transfer step = write_all(to_worker, header, sizeof header, waiting);
+            if (step == Transfer::done) {
+                step = write_all(to_worker, static_cast<const char *>(value.ptr), static_cast<std::size_t>(value.size),
+                                 waiting);
+            }
+            if (step != Transfer::done) {
+                return step;
+            }
+            return read_exact(from_worker, reply_header, sizeof reply_header, waiting);
+        });
+        if (!reused || sent != Transfer::closed) {
+            break;
         }
-        if (sent == Transfer::done) {
-            sent = read_exact(from_worker, reply_header, sizeof reply_header, waiting);
-        }
-    } catch (...) {
-        record.attr("stop")();  // interrupted halfway: the worker's place in the exchange is unknown
-        throw;
+        record.attr("stop")();
     }
     if (sent != Transfer::done) {
         process.attr("poll")();
@@ -252,13 +343,10 @@ Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &v
             throw py::error_already_set();
         }
         char *into = PyBytes_AS_STRING(payload.ptr());
-        try {
-            py::gil_scoped_release release;
-            sent = read_exact(from_worker, into, static_cast<std::size_t>(length), waiting);
-        } catch (...) {
-            record.attr("stop")();
-            throw;
-        }
+        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+        sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
+            return read_exact(from_worker, into, static_cast<std::size_t>(length), waiting);
+        });
         if (sent != Transfer::done) {
             process.attr("poll")();
             worker_failed(record, process, key, sent, limits);
