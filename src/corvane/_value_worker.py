@@ -213,6 +213,40 @@ def union_of_scalars(values, pa, pd):
                                     [name for name, _, _ in kinds])
 
 
+ARROW_TEMPLATES = {}  # frame kind -> (schema of a one-cell frame of that kind, its pandas metadata)
+
+
+def numeric_block_as_arrow(frame, pa, pd):
+    """The common frame (one numpy number dtype, unique text column labels, a plain index of text or
+    integers) without pyarrow's conversion, whose fixed cost is many times that of the data: the
+    schema and pandas metadata of a one-cell frame of the same kind, with one column per label. None
+    when the frame is not of that kind."""
+    import json
+
+    index, columns = frame.index, frame.columns
+    if (frame.shape[1] == 0 or type(columns) is not pd.Index or type(index) is not pd.Index
+            or len(set(frame.dtypes)) != 1 or frame.dtypes.iloc[0].kind not in "biuf"
+            or index.dtype.kind not in "iuOT" or not (index.name is None or type(index.name) is str)
+            or not (columns.name is None or type(columns.name) is str)
+            or pd.api.types.infer_dtype(columns, skipna=False) != "string" or not columns.is_unique):
+        return None
+    kind = (str(frame.dtypes.iloc[0]), str(index.dtype), index.name, str(columns.dtype), columns.name)
+    if kind not in ARROW_TEMPLATES:
+        sample = pa.Table.from_pandas(frame.iloc[:1, :1], nthreads=1).schema
+        ARROW_TEMPLATES[kind] = (sample, json.loads(sample.metadata[b"pandas"]))
+    sample, metadata = ARROW_TEMPLATES[kind]
+    if len(sample) != 2 or metadata["index_columns"] != [sample.field(1).name]:
+        return None
+    entries = [dict(metadata["columns"][0], name=label, field_name=label) for label in columns]
+    metadata = dict(metadata, columns=entries + metadata["columns"][1:])
+    values = frame.to_numpy()
+    arrays = [pa.array(values[:, position], type=sample.field(0).type) for position in range(len(columns))]
+    arrays.append(pa.array(index, type=sample.field(1).type, from_pandas=True))
+    fields = [sample.field(0).with_name(label) for label in columns] + [sample.field(1)]
+    schema = pa.schema(fields, metadata={**sample.metadata, b"pandas": json.dumps(metadata).encode()})
+    return pa.Table.from_arrays(arrays, schema=schema)
+
+
 def frame_as_ipc(frame):
     """The frame as an Arrow IPC stream with pandas' metadata; ValueError naming what cannot go."""
     import json
@@ -233,7 +267,9 @@ def frame_as_ipc(frame):
             mixed[position] = union
             carried.isetitem(position, pd.Series([None] * len(carried), dtype=object, index=carried.index))
     try:
-        table = pa.Table.from_pandas(carried, nthreads=1)
+        table = numeric_block_as_arrow(carried, pa, pd) if not mixed else None
+        if table is None:
+            table = pa.Table.from_pandas(carried, nthreads=1)
     except MemoryError:
         raise
     except (pa.ArrowException, TypeError, ValueError) as error:
@@ -244,7 +280,11 @@ def frame_as_ipc(frame):
     frequencies = {axis: labels.freqstr if isinstance(labels, (pd.DatetimeIndex, pd.TimedeltaIndex)) else None
                    for axis, labels in (("index", frame.index), ("columns", frame.columns))}
     metadata = dict(table.schema.metadata or {})
-    metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies}).encode()
+    # pandas 3 reads text labels back as str; labels that were object stay object.
+    object_labels = [axis for axis, labels in (("index", frame.index), ("columns", frame.columns))
+                     if type(labels) is not pd.MultiIndex and labels.dtype == object]
+    metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies,
+                                       "object_labels": object_labels}).encode()
     table = table.replace_schema_metadata(metadata)
     # An array rebuilt over a buffer too small for it would hand over this process's memory.
     table.validate(full=True)
