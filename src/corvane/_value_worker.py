@@ -247,6 +247,66 @@ def numeric_block_as_arrow(frame, pa, pd):
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
+# --- text containers ------------------------------------------------------------------------------
+# pandas 3 reads text back from Arrow as its str dtype; a frame unpickled from pandas 2 holds text as
+# object labels and levels, object categories or python-backed strings. The worker names them, and the
+# client (which imports this module for restore_text alone) puts them back.
+
+
+def text_kind(dtype, pd):
+    if isinstance(dtype, pd.CategoricalDtype):
+        return "object categories" if dtype.categories.dtype == object else None
+    if isinstance(dtype, pd.StringDtype):
+        return "python strings" if dtype.storage == "python" else None
+    return "object" if dtype == object else None
+
+
+def text_containers(frame, pd):
+    def levels(labels):
+        if isinstance(labels, pd.MultiIndex):
+            return [text_kind(level.dtype, pd) for level in labels.levels]
+        return [text_kind(labels.dtype, pd)]
+
+    columns = [text_kind(dtype, pd) for dtype in frame.dtypes]
+    return {"columns": [kind if kind != "object" else None for kind in columns],
+            "index": levels(frame.index), "column labels": levels(frame.columns)}
+
+
+def as_text_kind(values, kind, pd):
+    if kind == "python strings":
+        return values.astype(pd.StringDtype("python"))
+    if kind == "object categories":
+        return pd.Categorical.from_codes(values.codes, categories=values.categories.astype(object),
+                                         ordered=values.ordered)
+    return values.astype(object)
+
+
+def labels_as_text_kind(labels, kind, pd):
+    if kind is None:
+        return labels
+    if kind == "object categories":
+        return pd.CategoricalIndex(as_text_kind(labels.array, kind, pd), name=labels.name)
+    return labels.astype(pd.StringDtype("python") if kind == "python strings" else object)
+
+
+def restore_text(frame, containers):
+    """Puts back the text containers text_containers named (in the client, on a validated frame)."""
+    import pandas as pd
+
+    for position, kind in enumerate(containers.get("columns", [])):
+        if kind is not None and position < frame.shape[1]:
+            frame.isetitem(position, as_text_kind(frame.iloc[:, position].array, kind, pd))
+    for axis, key in (("index", "index"), ("columns", "column labels")):
+        kinds, labels = containers.get(key, []), getattr(frame, axis)
+        if not any(kinds):
+            continue
+        if isinstance(labels, pd.MultiIndex) and len(kinds) == labels.nlevels:
+            labels = labels.set_levels([labels_as_text_kind(level, kind, pd) for level, kind in zip(labels.levels, kinds)])
+        elif len(kinds) == 1:
+            labels = labels_as_text_kind(labels, kinds[0], pd)
+        setattr(frame, axis, labels)
+
+
 def frame_as_ipc(frame):
     """The frame as an Arrow IPC stream with pandas' metadata; ValueError naming what cannot go."""
     import json
@@ -280,11 +340,8 @@ def frame_as_ipc(frame):
     frequencies = {axis: labels.freqstr if isinstance(labels, (pd.DatetimeIndex, pd.TimedeltaIndex)) else None
                    for axis, labels in (("index", frame.index), ("columns", frame.columns))}
     metadata = dict(table.schema.metadata or {})
-    # pandas 3 reads text labels back as str; labels that were object stay object.
-    object_labels = [axis for axis, labels in (("index", frame.index), ("columns", frame.columns))
-                     if type(labels) is not pd.MultiIndex and labels.dtype == object]
     metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies,
-                                       "object_labels": object_labels}).encode()
+                                       "text": text_containers(frame, pd)}).encode()
     table = table.replace_schema_metadata(metadata)
     # An array rebuilt over a buffer too small for it would hand over this process's memory.
     table.validate(full=True)

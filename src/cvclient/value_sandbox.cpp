@@ -427,15 +427,6 @@ py::dict take_mixed_columns(py::object &table, const py::dict &note) {
     return mixed;
 }
 
-void restore_object_labels(py::object &frame, const py::dict &note) {
-    for (py::handle axis : note.attr("get")("object_labels", py::list())) {
-        py::object labels = frame.attr(py::str(axis));
-        if (!labels.attr("dtype").equal(py::module_::import("builtins").attr("object"))) {
-            frame.attr(py::str(axis)) = labels.attr("astype")("object");
-        }
-    }
-}
-
 void restore_frequencies(py::object &frame, const py::dict &note) {
     py::object frequencies = note.attr("get")("freq", py::dict());
     for (const char *axis : {"index", "columns"}) {
@@ -473,7 +464,7 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
             frame.attr("isetitem")(item.first, pd.attr("Series")(item.second.attr("to_pylist")(), "dtype"_a = "object",
                                                                   "index"_a = frame.attr("index")));
         }
-        restore_object_labels(frame, note);
+        py::module_::import("corvane._value_worker").attr("restore_text")(frame, note.attr("get")("text", py::dict()));
         restore_frequencies(frame, note);
         if (!py::isinstance(frame, pd.attr("DataFrame"))) {
             throw py::value_error("it is not a DataFrame");
