@@ -213,7 +213,8 @@ def union_of_scalars(values, pa, pd):
                                     [name for name, _, _ in kinds])
 
 
-ARROW_TEMPLATES = {}  # frame kind -> (schema of a one-cell frame of that kind, its pandas metadata)
+# frame kind -> (schema of a one-cell frame of that kind, its pandas metadata)
+ARROW_TEMPLATES: dict[tuple[str, str, object, str, object], tuple[object, dict[str, object]]] = {}
 
 
 def numeric_block_as_arrow(frame, pa, pd):
@@ -312,7 +313,7 @@ def frame_as_ipc(frame):
     import json
 
     import pandas as pd
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
 
     carried = frame
     mixed = {}
@@ -431,7 +432,7 @@ def serve():
 
     warnings.simplefilter("ignore")  # nobody reads this process's stderr; replies carry the errors
     import pandas  # noqa: F401  (before the first value, so every value finds it loaded)
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     pyarrow.set_cpu_count(1)
     baseline = {id(target): state_of(target) for target in admitted_globals()}
