@@ -7,9 +7,10 @@ state, a clean environment) and sends it one value at a time. Here each value is
 memory and CPU limit with only pandas', numpy's and pyarrow's rebuilders admitted, and a DataFrame
 goes back as an Arrow IPC stream, data that runs no code; the client validates it fully before use.
 
-Protocol on stdin/stdout, little-endian: once ready, the worker writes b"R"; a request is the value's length, the memory allowance in
-bytes and the CPU allowance in seconds (three u64), then the value; a reply is one kind byte and a
-u64 length, then the IPC stream (kind OK) or a UTF-8 message. End of input ends the process.
+Protocol on stdin/stdout, little-endian: once ready, the worker writes b"R"; a request is the value's
+length, the memory allowance in bytes and the CPU allowance in seconds (three u64), then the value; a
+reply is one kind byte and a u64 length, then the IPC stream (kind OK) or a UTF-8 message. End of
+input ends the process.
 """
 
 import io
@@ -302,7 +303,8 @@ def restore_text(frame, containers):
         if not any(kinds):
             continue
         if isinstance(labels, pd.MultiIndex) and len(kinds) == labels.nlevels:
-            labels = labels.set_levels([labels_as_text_kind(level, kind, pd) for level, kind in zip(labels.levels, kinds)])
+            levels = [labels_as_text_kind(level, kind, pd) for level, kind in zip(labels.levels, kinds)]
+            labels = labels.set_levels(levels)
         elif len(kinds) == 1:
             labels = labels_as_text_kind(labels, kinds[0], pd)
         setattr(frame, axis, labels)

@@ -25,7 +25,10 @@ constexpr std::uint64_t memory_per_value_byte = 32;
 constexpr double default_seconds_floor = 60;
 constexpr double seconds_per_mib = 1;
 
-enum ReplyKind : std::uint8_t { ok, refused, not_a_pickle, not_a_frame, no_safe_format, out_of_memory, changed_a_class };
+// The worker's reply kinds, in the order of the worker's constants.
+enum ReplyKind : std::uint8_t {
+    ok, refused, not_a_pickle, not_a_frame, no_safe_format, out_of_memory, changed_a_class
+};
 
 struct Limits {
     std::uint64_t memory;
@@ -171,7 +174,8 @@ py::object worker_record(py::object &self) {
     py::object record = py::getattr(self, "_value_worker", py::none());
     if (record.is_none()) {
         record = py::module_::import("types").attr("SimpleNamespace")(
-            "process"_a = py::none(), "ready"_a = false, "stop"_a = py::none(), "lock"_a = py::module_::import("threading").attr("Lock")());
+            "process"_a = py::none(), "ready"_a = false, "stop"_a = py::none(),
+            "lock"_a = py::module_::import("threading").attr("Lock")());
         self.attr("_value_worker") = record;
     }
     return record;
@@ -253,7 +257,8 @@ Transfer without_gil(py::object &record, double seconds, Body &&body) {
             throw py::error_already_set();
         }
     };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
     Waiting waiting{deadline, std::chrono::milliseconds(200), check_signals};
     try {
         py::gil_scoped_release release;
@@ -450,7 +455,8 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
         table.attr("validate")("full"_a = true);
         for (py::handle field : table.attr("schema")) {
             if (!is_carried_type(field.attr("type"), 0)) {
-                throw py::value_error(native::concat("column type ", field.attr("type"), " is not taken").cast<std::string>());
+                throw py::value_error(
+                    native::concat("column type ", field.attr("type"), " is not taken").cast<std::string>());
             }
         }
         // A column without buffers (nulls) has no size to check; a frame has no more rows than bits sent.
@@ -508,7 +514,8 @@ py::object sandboxed_loads(py::object self, const py::handle &key, const py::han
     case out_of_memory:
         raise_for(PyExc_MemoryError,
                   native::concat(key, ": loading the value needs more than ", py::int_(limits.memory >> 20),
-                                 " MiB (the limit for a value of ", py::int_(value.size), " bytes); nothing was stored"));
+                                 " MiB (the limit for a value of ", py::int_(value.size),
+                                 " bytes); nothing was stored"));
     case changed_a_class:
         raise_for(unpickling_error(), native::concat(key, ": refused: ", message));
     }
