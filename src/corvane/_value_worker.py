@@ -250,16 +250,21 @@ def numeric_block_as_arrow(frame, pa, pd):
 
 
 # --- text containers ------------------------------------------------------------------------------
-# pandas 3 reads text back from Arrow as its str dtype; a frame unpickled from pandas 2 holds text as
-# object labels and levels, object categories or python-backed strings. The worker names them, and the
-# client (which imports this module for restore_text alone) puts them back.
+# pandas 3 reads text back from Arrow as its str dtype, pandas 2.2 as python-backed strings; a frame
+# may hold text as object labels and levels, object categories or strings of the other backing. The
+# worker names them, and the client (which imports this module for restore_text alone) puts them back.
+
+
+STRING_KINDS = ("string[python]", "string[pyarrow]")
 
 
 def text_kind(dtype, pd):
     if isinstance(dtype, pd.CategoricalDtype):
         return "object categories" if dtype.categories.dtype == object else None
     if isinstance(dtype, pd.StringDtype):
-        return "python strings" if dtype.storage == "python" else None
+        # pandas' own name of strings missing as NA, which either pandas may read back otherwise
+        kind = f"string[{dtype.storage}]"
+        return kind if dtype.na_value is pd.NA and kind in STRING_KINDS else None
     return "object" if dtype == object else None
 
 
@@ -275,8 +280,8 @@ def text_containers(frame, pd):
 
 
 def as_text_kind(values, kind, pd):
-    if kind == "python strings":
-        return values.astype(pd.StringDtype("python"))
+    if kind in STRING_KINDS:
+        return values.astype(kind)
     if kind == "object categories":
         return pd.Categorical.from_codes(values.codes, categories=values.categories.astype(object),
                                          ordered=values.ordered)
@@ -288,7 +293,7 @@ def labels_as_text_kind(labels, kind, pd):
         return labels
     if kind == "object categories":
         return pd.CategoricalIndex(as_text_kind(labels.array, kind, pd), name=labels.name)
-    return labels.astype(pd.StringDtype("python") if kind == "python strings" else object)
+    return labels.astype(kind if kind in STRING_KINDS else object)
 
 
 def restore_text(frame, containers):
