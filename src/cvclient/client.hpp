@@ -31,10 +31,11 @@ void auth(py::object self, py::object account, py::object api_token);
 // loading.cpp: one pickled frame per server key.
 py::object load_df_from_cvdb(py::object self, py::object key);
 
-// safe_unpickle.cpp: a pickle loaded with only what rebuilds pandas and numpy objects admitted;
-// pickle.UnpicklingError naming any other global, raised before it is called. TypeError, as from
-// pickle.loads, for a value that is not bytes-like.
-py::object restricted_loads(const py::handle &data);
+// value_sandbox.cpp: a server value loaded in the client's worker process and handed back as a
+// validated DataFrame; an error naming the key for anything else (pickle.UnpicklingError for a refused
+// or broken value or a crashed worker, TypeError for a value that is not a frame or not bytes-like,
+// MemoryError and TimeoutError for a value over its limits).
+py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data);
 
 // sync.cpp: the commands that copy server data into the store and read it back.
 void update_unstack_parquet(py::object self, py::object category);

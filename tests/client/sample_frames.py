@@ -35,6 +35,10 @@ def sample_frames():
         "period_index": pd.DataFrame({"a": [1, 2]}, index=pd.period_range("2024-01", periods=2, freq="M")),
         "interval_index": pd.DataFrame({"a": [1, 2]}, index=pd.interval_range(0, 2)),
         "timedelta_index": pd.DataFrame({"a": [1, 2]}, index=pd.to_timedelta([1, 2], unit="D")),
+        "month": pd.DataFrame([[1.5, np.nan, 3.0], [4.0, 5.0, np.nan]], index=["000001.XSHE", "600000.XSHG"],
+                              columns=["2024-03-01", "2024-03-04", "2024-03-05"]),
+        "object_labels": pd.DataFrame(np.arange(4).reshape(2, 2), index=pd.Index([3, 1], name="id"),
+                                      columns=pd.Index(["x", "y"], dtype=object, name="field")),
         "empty": pd.DataFrame(),
     }
     try:

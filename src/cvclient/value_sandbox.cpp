@@ -1,0 +1,525 @@
+// Server values are loaded in a process of their own (corvane/_value_worker.py): a pickle decides by
+// its arguments what the rebuilders it names do, so no list of admitted names makes it safe to load
+// here. The worker is a fresh interpreter started per client and kept for its values; it unpickles
+// under a memory and CPU limit and returns a DataFrame as an Arrow IPC stream, which runs no code and
+// is validated in full here before pandas sees it. A crash, an overrun or a refusal becomes an error
+// naming the key, and the worker is started again for the next value.
+#include "cvclient/client.hpp"
+#include "cvclient/worker_channel.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace corvane::client {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// What one value may use: memory in proportion to its size (a frame's pickle, its objects and its
+// Arrow copy), with a floor for small frames; seconds likewise.
+constexpr std::uint64_t memory_floor = 512ull << 20;
+constexpr std::uint64_t memory_per_value_byte = 32;
+constexpr double default_seconds_floor = 60;
+constexpr double seconds_per_mib = 1;
+
+// The worker's reply kinds, in the order of the worker's constants.
+enum ReplyKind : std::uint8_t {
+    ok, refused, not_a_pickle, not_a_frame, no_safe_format, out_of_memory, changed_a_class
+};
+
+struct Limits {
+    std::uint64_t memory;
+    std::uint64_t cpu_seconds;
+    double seconds;
+};
+
+double seconds_floor() {
+    py::object text = global("os").attr("environ").attr("get")("CORVANE_VALUE_TIMEOUT");
+    if (text.is_none()) {
+        return default_seconds_floor;
+    }
+    try {
+        double seconds = py::float_(text).cast<double>();
+        if (seconds > 0) {
+            return seconds;
+        }
+    } catch (py::error_already_set &) {
+    }
+    throw py::value_error(native::concat("CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not ",
+                                         py::repr(text)).cast<std::string>());
+}
+
+Limits limits_for(std::size_t size) {
+    double seconds = seconds_floor() + seconds_per_mib * static_cast<double>(size) / (1 << 20);
+    std::uint64_t memory = std::max<std::uint64_t>(memory_floor, memory_per_value_byte * size);
+    return {memory, static_cast<std::uint64_t>(seconds) + 1, seconds};
+}
+
+[[noreturn]] void raise_for(PyObject *type, const py::str &message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+PyObject *unpickling_error() { return global("pickle").attr("UnpicklingError").ptr(); }
+
+// --- the worker process ---------------------------------------------------------------------------
+
+// Ends a worker: closes its pipes, kills it and reaps it. Runs when its client is collected, at
+// interpreter exit, and whenever a value leaves the worker in doubt.
+void stop_worker(py::object process) {
+    for (const char *stream : {"stdin", "stdout"}) {
+        py::object pipe = process.attr(stream);
+        if (!pipe.is_none()) {
+            pipe.attr("close")();
+        }
+    }
+    if (process.attr("poll")().is_none()) {
+        process.attr("kill")();
+    }
+    process.attr("wait")();
+}
+
+// The worker sees only what it needs: no credential or token of the environment, no descriptor of
+// ours (close_fds), the import path as an argument, and one thread for numpy and Arrow.
+py::dict worker_environment() {
+    py::dict environment;
+    environment["PATH"] = global("os").attr("defpath");
+    environment["OPENBLAS_NUM_THREADS"] = "1";
+    environment["OMP_NUM_THREADS"] = "1";
+    // malloc, whose address space follows what is used, so the limit counts the value's memory.
+    environment["ARROW_DEFAULT_MEMORY_POOL"] = "system";
+    return environment;
+}
+
+py::object start_worker() {
+    py::module_ sys = py::module_::import("sys");
+    py::object os = global("os");
+    py::object here = os.attr("path").attr("dirname")(py::module_::import("corvane.CVClient").attr("__file__"));
+    py::list command;
+    command.append(sys.attr("executable"));
+    command.append("-I");  // no environment variables, no user site, no script directory on the path
+    command.append("-S");
+    command.append(os.attr("path").attr("join")(here, "_value_worker.py"));
+    for (py::handle entry : sys.attr("path")) {
+        if (py::isinstance<py::str>(entry)) {
+            command.append(entry);
+        }
+    }
+    py::object subprocess = py::module_::import("subprocess");
+    py::object process = subprocess.attr("Popen")(
+        command, "stdin"_a = subprocess.attr("PIPE"), "stdout"_a = subprocess.attr("PIPE"),
+        "stderr"_a = subprocess.attr("DEVNULL"), "env"_a = worker_environment(), "close_fds"_a = true,
+        "bufsize"_a = 0);
+    // Transfers poll with a deadline: a write to a full pipe must not block past it.
+    os.attr("set_blocking")(process.attr("stdin").attr("fileno")(), false);
+    os.attr("set_blocking")(process.attr("stdout").attr("fileno")(), false);
+    return process;
+}
+
+// A fresh worker started ahead for the next client, made when a client goes away while the process
+// goes on (a service, a test run, a benchmark making one client after another), so that its first
+// sync does not wait for an interpreter to start. It has loaded nothing, so no client ever sees a
+// worker another client's values went through. Never destroyed: the exit hook ends it.
+py::object &spare_worker() {
+    static auto *spare = new py::object(py::none());
+    return *spare;
+}
+
+void stop_spare() {
+    py::object spare = spare_worker();
+    spare_worker() = py::none();
+    if (!spare.is_none()) {
+        stop_worker(spare);
+    }
+}
+
+void keep_a_spare() {
+    // At exit the main thread has already stopped: no new process then.
+    if (!spare_worker().is_none() ||
+        !py::bool_(py::module_::import("threading").attr("main_thread")().attr("is_alive")())) {
+        return;
+    }
+    static bool exit_hook = false;
+    if (!exit_hook) {
+        py::module_::import("atexit").attr("register")(py::cpp_function(&stop_spare, py::name("stop_spare")));
+        exit_hook = true;
+    }
+    spare_worker() = start_worker();
+}
+
+py::object take_worker() {
+    py::object spare = spare_worker();
+    spare_worker() = py::none();
+    if (!spare.is_none()) {
+        if (spare.attr("poll")().is_none()) {
+            return spare;
+        }
+        stop_worker(spare);
+    }
+    return start_worker();
+}
+
+// The finalizer of a client's worker: it ends with its client, or when a value leaves it in doubt.
+void retire_worker(py::object process) {
+    stop_worker(process);
+    keep_a_spare();
+}
+
+// The client's worker record (process, finalizer, lock), made on first use. Made with the GIL held
+// throughout, so two threads cannot both make one.
+py::object worker_record(py::object &self) {
+    py::object record = py::getattr(self, "_value_worker", py::none());
+    if (record.is_none()) {
+        record = py::module_::import("types").attr("SimpleNamespace")(
+            "process"_a = py::none(), "ready"_a = false, "stop"_a = py::none(),
+            "lock"_a = py::module_::import("threading").attr("Lock")());
+        self.attr("_value_worker") = record;
+    }
+    return record;
+}
+
+// The running worker of this client, started when there is none or the last one ended.
+py::object running_worker(py::object &self, py::object &record) {
+    py::object process = record.attr("process");
+    if (!process.is_none()) {
+        if (process.attr("poll")().is_none()) {
+            return process;
+        }
+        record.attr("stop")();
+    }
+    process = take_worker();
+    py::cpp_function stop(&retire_worker, py::name("retire_worker"), py::arg("process"));
+    record.attr("stop") = py::module_::import("weakref").attr("finalize")(self, stop, process);
+    record.attr("process") = process;
+    record.attr("ready") = false;
+    return process;
+}
+
+// --- one exchange ---------------------------------------------------------------------------------
+
+struct Reply {
+    ReplyKind kind;
+    py::bytes payload;
+};
+
+void put_u64(char *out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+    }
+}
+
+std::uint64_t get_u64(const char *in) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        value |= static_cast<std::uint64_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    }
+    return value;
+}
+
+// Why the worker is gone, from its exit status: a signal by name, or the exit code.
+py::str how_it_ended(py::object &process) {
+    py::object code = process.attr("returncode");
+    if (code.is_none()) {
+        return py::str("stopped answering");
+    }
+    int status = code.cast<int>();
+    if (status < 0) {
+        py::object name = py::module_::import("signal").attr("Signals")(-status).attr("name");
+        return native::concat("died of ", name);
+    }
+    return native::concat("exited with status ", code);
+}
+
+[[noreturn]] void worker_failed(py::object &record, py::object &process, const py::handle &key, Transfer why,
+                                const Limits &limits) {
+    record.attr("stop")();
+    if (why == Transfer::timed_out) {
+        raise_for(PyExc_TimeoutError,
+                  native::concat(key, ": loading the value took longer than ",
+                                 py::str("{:.0f}").format(limits.seconds),
+                                 " seconds (CORVANE_VALUE_TIMEOUT, plus one second per MiB); nothing was stored"));
+    }
+    py::str ended = how_it_ended(process);
+    raise_for(unpickling_error(), native::concat(key, ": the process loading the value ", ended,
+                                                 "; nothing was stored"));
+}
+
+// Runs `body` (a transfer) with the GIL released, checking for signals between waits. When it is
+// interrupted (Ctrl-C) the worker's place in the exchange is unknown, so the worker is stopped.
+template <typename Body>
+Transfer without_gil(py::object &record, double seconds, Body &&body) {
+    std::function<void()> check_signals = [] {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    };
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    Waiting waiting{deadline, std::chrono::milliseconds(200), check_signals};
+    try {
+        py::gil_scoped_release release;
+        return body(waiting);
+    } catch (...) {
+        record.attr("stop")();
+        throw;
+    }
+}
+
+// A new worker writes one byte once it has imported pandas and pyarrow: its start does not count
+// against the first value's time.
+constexpr double start_seconds = 120;
+
+void await_ready(py::object &record, py::object &process, const py::handle &key) {
+    int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+    char ready = 0;
+    Transfer got = without_gil(record, start_seconds,
+                               [&](const Waiting &waiting) { return read_exact(from_worker, &ready, 1, waiting); });
+    if (got != Transfer::done || ready != 'R') {
+        process.attr("poll")();
+        record.attr("stop")();
+        raise_for(PyExc_RuntimeError, native::concat(key, ": the process that loads server values did not start (",
+                                                     how_it_ended(process), ")"));
+    }
+    record.attr("ready") = true;
+}
+
+Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &value, const Limits &limits) {
+    py::object record = worker_record(self);
+    // One value at a time per worker: another thread of this client waits here (GIL released).
+    record.attr("lock").attr("acquire")();
+    struct Unlock {
+        py::object lock;
+        ~Unlock() { lock.attr("release")(); }
+    } unlock{record.attr("lock")};
+
+    char header[24];
+    put_u64(header, static_cast<std::uint64_t>(value.size));
+    put_u64(header + 8, limits.memory);
+    put_u64(header + 16, limits.cpu_seconds);
+    char reply_header[9];
+    py::object process;
+    Transfer sent = Transfer::done;
+    // A worker that died since its last value (killed from outside, perhaps a moment ago) closes
+    // without a reply; the value then goes to a new worker once. A new worker that dies while loading
+    // is the value's doing.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        process = running_worker(self, record);
+        bool reused = py::bool_(record.attr("ready"));
+        if (!reused) {
+            await_ready(record, process, key);
+        }
+        int to_worker = process.attr("stdin").attr("fileno")().cast<int>();
+        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+        sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
+            Transfer step = write_all(to_worker, header, sizeof header, waiting);
+            if (step == Transfer::done) {
+                step = write_all(to_worker, static_cast<const char *>(value.ptr), static_cast<std::size_t>(value.size),
+                                 waiting);
+            }
+            if (step != Transfer::done) {
+                return step;
+            }
+            return read_exact(from_worker, reply_header, sizeof reply_header, waiting);
+        });
+        if (!reused || sent != Transfer::closed) {
+            break;
+        }
+        record.attr("stop")();
+    }
+    if (sent != Transfer::done) {
+        process.attr("poll")();
+        worker_failed(record, process, key, sent, limits);
+    }
+    std::uint64_t length = get_u64(reply_header + 1);
+    auto kind = static_cast<ReplyKind>(reply_header[0]);
+    // The reply can be no larger than what the worker may hold; anything else is not our worker.
+    if (kind > changed_a_class || length > limits.memory) {
+        record.attr("stop")();
+        raise_for(unpickling_error(), native::concat(key, ": the process loading the value answered out of turn"));
+    }
+    py::bytes payload(nullptr, 0);
+    if (length > 0) {
+        payload = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        if (!payload) {
+            throw py::error_already_set();
+        }
+        char *into = PyBytes_AS_STRING(payload.ptr());
+        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+        sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
+            return read_exact(from_worker, into, static_cast<std::size_t>(length), waiting);
+        });
+        if (sent != Transfer::done) {
+            process.attr("poll")();
+            worker_failed(record, process, key, sent, limits);
+        }
+    }
+    if (kind == changed_a_class) {
+        record.attr("stop")();  // the worker ends itself too: its interpreter is no longer a clean one
+    }
+    return {kind, payload};
+}
+
+// --- the frame that comes back ------------------------------------------------------------------
+
+// Arrow types a DataFrame is carried in: flat scalars, dictionaries of them, and shallow structs and
+// unions (intervals, mixed object columns). Nothing whose size is not in its buffers (run-end
+// encoding, views) and nothing deeply nested.
+bool is_carried_type(const py::handle &type, int depth) {
+    py::object pa = py::module_::import("pyarrow");
+    py::object types = pa.attr("types");
+    py::object storage = py::reinterpret_borrow<py::object>(type);
+    if (py::isinstance(storage, pa.attr("ExtensionType"))) {
+        storage = storage.attr("storage_type");
+    }
+    for (const char *flat : {"is_null", "is_boolean", "is_integer", "is_floating", "is_string", "is_large_string",
+                             "is_binary", "is_large_binary", "is_timestamp", "is_date", "is_time", "is_duration",
+                             "is_decimal"}) {
+        if (py::bool_(types.attr(flat)(storage))) {
+            return true;
+        }
+    }
+    if (py::bool_(types.attr("is_dictionary")(storage))) {
+        return py::bool_(types.attr("is_integer")(storage.attr("index_type"))) &&
+               is_carried_type(storage.attr("value_type"), depth + 1);
+    }
+    if (depth < 2 && (py::bool_(types.attr("is_struct")(storage)) || py::bool_(types.attr("is_union")(storage)))) {
+        for (int i = 0; i < storage.attr("num_fields").cast<int>(); ++i) {
+            if (!is_carried_type(storage.attr("field")(i).attr("type"), depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+// The pieces the worker's note names: mixed object columns (unions) and index frequencies.
+py::dict worker_note(const py::object &table) {
+    py::object metadata = table.attr("schema").attr("metadata");
+    if (metadata.is_none() || !metadata.contains(py::bytes("corvane"))) {
+        throw py::value_error("it carries no description of the frame");
+    }
+    py::object note = py::module_::import("json").attr("loads")(metadata[py::bytes("corvane")]);
+    if (!py::isinstance<py::dict>(note)) {
+        throw py::value_error("its description of the frame is not a mapping");
+    }
+    return note;
+}
+
+// The columns the worker sent as unions, taken out of the table (nulls in their place) for pandas.
+py::dict take_mixed_columns(py::object &table, const py::dict &note) {
+    py::object pa = py::module_::import("pyarrow");
+    py::dict mixed;
+    py::object positions = note.attr("get")("mixed", py::list());
+    for (py::handle position : positions) {
+        py::object column = table.attr("column")(position);
+        if (!py::bool_(pa.attr("types").attr("is_union")(column.attr("type")))) {
+            throw py::value_error("a mixed column is not a union");
+        }
+        mixed[position] = column;
+        table = table.attr("set_column")(position, table.attr("field")(position).attr("name"),
+                                         pa.attr("nulls")(table.attr("num_rows")));
+    }
+    for (py::handle field : table.attr("schema")) {
+        if (py::bool_(pa.attr("types").attr("is_union")(field.attr("type")))) {
+            throw py::value_error("a union outside the mixed columns");
+        }
+    }
+    return mixed;
+}
+
+void restore_frequencies(py::object &frame, const py::dict &note) {
+    py::object frequencies = note.attr("get")("freq", py::dict());
+    for (const char *axis : {"index", "columns"}) {
+        py::object freq = frequencies.attr("get")(axis);
+        if (!freq.is_none()) {
+            py::object labels = frame.attr(axis);
+            // The constructor checks that the labels follow the frequency.
+            frame.attr(axis) = py::type::of(labels)(labels, "freq"_a = py::str(freq));
+        }
+    }
+}
+
+py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
+    py::object pa = py::module_::import("pyarrow");
+    py::module_::import("pyarrow.ipc");
+    // pandas' period and interval types, which Arrow knows only once pandas has registered them.
+    py::module_::import("pandas.core.arrays.arrow.extension_types");
+    py::object pd = global("pd");
+    try {
+        py::object table = pa.attr("ipc").attr("open_stream")(pa.attr("py_buffer")(payload)).attr("read_all")();
+        table.attr("validate")("full"_a = true);
+        for (py::handle field : table.attr("schema")) {
+            if (!is_carried_type(field.attr("type"), 0)) {
+                throw py::value_error(
+                    native::concat("column type ", field.attr("type"), " is not taken").cast<std::string>());
+            }
+        }
+        // A column without buffers (nulls) has no size to check; a frame has no more rows than bits sent.
+        if (table.attr("num_rows").cast<std::uint64_t>() > 8 * static_cast<std::uint64_t>(py::len(payload)) + 64) {
+            throw py::value_error("more rows than the data sent");
+        }
+        py::dict note = worker_note(table);
+        py::dict mixed = take_mixed_columns(table, note);
+        py::object frame = table.attr("to_pandas")();
+        for (auto item : mixed) {
+            frame.attr("isetitem")(item.first, pd.attr("Series")(item.second.attr("to_pylist")(), "dtype"_a = "object",
+                                                                  "index"_a = frame.attr("index")));
+        }
+        py::module_::import("corvane._value_worker").attr("restore_text")(frame, note.attr("get")("text", py::dict()));
+        restore_frequencies(frame, note);
+        if (!py::isinstance(frame, pd.attr("DataFrame"))) {
+            throw py::value_error("it is not a DataFrame");
+        }
+        return frame;
+    } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_MemoryError) || !error.matches(PyExc_Exception)) {
+            throw;
+        }
+        raise_for(unpickling_error(), native::concat(key, ": the frame from the loading process is not valid: ",
+                                                     error.value()));
+    } catch (py::value_error &error) {
+        raise_for(unpickling_error(), native::concat(key, ": the frame from the loading process is not valid: ",
+                                                     py::str(error.what())));
+    }
+}
+
+}  // namespace
+
+py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data) {
+    if (!PyObject_CheckBuffer(data.ptr())) {
+        // The same complaint pickle.loads makes, so a missing key still reads as TypeError.
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(data.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::buffer_info value = py::reinterpret_borrow<py::buffer>(data).request();
+    Limits limits = limits_for(static_cast<std::size_t>(value.size * value.itemsize));
+    Reply reply = exchange(self, key, value, limits);
+    py::str message = reply.kind == ok ? py::str("") : py::str(reply.payload.attr("decode")("utf-8", "replace"));
+    switch (reply.kind) {
+    case ok:
+        return frame_from_arrow(key, reply.payload);
+    case refused:
+        raise_for(unpickling_error(), native::concat(key, ": ", message));
+    case not_a_pickle:
+        raise_for(unpickling_error(), native::concat(key, ": not a loadable pickle: ", message));
+    case not_a_frame:
+        raise_for(PyExc_TypeError, native::concat(key, " holds a ", message, ", not a pandas DataFrame"));
+    case no_safe_format:
+        raise_for(PyExc_ValueError, native::concat(key, ": refused: ", message));
+    case out_of_memory:
+        raise_for(PyExc_MemoryError,
+                  native::concat(key, ": loading the value needs more than ", py::int_(limits.memory >> 20),
+                                 " MiB (the limit for a value of ", py::int_(value.size),
+                                 " bytes); nothing was stored"));
+    case changed_a_class:
+        raise_for(unpickling_error(), native::concat(key, ": refused: ", message));
+    }
+    raise_for(unpickling_error(), native::concat(key, ": unknown reply"));
+}
+
+}  // namespace corvane::client

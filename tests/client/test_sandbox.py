@@ -1,0 +1,141 @@
+"""Server values are loaded in a worker process: hostile values fail with an error naming their key and
+change neither the store nor the client process; a dead or hung worker is replaced; the worker ends
+with its client and holds nothing of the client's."""
+
+import gc
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import corvane.CVClient as CVClient
+
+HERE = Path(__file__).resolve().parent
+
+
+# Hand-built pickles, as an attacker writes them: only admitted globals, harm in the arguments.
+def frame_with_column(column):
+    """DataFrame({"a": column})"""
+    return b"cpandas\nDataFrame\n((dVa\n" + column + b"stR."
+
+
+def frame_with_cell(cell):
+    """DataFrame({"a": [cell]})"""
+    return b"cpandas\nDataFrame\n((dVa\n(l" + cell + b"astR."
+
+
+# int64 array of 4,096 values over an 8-byte buffer: reading it reads the heap beyond.
+ARRAY_OVER_SMALL_BUFFER = (
+    b"cpyarrow.lib\n_restore_array\n((cpyarrow.lib\ntype_for_alias\n(Vint64\ntRI4096\nI0\nI0\n"
+    b"(lNacpyarrow.lib\npy_buffer\n(c__builtin__\nbytearray\n(I8\ntRtRa(lNttR")
+NESTING = 160_000  # 320 KB of nested tuples
+
+HOSTILE = {
+    "heap read through an arrow array": (
+        frame_with_column(b"cpandas.arrays\nArrowExtensionArray\n(" + ARRAY_OVER_SMALL_BUFFER + b"tR"),
+        "UnpicklingError", "buffers do not hold"),
+    "heap read through numpy conversion": (
+        frame_with_column(ARRAY_OVER_SMALL_BUFFER), "UnpicklingError", "buffers do not hold"),
+    "deeply nested value": (frame_with_cell(b"(" * NESTING + b"t" * NESTING), "ValueError", "no safe format"),
+    "BUILD patching pandas.Index": (
+        b"\x80\x02cpandas\nIndex\nN}Vis_unique\n\x88s\x86b0cpandas\nDataFrame\n)R.",
+        "UnpicklingError", "changes 'Index'"),
+    "1 GiB from 39 bytes": (b"c__builtin__\nbytearray\n(I1073741824\ntR.", "MemoryError", "MiB"),
+    "frame of 10**8 rows": (
+        b"cpandas\nDataFrame\n(F1.0\ncbuiltins\nrange\n(I100000000\ntR(lVa\natR.", "MemoryError", "MiB"),
+}
+
+
+def stored_files(root):
+    return {os.path.relpath(os.path.join(d, f), root): Path(d, f).read_bytes()
+            for d, _, files in os.walk(root) for f in files if ".corvane" not in d}
+
+
+@pytest.mark.parametrize("value, error, says", HOSTILE.values(), ids=HOSTILE.keys())
+def test_hostile_value_fails_naming_its_key_and_changes_nothing(server, make_client, instruments_frame, tmp_path,
+                                                               value, error, says):
+    server.seed({"cv1-instruments": instruments_frame()})
+    make_client(tmp_path / "store").UpdateUnstackParquet("instruments")
+    before = stored_files(tmp_path / "store")
+    server.seed({"cv1-instruments": value})
+    child = subprocess.run([sys.executable, str(HERE / "hostile_sync.py"), str(server.port), str(tmp_path / "store"),
+                            "instruments"], capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr  # the client process survived
+    outcome = json.loads(child.stdout.splitlines()[-1])
+    assert (outcome["error"], outcome["message"].startswith("cv1-instruments")) == (error, True), outcome
+    assert says in outcome["message"]
+    assert outcome["pandas_unchanged"]
+    assert outcome["resident_growth"] < 256 << 20
+    assert stored_files(tmp_path / "store") == before
+
+
+def worker_pid(client):
+    return client._value_worker.process.pid
+
+
+def is_running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split(") ")[1][0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.fixture
+def months(server, month_frame):
+    server.seed({f"cv1-daily-2024{m:02d}": month_frame(2024, m) for m in (1, 2, 3)})
+    return month_frame
+
+
+@pytest.mark.parametrize("fault", ["killed", "hung"])
+def test_a_dead_or_hung_worker_is_replaced_for_the_next_value(months, make_client, monkeypatch, fault):
+    client = make_client()
+    client.load_df_from_cvdb("cv1-daily-202401")
+    pid = worker_pid(client)
+    if fault == "killed":
+        os.kill(pid, signal.SIGKILL)
+    else:
+        monkeypatch.setenv("CORVANE_VALUE_TIMEOUT", "1")
+        os.kill(pid, signal.SIGSTOP)
+        with pytest.raises(TimeoutError, match="^cv1-daily-202402: loading the value took longer than 1 seconds"):
+            client.load_df_from_cvdb("cv1-daily-202402")
+        assert not is_running(pid)
+        monkeypatch.delenv("CORVANE_VALUE_TIMEOUT")
+    loaded = client.load_df_from_cvdb("cv1-daily-202403")
+    assert loaded.equals(months(2024, 3))
+    assert worker_pid(client) != pid
+
+
+def test_the_worker_holds_no_credential_and_ends_with_its_client(months, make_client, monkeypatch):
+    monkeypatch.setenv("CORVANE_TOKEN", "t0ken-42")
+    client = make_client()
+    client.load_df_from_cvdb("cv1-daily-202401")
+    pid = worker_pid(client)
+    for part in ("environ", "cmdline"):
+        assert b"t0ken-42" not in Path(f"/proc/{pid}/{part}").read_bytes()
+    assert sorted(os.listdir(f"/proc/{pid}/fd")) == ["0", "1", "2"]  # no socket, no store file
+    del client
+    gc.collect()
+    assert not is_running(pid)
+
+
+def test_the_worker_ends_at_interpreter_exit(months, server, tmp_path):
+    script = (f"import sys; sys.path.insert(0, {str(HERE.parents[1] / 'tools')!r})\n"
+              "from local_redis import PortRedirect\nimport corvane.CVClient as CVClient\n"
+              f"CVClient.redis = PortRedirect({server.port})\n"
+              f"client = CVClient.CorvaneClient('analyst', 't0ken-42', {str(tmp_path / 'store')!r})\n"
+              "client.load_df_from_cvdb('cv1-daily-202401')\nprint(client._value_worker.process.pid)\n")
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert not is_running(int(child.stdout.splitlines()[-1]))
+
+
+def test_one_worker_serves_every_value_of_a_client(months, make_client):
+    client = make_client()
+    client.UpdatePivotParquet("daily", "2024-01-01", "2024-03-31")
+    pid = worker_pid(client)
+    client.UpdatePivotParquet("daily", "2024-01-01", "2024-03-31")
+    assert worker_pid(client) == pid
