@@ -114,6 +114,14 @@ void run_exclusively(const py::handle &path, const std::function<void()> &body) 
     object_store().attr("run_exclusively")(path, py::cpp_function([&body]() { body(); }));
 }
 
+py::object read_object_digest_record(const py::handle &path) {
+    return object_store().attr("read_digest_record")(path);
+}
+
+void write_object_digest_record(const py::handle &path, const py::dict &fields) {
+    object_store().attr("write_digest_record")(path, fields);
+}
+
 bool is_write_conflict(const py::error_already_set &error) {
     // Only s3:// writes raise it, and only after the module has been imported.
     py::dict modules = py::module_::import("sys").attr("modules");
