@@ -6,6 +6,7 @@ strip-conditions  drops If-Match and If-None-Match, as a server that ignores the
 strip-if-match    drops only If-Match, as a server that honours only If-None-Match would
 strip-if-none-match  drops only If-None-Match
 freeze            takes every request and never answers, as a hung server
+fail-data-gets    answers every GET of a stored file (not of the store's .corvane/ state) 500
 cut-puts          reads half of a data PUT's body, then closes the connection, as a server that dies mid-write
 refuse-puts       answers every data PUT 412 Precondition Failed, as if other writers always won
 Probe objects (.corvane/probe-...) pass unchanged in the last two modes.
@@ -64,6 +65,9 @@ class FaultyProxy:
                     self.connection.close()
                     return
                 body = self.rfile.read(length) if length else b""
+                if proxy.mode == "fail-data-gets" and self.command == "GET" and "/.corvane/" not in self.path \
+                        and ".parquet" in self.path:
+                    return self.answer(500, [], b"<Error><Code>InternalError</Code></Error>")
                 if data_put and proxy.mode == "refuse-puts":
                     return self.answer(412, [], b"<Error><Code>PreconditionFailed</Code></Error>")
                 upstream = http.client.HTTPConnection("127.0.0.1", proxy.upstream_port, timeout=60)

@@ -162,6 +162,37 @@ def test_a_server_ignoring_either_condition_is_refused_and_no_acknowledged_row_i
         print(f"\n{mode}: {len(refusals)} writes refused, {len(acknowledged)} acknowledged, {len(lost)} rows lost")
 
 
+def test_identical_re_syncs_read_no_month_and_any_doubt_reads_it(s3_root, seaweedfs, proxy, monkeypatch, capsys):
+    march = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]], index=["a", "b"], columns=days("2024-03-04", "2024-03-05"))
+    ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+    month = f"{s3_root}/daily/daily_2024-03.parquet"
+    record = f"{s3_root}/.corvane/digests/daily/daily_2024-03.parquet.digest"
+    store, key = object_storage.store_for(month)
+    record_key = object_storage.split(record)[1]
+    assert json.loads(bytes(obstore.get(store, record_key).bytes()))["etag"] == obstore.head(store, key)["e_tag"]
+    capsys.readouterr()
+
+    proxy("fail-data-gets")  # a re-sync that read the month would fail
+    ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+    assert f"{month}: Dataframes are identical" in capsys.readouterr().out
+    monkeypatch.setenv("AWS_ENDPOINT_URL", seaweedfs.endpoint)
+
+    # The object replaced behind the store's back (a blanked cell): its ETag no longer matches.
+    blanked = march.copy()
+    blanked.iloc[0, 0] = None
+    blanked.columns = ["2024-03-04", "2024-03-05"]
+    obstore.put(store, key, object_storage.frame_to_parquet_bytes(blanked))
+    # A damaged record: read as no record.
+    for damage in ("etag", "garbage"):
+        if damage == "garbage":
+            obstore.put(store, record_key, b"{not json")
+        ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+        lines = capsys.readouterr().out
+        refilled = ParquetDataManager(s3_root).read_pivot_category("daily", "2024-03-01", "2024-03-31")
+        assert refilled.iloc[0, 0] == 1.0
+        assert ("UpdatingDF" in lines) if damage == "etag" else ("Dataframes are identical" in lines)
+
+
 def test_a_frozen_server_fails_a_read_in_bounded_time_naming_the_object(s3_root, proxy, monkeypatch):
     seeded(s3_root)
     monkeypatch.setattr(object_storage, "REQUEST_TIMEOUT", 1.0)
