@@ -21,6 +21,7 @@ import urllib.parse
 import uuid
 
 import botocore.credentials  # type: ignore[import-untyped]
+import botocore.exceptions  # type: ignore[import-untyped]
 import botocore.session  # type: ignore[import-untyped]
 import obstore
 import obstore.store
@@ -52,6 +53,12 @@ class _Bucket:
     """One bucket's client, built from the environment as it is when first needed."""
 
     def __init__(self, bucket):
+        try:
+            self.set_up(bucket)
+        except botocore.exceptions.BotoCoreError as error:  # a missing profile, a malformed file
+            raise ValueError(f"{SCHEME}{bucket}: the AWS settings cannot be used: {error}") from None
+
+    def set_up(self, bucket):
         session = botocore.session.Session()
         self.region = session.get_config_variable("region") or "us-east-1"
         url = os.environ.get("AWS_ENDPOINT_URL") or f"https://s3.{self.region}.amazonaws.com"
