@@ -150,8 +150,10 @@ def test_a_server_ignoring_either_condition_is_refused_and_no_acknowledged_row_i
                 refusals.append(str(error))
 
     threads = [threading.Thread(target=write, args=(name,)) for name in ("one", "two")]
-    [thread.start() for thread in threads]
-    [thread.join() for thread in threads]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     store = ParquetDataManager(s3_root)
     stored = set(store.read_pivot_category("daily", "2024-03-01", "2024-03-31").index)
     stored_table = set(store.read_unstack_category("table")["id"])
