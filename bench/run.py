@@ -373,7 +373,7 @@ def main():
     parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
     parser.add_argument("--peers", action="store_true", help="also time ArcticDB and deltalake (own venv)")
-    parser.add_argument("--s3", action="store_true", help="also time W1, W3, W4 and W5 on a loopback SeaweedFS")
+    parser.add_argument("--s3", action="store_true", help="also time W1 to W5 on a loopback SeaweedFS")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--work", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -481,13 +481,15 @@ def measure_peers(args, data):
             "extra": {peer: {k: v for k, v in t.items() if k not in PEER_WORKLOADS} for peer, t in peers["timings"].items()}}
 
 
-S3_WORKLOADS = ["W1", "W3", "W4", "W4-w1", "W5"]
+S3_WORKLOADS = ["W1", "W2", "W3", "W4", "W4-w1", "W5"]
 
 
 def measure_s3(args, data, local_rows):
     """The write and read workloads on an s3:// root of a SeaweedFS server on loopback, beside the same
     workloads on local disk (taken from local_rows, or measured here when --only left them out)."""
     from local_seaweedfs import LocalSeaweedFS
+
+    import obstore
 
     import corvane._object_storage as object_storage
 
@@ -504,7 +506,6 @@ def measure_s3(args, data, local_rows):
         last_key = f"{CATEGORY}/{CATEGORY}_{last_month}.parquet"
         with quiet():
             ParquetDataManager(stored).update_pivot_category(frame.copy(deep=False), CATEGORY)
-        fs = object_storage.filesystem(object_storage.Endpoint())
         counter = iter(range(10**9))
 
         def fresh_prefix():
@@ -512,13 +513,15 @@ def measure_s3(args, data, local_rows):
 
         def restore_last_month():
             # W3 rewrites only the latest month: a server-side copy puts the stored one back.
-            fs.copy_file(f"bench/stored/{last_key}", f"bench/scratch/{last_key}")
+            store, _ = object_storage.store_for(stored)
+            obstore.copy(store, f"stored/{last_key}", f"scratch/{last_key}")
 
         state = {}
         with quiet():
             ParquetDataManager(scratch).update_pivot_category(frame.copy(deep=False), CATEGORY)
         bodies = {
             "W1": (fresh_prefix, lambda: ParquetDataManager(state["root"]).update_pivot_category(frame.copy(deep=False), CATEGORY)),
+            "W2": (lambda: None, lambda: ParquetDataManager(stored).update_pivot_category(frame.copy(deep=False), CATEGORY)),
             "W3": (restore_last_month, lambda: ParquetDataManager(scratch).update_pivot_category(increment.copy(deep=False), CATEGORY)),
             "W4": (lambda: None, lambda: ParquetDataManager(stored).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
             "W4-w1": (lambda: None, lambda: ParquetDataManager(stored, 1).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),

@@ -35,7 +35,10 @@ def weed_executable():
 
 
 class LocalSeaweedFS:
-    def __init__(self, workdir=None):
+    def __init__(self, workdir=None, anonymous=False):
+        # anonymous: requests without a signature are served too (a test proxy that changes signed
+        # headers sends them so).
+        self.anonymous = anonymous
         self.workdir = workdir
         self._scratch = None
         self.process = None
@@ -57,9 +60,12 @@ class LocalSeaweedFS:
         workdir = Path(self.workdir)
         (workdir / "data").mkdir(parents=True, exist_ok=True)
         config = workdir / "s3.json"
-        config.write_text(json.dumps({"identities": [{
-            "name": "corvane", "credentials": [{"accessKey": self.access_key, "secretKey": self.secret_key}],
-            "actions": ["Admin", "Read", "Write", "List"]}]}))
+        actions = ["Admin", "Read", "Write", "List"]
+        identities = [{"name": "corvane", "credentials": [{"accessKey": self.access_key, "secretKey": self.secret_key}],
+                       "actions": actions}]
+        if self.anonymous:
+            identities.append({"name": "anonymous", "actions": actions})
+        config.write_text(json.dumps({"identities": identities}))
         ports = {name: free_port() for name in ("master", "volume", "filer")}
         command = [weed_executable(), "server", f"-dir={workdir / 'data'}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1",
                    "-master.telemetry=false", "-s3", f"-s3.port={self.s3_port}", f"-s3.port.grpc={free_port()}",
@@ -88,17 +94,18 @@ class LocalSeaweedFS:
             time.sleep(0.2)
 
     def create_bucket(self, name):
-        import pyarrow.fs
+        import botocore.exceptions
+        import botocore.session
 
-        fs = pyarrow.fs.S3FileSystem(access_key=self.access_key, secret_key=self.secret_key, region="us-east-1",
-                                     endpoint_override=f"127.0.0.1:{self.s3_port}", scheme="http",
-                                     allow_bucket_creation=True)
+        client = botocore.session.Session().create_client(
+            "s3", endpoint_url=self.endpoint, region_name="us-east-1", aws_access_key_id=self.access_key,
+            aws_secret_access_key=self.secret_key)
         deadline = time.monotonic() + 60
         while True:  # the filer may still be joining the master
             try:
-                fs.create_dir(name)
+                client.create_bucket(Bucket=name)
                 return
-            except OSError:
+            except (botocore.exceptions.BotoCoreError, botocore.exceptions.ClientError):
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.5)

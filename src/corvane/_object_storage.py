@@ -1,20 +1,18 @@
 """The store's files as objects of an S3-compatible service, for roots spelled s3://bucket/prefix.
 
-The native storage seam calls these functions for every s3:// path. Listings and existence tests go
-through pyarrow's S3 filesystem. Whole-object reads and conditional writes, which pyarrow does not
-offer, are signed here (AWS Signature Version 4) and sent with the standard library: a
-read-merge-write run under run_exclusively only replaces the object version it read, and runs
-again when another writer got there first.
+The native storage seam calls these functions for every s3:// path. Every request (list, head, get,
+conditional put, delete) goes through obstore, whose client pools connections, signs requests and
+retries failed ones within a bounded time. A read-merge-write run under run_exclusively only
+replaces the object version it read, and runs again when another writer got there first.
 
-Endpoint and credentials come from AWS_ENDPOINT_URL, AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY,
-AWS_SESSION_TOKEN and AWS_REGION. No message names a credential.
+The endpoint comes from AWS_ENDPOINT_URL; region and credentials from botocore's standard chain:
+the AWS_* variables, AWS_PROFILE with the shared credentials and config files, container and
+instance metadata. No message names a credential.
 """
 
 import datetime
-import hashlib
-import hmac
-import http.client
 import io
+import json
 import os
 import random
 import threading
@@ -22,83 +20,142 @@ import time
 import urllib.parse
 import uuid
 
-import pyarrow.fs  # type: ignore[import-untyped]
+import botocore.credentials  # type: ignore[import-untyped]
+import botocore.exceptions  # type: ignore[import-untyped]
+import botocore.session  # type: ignore[import-untyped]
+import obstore
+import obstore.store
+from obstore.exceptions import (AlreadyExistsError, BaseError, NotFoundError, PermissionDeniedError,
+                                PreconditionError, UnauthenticatedError)
 
 SCHEME = "s3://"
 # A read-merge-write that keeps losing the race gives up after this many runs.
 ATTEMPTS = 20
-# A request that gets no answer for this long fails instead of hanging the writer.
-REQUEST_TIMEOUT = 60.0
+# A request that gets no answer for REQUEST_TIMEOUT fails; a failed request is retried only while
+# less than RETRY_WINDOW has passed since the first try, so a frozen service fails any one
+# operation within REQUEST_TIMEOUT + RETRY_WINDOW (55 s), naming the object.
+REQUEST_TIMEOUT = 25.0
+RETRY_WINDOW = 30.0
+CONNECT_TIMEOUT = 5.0
+# Credentials that may be refreshed (roles, instance metadata) are asked for again this often.
+CREDENTIAL_RECHECK = datetime.timedelta(minutes=5)
+# The environment that decides endpoint, region and credentials; a change builds new clients.
+_SETTINGS = ("AWS_ENDPOINT_URL", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_PROFILE", "AWS_DEFAULT_PROFILE",
+             "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_SHARED_CREDENTIALS_FILE",
+             "AWS_CONFIG_FILE", "AWS_EC2_METADATA_DISABLED")
 
 
 class WriteConflict(Exception):
     """Another writer replaced or created the object since it was read: read, merge and write again."""
 
 
-class Endpoint:
-    """Where the service answers and who signs, read from the environment when first needed."""
+class _Bucket:
+    """One bucket's client, built from the environment as it is when first needed."""
 
-    def __init__(self):
-        url = os.environ.get("AWS_ENDPOINT_URL", "")
-        self.region = os.environ.get("AWS_REGION") or os.environ.get("AWS_DEFAULT_REGION") or "us-east-1"
-        if not url:
-            url = f"https://s3.{self.region}.amazonaws.com"
+    def __init__(self, bucket):
+        try:
+            self.set_up(bucket)
+        except botocore.exceptions.BotoCoreError as error:  # a missing profile, a malformed file
+            raise ValueError(f"{SCHEME}{bucket}: the AWS settings cannot be used: {error}") from None
+
+    def set_up(self, bucket):
+        session = botocore.session.Session()
+        self.region = session.get_config_variable("region") or "us-east-1"
+        url = os.environ.get("AWS_ENDPOINT_URL") or f"https://s3.{self.region}.amazonaws.com"
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme not in ("http", "https") or not parsed.hostname:
             raise ValueError(f"AWS_ENDPOINT_URL must be an http:// or https:// address, not {url!r}")
-        self.scheme = parsed.scheme
-        self.netloc = parsed.netloc
-        self.access_key = os.environ.get("AWS_ACCESS_KEY_ID", "")
-        self.secret_key = os.environ.get("AWS_SECRET_ACCESS_KEY", "")
-        self.session_token = os.environ.get("AWS_SESSION_TOKEN", "")
-        if not self.access_key or not self.secret_key:
-            raise ValueError("s3:// paths need AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY in the environment")
+        self.endpoint = url
+        self.credentials = session.get_credentials()
+        if self.credentials is None:
+            raise ValueError("s3:// paths need credentials, and none were found: set AWS_ACCESS_KEY_ID and "
+                             "AWS_SECRET_ACCESS_KEY, or AWS_PROFILE with the shared credentials file, or run "
+                             "where instance metadata provides a role")
+        self.store = obstore.store.S3Store(
+            bucket, endpoint=url, region=self.region, virtual_hosted_style_request=False,
+            client_options={"allow_http": parsed.scheme == "http", "timeout": datetime.timedelta(seconds=REQUEST_TIMEOUT),
+                            "connect_timeout": datetime.timedelta(seconds=CONNECT_TIMEOUT)},
+            retry_config={"max_retries": 3, "retry_timeout": datetime.timedelta(seconds=RETRY_WINDOW),
+                          "backoff": {"init_backoff": datetime.timedelta(milliseconds=100),
+                                      "max_backoff": datetime.timedelta(seconds=5), "base": 2}},
+            credential_provider=self.provide_credentials)
 
-    def identity(self):
-        return (self.scheme, self.netloc, self.region, self.access_key, self.secret_key, self.session_token)
+    def provide_credentials(self):
+        frozen = self.credentials.get_frozen_credentials()
+        refreshable = isinstance(self.credentials, botocore.credentials.RefreshableCredentials)
+        expires = datetime.datetime.now(datetime.timezone.utc) + CREDENTIAL_RECHECK if refreshable else None
+        return {"access_key_id": frozen.access_key, "secret_access_key": frozen.secret_key,
+                "token": frozen.token, "expires_at": expires}
+
+    def secrets(self):
+        frozen = self.credentials.get_frozen_credentials()
+        return [text for text in (frozen.access_key, frozen.secret_key, frozen.token) if text]
 
 
 _lock = threading.Lock()
-_filesystems: dict[tuple[str, ...], pyarrow.fs.S3FileSystem] = {}
+_buckets: dict[tuple, _Bucket] = {}
 _enforcing_buckets: set[tuple[str, str]] = set()
 _state = threading.local()
 
 
-def _endpoint():
-    return Endpoint()
-
-
-def filesystem(endpoint):
-    """One pyarrow S3 filesystem per endpoint and identity: building one costs a TLS and SDK set-up."""
-    key = endpoint.identity()
+def _bucket(bucket):
+    """The client of a bucket: one per bucket and environment, since building one costs a TLS and
+    credential set-up and its connections are reused."""
+    key = (bucket, *(os.environ.get(name) for name in _SETTINGS))
     with _lock:
-        found = _filesystems.get(key)
-        if found is None:
-            found = pyarrow.fs.S3FileSystem(
-                access_key=endpoint.access_key, secret_key=endpoint.secret_key,
-                session_token=endpoint.session_token or None, region=endpoint.region,
-                endpoint_override=endpoint.netloc, scheme=endpoint.scheme,
-                request_timeout=REQUEST_TIMEOUT, connect_timeout=10)
-            _filesystems[key] = found
-        return found
+        found = _buckets.get(key)
+    if found is None:
+        found = _Bucket(bucket)
+        with _lock:
+            found = _buckets.setdefault(key, found)
+    return found
 
 
 def split(path):
     """(bucket, key) of an s3:// path; the key has no leading or trailing slash."""
     text = os.fspath(path)
+    if not text.startswith(SCHEME):
+        raise ValueError(f"{text!r} is not an s3:// path")
     bucket, _, key = text[len(SCHEME):].partition("/")
     if not bucket:
         raise ValueError(f"{text}: an s3:// path names a bucket: s3://bucket/prefix")
     return bucket, key.strip("/")
 
 
-def _arrow_path(path):
+def store_for(path):
+    """(obstore store, key) of an s3:// path."""
     bucket, key = split(path)
-    return f"{bucket}/{key}" if key else bucket
+    return _bucket(bucket).store, key
 
 
-def _info(path):
-    return filesystem(_endpoint()).get_file_info(_arrow_path(path))
+def _call(operation, path, *args, **kwargs):
+    """One obstore call on the object at path, its errors turned into the store's: WriteConflict on
+    a failed precondition, FileNotFoundError, PermissionError, and ConnectionError naming the object
+    for anything else. Credentials are cut out of every message."""
+    text = os.fspath(path)
+    bucket, key = split(text)
+    client = _bucket(bucket)
+    try:
+        return getattr(obstore, operation)(client.store, key, *args, **kwargs)
+    except (PreconditionError, AlreadyExistsError):
+        raise WriteConflict(text) from None
+    except NotFoundError:
+        raise FileNotFoundError(f"{text}: no such object") from None
+    except BaseError as error:
+        summary = _summary(error, client.secrets())
+        method = {"get": "GET", "head": "HEAD", "put": "PUT", "delete": "DELETE"}.get(operation, "LIST")
+        if isinstance(error, (PermissionDeniedError, UnauthenticatedError)):
+            raise PermissionError(f"{text}: {method} refused by the object store: {summary}") from None
+        raise ConnectionError(f"{text}: {method} failed: {summary}") from None
+
+
+def _summary(error, secrets):
+    """The first line of a client error, without any credential in it."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    text = lines[0] if lines else type(error).__name__
+    for secret in secrets:
+        text = text.replace(secret, "***")
+    return text
 
 
 # --- what the seam asks ------------------------------------------------------------------------
@@ -108,39 +165,57 @@ def exists(path):
     guarded = _guarded(path)
     if guarded is not None:
         return guarded.look() is not None
-    return _info(path).type != pyarrow.fs.FileType.NotFound
+    if split(path)[1]:
+        try:
+            _call("head", path)
+            return True
+        except FileNotFoundError:
+            pass
+    listed = _list(path)
+    return bool(listed["objects"] or listed["common_prefixes"])
 
 
 def list_directory(path, files_only=False):
     """Names directly under the prefix, as os.listdir gives them; [] for a prefix without objects."""
-    selector = pyarrow.fs.FileSelector(_arrow_path(path), allow_not_found=True, recursive=False)
-    names = []
-    for info in filesystem(_endpoint()).get_file_info(selector):
-        if files_only and info.type != pyarrow.fs.FileType.File:
-            continue
-        names.append(info.base_name)
+    listed = _list(path)
+    names = [meta["path"].rsplit("/", 1)[-1] for meta in listed["objects"]]
+    if not files_only:
+        names += [prefix.rstrip("/").rsplit("/", 1)[-1] for prefix in listed["common_prefixes"]]
     return names
 
 
+def _list(path):
+    """One level of the prefix: {"objects": [...], "common_prefixes": [...]}."""
+    if split(path)[1]:
+        return _call("list_with_delimiter", path)
+    return obstore.list_with_delimiter(store_for(path)[0])
+
+
 def read_bytes(path):
-    """The whole object in one GET. pyarrow's streams read large objects in ranges, and a writer
-    replacing the object between two ranges would hand the reader a mix of two versions."""
+    """The whole object in one GET: a reader never gets a mix of two versions."""
     guarded = _guarded(path)
     if guarded is not None:
         return guarded.read()
-    return _get(_endpoint(), path)[1]
+    return _get(path)[1]
 
 
 def write_bytes(path, data):
     """Replaces the object in one PUT, which the service applies whole or not at all. Inside
     run_exclusively the PUT only succeeds on the version that the run saw."""
     guarded = _guarded(path)
-    endpoint = _endpoint()
     if guarded is None:
-        _put(endpoint, path, data, {})
+        _call("put", path, data, use_multipart=False)
         return
-    _require_enforcing(endpoint, path)
-    guarded.write(endpoint, data)
+    _require_enforcing(path)
+    guarded.write(data)
+
+
+def delete(path):
+    """Removes the object; nothing to do when there is none."""
+    try:
+        _call("delete", path)
+    except FileNotFoundError:
+        pass
 
 
 def run_exclusively(path, body):
@@ -162,6 +237,47 @@ def run_exclusively(path, body):
                        f"this update; nothing was written")
 
 
+# --- digest records: identical re-syncs without reading the object ----------------------------------
+
+def _record_path(path):
+    """<root>/.corvane/digests/<category>/<name>.digest for the object <root>/<category>/<name>."""
+    bucket, key = split(path)
+    parts = key.split("/")
+    if len(parts) < 2:
+        return None
+    return SCHEME + "/".join([bucket, *parts[:-2], ".corvane", "digests", parts[-2], parts[-1] + ".digest"])
+
+
+def read_digest_record(path):
+    """The digest record of the object at path (a dict of text fields) when it was taken from the
+    version the running exclusive run sees now; None on any doubt."""
+    guarded = _guarded(path)
+    record_path = _record_path(path)
+    if guarded is None or record_path is None:
+        return None
+    try:
+        record = json.loads(bytes(_call("get", record_path).bytes()))
+    except (OSError, ValueError):
+        return None
+    etag = guarded.look()
+    if not isinstance(record, dict) or etag is None or record.get("etag") != etag:
+        return None
+    return record
+
+
+def write_digest_record(path, fields):
+    """Records fields (text) for the version of the object that the running exclusive run last read
+    or wrote. Best effort: a record that cannot be written only costs the next re-sync a read."""
+    guarded = _guarded(path)
+    record_path = _record_path(path)
+    if guarded is None or record_path is None or guarded.etag is None:
+        return
+    try:
+        _call("put", record_path, json.dumps({**fields, "etag": guarded.etag}).encode(), use_multipart=False)
+    except OSError:
+        pass
+
+
 # --- one read-merge-write --------------------------------------------------------------------------
 
 class _Guard:
@@ -174,19 +290,22 @@ class _Guard:
 
     def look(self):
         if not self.seen:
-            self.etag = _request(_endpoint(), "HEAD", self.path, allow_missing=True)[1]
+            try:
+                self.etag = _call("head", self.path)["e_tag"]
+            except FileNotFoundError:
+                self.etag = None
             self.seen = True
         return self.etag
 
     def read(self):
-        self.etag, data = _get(_endpoint(), self.path)
+        self.etag, data = _get(self.path)
         self.seen = True
         return data
 
-    def write(self, endpoint, data):
+    def write(self, data):
         self.look()
-        condition = {"If-None-Match": "*"} if self.etag is None else {"If-Match": self.etag}
-        self.etag = _put(endpoint, self.path, data, condition)
+        mode = "create" if self.etag is None else {"e_tag": self.etag}
+        self.etag = _call("put", self.path, data, mode=mode, use_multipart=False)["e_tag"]
 
 
 def _guarded(path):
@@ -196,11 +315,17 @@ def _guarded(path):
     return None
 
 
-def _require_enforcing(endpoint, path):
-    """Refuses a bucket whose service ignores conditional writes: there a read-merge-write would
-    silently overwrite a concurrent writer. Probed once per process and bucket."""
+def _get(path):
+    """(etag, bytes) of the object; FileNotFoundError naming it when there is none."""
+    result = _call("get", path)
+    return result.meta["e_tag"], bytes(result.bytes())
+
+
+def _require_enforcing(path):
+    """Refuses a bucket whose service ignores either conditional header: there a read-merge-write
+    would silently overwrite a concurrent writer. Probed once per process, endpoint and bucket."""
     bucket, key = split(path)
-    marker = (endpoint.netloc, bucket)
+    marker = (_bucket(bucket).endpoint, bucket)
     with _lock:
         if marker in _enforcing_buckets:
             return
@@ -208,103 +333,31 @@ def _require_enforcing(endpoint, path):
     root_parts = key.split("/")[:-2]
     probe = SCHEME + "/".join([bucket, *root_parts, ".corvane", f"probe-{uuid.uuid4().hex}"])
     try:
-        _put(endpoint, probe, b"", {"If-None-Match": "*"})
-        try:
-            _put(endpoint, probe, b"", {"If-None-Match": "*"})
-        except WriteConflict:
-            pass
-        else:
-            raise RuntimeError(f"{SCHEME}{bucket}: the object store ignores conditional writes "
-                               f"(If-None-Match), so concurrent writers could lose each other's updates; "
-                               f"refusing to write")
+        first = _call("put", probe, b"1", mode="create", use_multipart=False)["e_tag"]
+        if _accepted(probe, b"2", "create"):
+            _refuse(bucket, "If-None-Match: * on an existing object")
+        if _accepted(probe, b"3", {"e_tag": first}) and _accepted(probe, b"4", {"e_tag": first}):
+            _refuse(bucket, "If-Match with a stale ETag")
     finally:
         try:
-            _request(endpoint, "DELETE", probe, allow_missing=True)
+            delete(probe)
         except OSError:
             pass
     with _lock:
         _enforcing_buckets.add(marker)
 
 
-# --- signed requests -----------------------------------------------------------------------------
-
-def _get(endpoint, path):
-    """(etag, bytes) of the object; FileNotFoundError naming it when there is none."""
-    status, etag, data = _request(endpoint, "GET", path, allow_missing=True)
-    if status == 404:
-        raise FileNotFoundError(f"{os.fspath(path)}: no such object")
-    return etag, data
-
-
-def _put(endpoint, path, data, condition):
-    status, etag, _ = _request(endpoint, "PUT", path, body=data, headers=condition)
-    return etag
-
-
-def _quote_key(key):
-    return urllib.parse.quote(key, safe="/-_.~")
-
-
-def _request(endpoint, method, path, body=b"", headers=None, allow_missing=False):
-    """(status, etag or None, body) of one signed request on the object at path. WriteConflict on a
-    failed precondition; OSError naming the object on any other failure."""
-    bucket, key = split(path)
-    target = "/" + _quote_key(bucket) + ("/" + _quote_key(key) if key else "")
-    now = datetime.datetime.now(datetime.timezone.utc)
-    signed = _signed_headers(endpoint, method, target, body, now)
-    signed.update(headers or {})
-    connection_class = http.client.HTTPSConnection if endpoint.scheme == "https" else http.client.HTTPConnection
-    connection = connection_class(endpoint.netloc, timeout=REQUEST_TIMEOUT)
+def _accepted(path, data, mode):
     try:
-        connection.request(method, target, body=body if method == "PUT" else None, headers=signed)
-        response = connection.getresponse()
-        data = response.read()
-        etag = response.getheader("ETag")
-    except (OSError, http.client.HTTPException) as error:
-        raise ConnectionError(f"{path}: {method} failed, the object store did not answer: {error}") from None
-    finally:
-        connection.close()
-    status = response.status
-    if status in (412, 409):
-        raise WriteConflict(path)
-    if status == 404 and allow_missing:
-        return status, None, b""
-    if status >= 300:
-        raise OSError(f"{path}: {method} refused by the object store: HTTP {status} {_error_code(data)}")
-    return status, etag, data
+        _call("put", path, data, mode=mode, use_multipart=False)
+        return True
+    except WriteConflict:
+        return False
 
 
-def _error_code(data):
-    text = data.decode("utf-8", "replace")
-    start, end = text.find("<Code>"), text.find("</Code>")
-    return text[start + 6:end] if 0 <= start < end else ""
-
-
-def _hmac(key, text):
-    return hmac.new(key, text.encode(), hashlib.sha256).digest()
-
-
-def _signed_headers(endpoint, method, target, body, now):
-    """The headers of an AWS Signature Version 4 request, Authorization included."""
-    amz_date = now.strftime("%Y%m%dT%H%M%SZ")
-    day = amz_date[:8]
-    payload_hash = hashlib.sha256(body).hexdigest()
-    headers = {"host": endpoint.netloc, "x-amz-content-sha256": payload_hash, "x-amz-date": amz_date}
-    if endpoint.session_token:
-        headers["x-amz-security-token"] = endpoint.session_token
-    names = sorted(headers)
-    canonical = "\n".join([method, target, "", *(f"{name}:{headers[name]}" for name in names), "",
-                           ";".join(names), payload_hash])
-    scope = f"{day}/{endpoint.region}/s3/aws4_request"
-    to_sign = "\n".join(["AWS4-HMAC-SHA256", amz_date, scope, hashlib.sha256(canonical.encode()).hexdigest()])
-    key = _hmac(("AWS4" + endpoint.secret_key).encode(), day)
-    for part in (endpoint.region, "s3", "aws4_request"):
-        key = _hmac(key, part)
-    signature = hmac.new(key, to_sign.encode(), hashlib.sha256).hexdigest()
-    headers["Authorization"] = (f"AWS4-HMAC-SHA256 Credential={endpoint.access_key}/{scope}, "
-                                f"SignedHeaders={';'.join(names)}, Signature={signature}")
-    del headers["host"]  # http.client sends its own, identical
-    return headers
+def _refuse(bucket, header):
+    raise RuntimeError(f"{SCHEME}{bucket}: the object store ignores conditional writes (it accepted {header}), "
+                       f"so concurrent writers could lose each other's updates; refusing to write")
 
 
 def frame_to_parquet_bytes(frame):

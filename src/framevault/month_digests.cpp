@@ -26,40 +26,87 @@ std::string path_text(const py::object &file_path) {
     return py::str(global("os").attr("fspath")(file_path)).cast<std::string>();
 }
 
-// The record of a month whose days, as the next merge reads them back, are `days`.
-std::optional<native::DigestRecord> record_for(const std::string &path, const py::object &frame, const py::object &days,
-                                               const py::object &date_format) {
+// The record of a month whose days, as the next merge reads them back, are `days`; its identity is
+// left for the caller to bind.
+std::optional<native::DigestRecord> unbound_record(const py::object &frame, const py::object &days,
+                                                   const py::object &date_format) {
     auto digest = digest_of(frame, days);
-    auto identity = native::identity_of(path);
-    if (!digest || !identity) {
+    if (!digest) {
         return std::nullopt;
     }
     py::ssize_t count = py::len(days);
     return native::DigestRecord{*digest,
-                                *identity,
+                                native::FileIdentity{},
                                 py::str(date_format).cast<std::string>(),
                                 py::str(days.attr("__getitem__")(0)).cast<std::string>(),
                                 py::str(days.attr("__getitem__")(count - 1)).cast<std::string>(),
                                 py::str(frame.attr("shape")).cast<std::string>()};
 }
 
+// The same, bound to the identity of the local file at `path` now.
+std::optional<native::DigestRecord> record_for(const std::string &path, const py::object &frame, const py::object &days,
+                                               const py::object &date_format) {
+    auto record = unbound_record(frame, days, date_format);
+    auto identity = native::identity_of(path);
+    if (!record || !identity) {
+        return std::nullopt;
+    }
+    record->identity = *identity;
+    return record;
+}
+
+// Object storage keeps a record as text fields bound (by the storage seam) to the object's ETag.
+void record_object_month(const py::object &file_path, const py::object &frame, const py::object &days,
+                         const py::object &date_format) {
+    auto record = unbound_record(frame, days, date_format);
+    if (!record) {
+        return;
+    }
+    py::dict fields("digest"_a = record->digest.hex(), "date_format"_a = record->date_format,
+                    "first_day"_a = record->first_day, "last_day"_a = record->last_day, "shape"_a = record->shape);
+    native::write_object_digest_record(file_path, fields);
+}
+
+// The record of the object at `file_path` when it describes the version the running update sees.
+std::optional<native::DigestRecord> object_record(const py::object &file_path) {
+    py::object fields = native::read_object_digest_record(file_path);
+    if (fields.is_none()) {
+        return std::nullopt;
+    }
+    try {
+        auto text = [&](const char *name) { return fields[name].cast<std::string>(); };
+        std::string hex = text("digest");
+        if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+            return std::nullopt;
+        }
+        native::Digest128 digest{std::stoull(hex.substr(0, 16), nullptr, 16), std::stoull(hex.substr(16), nullptr, 16)};
+        return native::DigestRecord{digest, native::FileIdentity{}, text("date_format"), text("first_day"),
+                                    text("last_day"), text("shape")};
+    } catch (py::error_already_set &) {
+        return std::nullopt;  // a record of another shape vouches for nothing
+    } catch (py::cast_error &) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 bool print_identical_from_digest(const py::object &file_path, const py::object &sub_df,
                                  const py::object &date_format) {
-    // Records vouch for a local file's stat identity; objects in a bucket have none to match.
-    if (!native_core_enabled() || !native::is_local(file_path)) {
+    if (!native_core_enabled()) {
         return false;
     }
+    // A local record vouches for a file's stat identity, an object's for its ETag (checked by the seam).
+    bool local = native::is_local(file_path);
     std::string path = path_text(file_path);
-    auto record = native::read_digest_record(native::digest_record_path(path));
+    auto record = local ? native::read_digest_record(native::digest_record_path(path)) : object_record(file_path);
     // Cheap checks first: most merges that are not re-syncs differ in shape already.
     if (!record || record->date_format != py::str(date_format).cast<std::string>() ||
         record->shape != py::str(sub_df.attr("shape")).cast<std::string>()) {
         return false;
     }
-    auto identity = native::identity_of(path);
-    if (!identity || !(*identity == record->identity)) {
+    auto identity = local ? native::identity_of(path) : std::nullopt;
+    if (local && (!identity || !(*identity == record->identity))) {
         return false;
     }
     auto digest = digest_of(sub_df, sub_df.attr("columns"));
@@ -82,7 +129,15 @@ std::optional<native::FileIdentity> month_file_identity(const py::object &file_p
 
 void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
                             const std::optional<native::FileIdentity> &read_as) {
-    if (!native_core_enabled() || !read_as) {
+    if (!native_core_enabled()) {
+        return;
+    }
+    if (!native::is_local(file_path)) {
+        // Bound to the ETag of the version that was read and compared.
+        record_object_month(file_path, existing_df, existing_df.attr("columns"), date_format);
+        return;
+    }
+    if (!read_as) {
         return;
     }
     std::string path = path_text(file_path);
@@ -96,6 +151,15 @@ void record_unchanged_month(const py::object &file_path, const py::object &exist
 
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format) {
     if (!native::is_local(file_path)) {
+        // A record left from an older version names that version's ETag, so it needs no removal.
+        if (native_core_enabled()) {
+            try {
+                record_object_month(file_path, written, to_day_labels(written.attr("columns"), file_path, date_format),
+                                    date_format);
+            } catch (py::error_already_set &) {
+                // Labels that do not read back get no record; the next merge reads the object.
+            }
+        }
         return;
     }
     std::string path = path_text(file_path);

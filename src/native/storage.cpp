@@ -177,6 +177,14 @@ void print_status_empty_line() {
     print_empty_line();
 }
 
+py::object read_object_digest_record(const py::handle &path) {
+    return object_store().attr("read_digest_record")(path);
+}
+
+void write_object_digest_record(const py::handle &path, const py::dict &fields) {
+    object_store().attr("write_digest_record")(path, fields);
+}
+
 bool is_write_conflict(const py::error_already_set &error) {
     // Only s3:// writes raise it, and only after the module has been imported.
     py::dict modules = py::module_::import("sys").attr("modules");

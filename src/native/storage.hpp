@@ -3,9 +3,9 @@
 // calls and never asks which kind of root it has.
 //
 // Local paths keep the local helpers of native/pyglue.hpp (flock, fsync, atomic replace). Paths
-// spelled s3://bucket/prefix are served by the Python module corvane._object_storage: listings and
-// reads through pyarrow's S3 filesystem, writes as single PUTs, made conditional inside
-// run_exclusively. Every function needs the GIL.
+// spelled s3://bucket/prefix are served by the Python module corvane._object_storage (one
+// maintained object-store client): whole-object reads, writes as single PUTs, made conditional
+// inside run_exclusively. Every function needs the GIL.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -49,6 +49,13 @@ void run_exclusively(const py::handle &path, const std::function<void()> &body);
 void print_status_line(const py::handle &text);
 // The empty line, print(), held back the same way.
 void print_status_empty_line();
+// Digest records of objects, kept under <root>/.corvane/digests/ and bound to an object's ETag. The
+// record of the object at `path` (a dict of text fields) when it was taken from the version that the
+// running run_exclusively sees; None when there is none, on any doubt, and outside run_exclusively.
+py::object read_object_digest_record(const py::handle &path);
+// Records `fields` for the version of the object that the running run_exclusively last read or wrote.
+// Best effort: a missing record only costs the next re-sync a read.
+void write_object_digest_record(const py::handle &path, const py::dict &fields);
 
 // Whether `error` is a write that lost the race inside run_exclusively: it must reach
 // run_exclusively unreported, since body runs again.

@@ -20,7 +20,7 @@ BUCKET = "corvane-tests"
 
 @pytest.fixture(scope="session")
 def seaweedfs(tmp_path_factory):
-    server = LocalSeaweedFS(tmp_path_factory.mktemp("seaweedfs"))
+    server = LocalSeaweedFS(tmp_path_factory.mktemp("seaweedfs"), anonymous=True)
     server.start()
     try:
         server.create_bucket(BUCKET)

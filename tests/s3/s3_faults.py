@@ -1,7 +1,12 @@
 """Faults of an object store that a real server will not show on demand, played by a small proxy in
 front of the real one on loopback: it forwards every request unchanged except in its mode's way.
 
-strip-conditions  drops If-Match and If-None-Match, as a server that ignores them would
+strip-conditions  drops If-Match and If-None-Match, as a server that ignores them would (the
+                  request's signature covers them, so it goes on unsigned: the server serves those too)
+strip-if-match    drops only If-Match, as a server that honours only If-None-Match would
+strip-if-none-match  drops only If-None-Match
+freeze            takes every request and never answers, as a hung server
+fail-data-gets    answers every GET of a stored file (not of the store's .corvane/ state) 500
 cut-puts          reads half of a data PUT's body, then closes the connection, as a server that dies mid-write
 refuse-puts       answers every data PUT 412 Precondition Failed, as if other writers always won
 Probe objects (.corvane/probe-...) pass unchanged in the last two modes.
@@ -12,6 +17,8 @@ import http.server
 import threading
 
 DROPPED = {"connection", "keep-alive", "transfer-encoding"}
+STRIPPED = {"strip-conditions": {"if-match", "if-none-match"}, "strip-if-match": {"if-match"},
+            "strip-if-none-match": {"if-none-match"}}
 
 
 class FaultyProxy:
@@ -21,6 +28,7 @@ class FaultyProxy:
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), self.handler())
         self.server.daemon_threads = True
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.stopped = threading.Event()
 
     @property
     def endpoint(self):
@@ -31,6 +39,7 @@ class FaultyProxy:
         return self
 
     def stop(self):
+        self.stopped.set()
         self.server.shutdown()
         self.server.server_close()
         self.thread.join()
@@ -46,6 +55,9 @@ class FaultyProxy:
 
             def forward(self):
                 length = int(self.headers.get("Content-Length") or 0)
+                if proxy.mode == "freeze":
+                    proxy.stopped.wait()
+                    return
                 data_put = self.command == "PUT" and "/.corvane/probe-" not in self.path
                 if data_put and proxy.mode == "cut-puts":
                     self.rfile.read(length // 2)
@@ -53,6 +65,9 @@ class FaultyProxy:
                     self.connection.close()
                     return
                 body = self.rfile.read(length) if length else b""
+                if proxy.mode == "fail-data-gets" and self.command == "GET" and "/.corvane/" not in self.path \
+                        and ".parquet" in self.path:
+                    return self.answer(500, [], b"<Error><Code>InternalError</Code></Error>")
                 if data_put and proxy.mode == "refuse-puts":
                     return self.answer(412, [], b"<Error><Code>PreconditionFailed</Code></Error>")
                 upstream = http.client.HTTPConnection("127.0.0.1", proxy.upstream_port, timeout=60)
@@ -61,7 +76,8 @@ class FaultyProxy:
                     upstream.putrequest(self.command, self.path, skip_host=True, skip_accept_encoding=True)
                     for name, value in self.headers.items():
                         lowered = name.lower()
-                        if lowered in DROPPED or (proxy.mode == "strip-conditions" and lowered in ("if-match", "if-none-match")):
+                        stripped = STRIPPED.get(proxy.mode, set())
+                        if lowered in DROPPED or lowered in stripped or (stripped and lowered == "authorization"):
                             continue
                         upstream.putheader(name, value)
                     upstream.endheaders(body if body else None)

@@ -8,9 +8,10 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
+import obstore
 import pandas as pd
-import pyarrow.fs
 import pytest
 
 import corvane._object_storage as object_storage
@@ -72,10 +73,8 @@ def test_every_method_gives_what_local_disk_gives(s3_root, tmp_path, capsys):
 
 def listing(root):
     """Keys under an s3:// root, relative to it, without the store's own .corvane/ state."""
-    fs = object_storage.filesystem(object_storage.Endpoint())
-    base = root[len("s3://"):]
-    found = fs.get_file_info(pyarrow.fs.FileSelector(base, recursive=True, allow_not_found=True))
-    keys = [info.path[len(base) + 1:] for info in found if info.type == pyarrow.fs.FileType.File]
+    store, base = object_storage.store_for(root)
+    keys = [meta["path"][len(base) + 1:] for chunk in obstore.list(store, base) for meta in chunk]
     return sorted(key for key in keys if not key.startswith(".corvane/"))
 
 
@@ -131,12 +130,98 @@ def proxy(seaweedfs, monkeypatch):
         running.stop()
 
 
-def test_a_server_that_ignores_conditional_writes_is_refused(s3_root, proxy):
-    proxy("strip-conditions")
+@pytest.mark.parametrize("mode, header", [("strip-if-match", "If-Match with a stale ETag"),
+                                          ("strip-if-none-match", "If-None-Match"),
+                                          ("strip-conditions", "If-None-Match")])
+def test_a_server_ignoring_either_condition_is_refused_and_no_acknowledged_row_is_lost(s3_root, proxy, mode, header,
+                                                                                       capsys):
+    workers.add_rows(ParquetDataManager(s3_root), "seed", 0)
+    before = listing(s3_root)
+    proxy(mode)
+    acknowledged, refusals = [], []
+
+    def write(writer):
+        store = ParquetDataManager(s3_root)
+        for round_ in range(3):
+            try:
+                workers.add_rows(store, writer, round_)
+                acknowledged.append(workers.row_label(writer, round_))
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    threads = [threading.Thread(target=write, args=(name,)) for name in ("one", "two")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     store = ParquetDataManager(s3_root)
-    with pytest.raises(RuntimeError, match="ignores conditional writes"):
-        store.update_unstack_category("table", pd.DataFrame({"id": [1]}), key_columns=["id"])
-    assert listing(s3_root) == []
+    stored = set(store.read_pivot_category("daily", "2024-03-01", "2024-03-31").index)
+    stored_table = set(store.read_unstack_category("table")["id"])
+    lost = [label for label in acknowledged if label not in stored or label not in stored_table]
+    assert (lost, acknowledged, listing(s3_root)) == ([], [], before)
+    assert len(refusals) == 6 and all("ignores conditional writes" in r and header in r for r in refusals)
+    with capsys.disabled():
+        print(f"\n{mode}: {len(refusals)} writes refused, {len(acknowledged)} acknowledged, {len(lost)} rows lost")
+
+
+def test_identical_re_syncs_read_no_month_and_any_doubt_reads_it(s3_root, seaweedfs, proxy, monkeypatch, capsys):
+    march = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]], index=["a", "b"], columns=days("2024-03-04", "2024-03-05"))
+    ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+    month = f"{s3_root}/daily/daily_2024-03.parquet"
+    record = f"{s3_root}/.corvane/digests/daily/daily_2024-03.parquet.digest"
+    store, key = object_storage.store_for(month)
+    record_key = object_storage.split(record)[1]
+    assert json.loads(bytes(obstore.get(store, record_key).bytes()))["etag"] == obstore.head(store, key)["e_tag"]
+    capsys.readouterr()
+
+    proxy("fail-data-gets")  # a re-sync that read the month would fail
+    ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+    assert f"{month}: Dataframes are identical" in capsys.readouterr().out
+    monkeypatch.setenv("AWS_ENDPOINT_URL", seaweedfs.endpoint)
+
+    # The object replaced behind the store's back (a blanked cell): its ETag no longer matches.
+    blanked = march.copy()
+    blanked.iloc[0, 0] = None
+    blanked.columns = ["2024-03-04", "2024-03-05"]
+    obstore.put(store, key, object_storage.frame_to_parquet_bytes(blanked))
+    # A damaged record: read as no record.
+    for damage in ("etag", "garbage"):
+        if damage == "garbage":
+            obstore.put(store, record_key, b"{not json")
+        ParquetDataManager(s3_root).update_pivot_category(march.copy(), "daily")
+        lines = capsys.readouterr().out
+        refilled = ParquetDataManager(s3_root).read_pivot_category("daily", "2024-03-01", "2024-03-31")
+        assert refilled.iloc[0, 0] == 1.0
+        assert ("UpdatingDF" in lines) if damage == "etag" else ("Dataframes are identical" in lines)
+
+
+def test_a_frozen_server_fails_a_read_in_bounded_time_naming_the_object(s3_root, proxy, monkeypatch):
+    seeded(s3_root)
+    monkeypatch.setattr(object_storage, "REQUEST_TIMEOUT", 1.0)
+    monkeypatch.setattr(object_storage, "RETRY_WINDOW", 1.0)
+    proxy("freeze")
+    with pytest.raises(ConnectionError, match=f"{s3_root}/table(/table.parquet)?: [A-Z]+ failed"):
+        ParquetDataManager(s3_root).read_unstack_category("table")
+
+
+@pytest.mark.parametrize("source", ["environment", "profile"])
+def test_credentials_come_from_the_environment_or_a_profile(s3_root, seaweedfs, monkeypatch, tmp_path, source):
+    monkeypatch.setenv("AWS_CONFIG_FILE", str(tmp_path / "config"))
+    monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", str(tmp_path / "credentials"))
+    monkeypatch.setenv("AWS_EC2_METADATA_DISABLED", "true")
+    if source == "profile":
+        for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_REGION"):
+            monkeypatch.delenv(name)
+        monkeypatch.setenv("AWS_PROFILE", "research")
+        (tmp_path / "config").write_text("[profile research]\nregion = us-east-1\n")
+        (tmp_path / "credentials").write_text(f"[research]\naws_access_key_id = {seaweedfs.access_key}\n"
+                                              f"aws_secret_access_key = {seaweedfs.secret_key}\n")
+    store = seeded(s3_root)
+    assert store.read_unstack_category("table")["id"].tolist() == [1]
+    monkeypatch.setenv("AWS_PROFILE", "nobody")
+    monkeypatch.delenv("AWS_ACCESS_KEY_ID", raising=False)
+    with pytest.raises(ValueError, match="settings cannot be used: .*nobody"):
+        store.read_unstack_category("table")
 
 
 def test_a_server_gone_mid_write_gives_a_clear_error_and_keeps_the_object(s3_root, proxy, capsys):
