@@ -311,3 +311,20 @@ def frame_to_parquet_bytes(frame):
     buffer = io.BytesIO()
     frame.to_parquet(buffer)
     return buffer.getvalue()
+
+
+# --- removal (used by the store's deletes) ---------------------------------------------------------
+
+def delete_object(path):
+    """Removes the object. Inside run_exclusively it first checks that the object is still the
+    version the run read, and raises WriteConflict (the run starts over) when another writer
+    replaced it; a plain DELETE cannot be made conditional on every service."""
+    endpoint = _endpoint()
+    guarded = _guarded(path)
+    if guarded is not None and guarded.seen:
+        current = _request(endpoint, "HEAD", guarded.path, allow_missing=True)[1]
+        if current != guarded.etag:
+            raise WriteConflict(path)
+    _request(endpoint, "DELETE", path, allow_missing=True)
+    if guarded is not None:
+        guarded.etag, guarded.seen = None, True

@@ -105,6 +105,36 @@ void write_stored_parquet(const py::handle &frame, const py::handle &path) {
     store.attr("write_bytes")(path, store.attr("frame_to_parquet_bytes")(frame));
 }
 
+void remove_stored_file(const py::handle &path) {
+    if (!is_local(path)) {
+        object_store().attr("delete_object")(path);
+        return;
+    }
+    py::object os = global("os");
+    os.attr("remove")(path);
+    py::object directory = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(path));
+    py::object descriptor = os.attr("open")(directory, os.attr("O_RDONLY"));
+    try {
+        os.attr("fsync")(descriptor);
+    } catch (py::error_already_set &) {
+        os.attr("close")(descriptor);
+        throw;
+    }
+    os.attr("close")(descriptor);
+}
+
+py::object open_stored_parquet(const py::handle &path) {
+    py::object pyarrow = py::module_::import("pyarrow");
+    py::object source;
+    if (is_local(path)) {
+        // pyarrow's own file reads without the GIL; the file stays open as long as the reader does.
+        source = pyarrow.attr("OSFile")(global("os").attr("fspath")(path));
+    } else {
+        source = pyarrow.attr("BufferReader")(object_store().attr("read_bytes")(path));
+    }
+    return py::module_::import("pyarrow.parquet").attr("ParquetFile")(source);
+}
+
 void run_exclusively(const py::handle &path, const std::function<void()> &body) {
     if (is_local(path)) {
         FileLock lock = lock_stored_file(path);

@@ -1,0 +1,196 @@
+// Some series of a category kept by month, over a date range: each month file is asked for the day
+// columns of the range only, and only the wanted rows are turned into pandas, so a read of one
+// series costs the decode of its days instead of the whole ten-year frame.
+#include "framevault/month_files.hpp"
+#include "native/dates.hpp"
+#include "native/months.hpp"
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// A bound as day labels are compared with it: without a zone; on the string path the whole day.
+py::object as_day_bound(py::object day, bool whole_day) {
+    if (!day.attr("tz").is_none()) {
+        day = day.attr("tz_localize")(py::none());
+    }
+    return whole_day ? day.attr("normalize")() : day;
+}
+
+// The one stored index column of a month file written from a frame with a labelled index; None for
+// files whose index is a range (not stored) or has several levels, which are read whole instead.
+py::object single_index_column(const py::object &schema) {
+    py::object metadata = schema.attr("pandas_metadata");
+    if (metadata.is_none()) {
+        return py::none();
+    }
+    py::list index_columns = metadata.attr("get")("index_columns", py::list());
+    if (py::len(index_columns) != 1 || !py::isinstance<py::str>(index_columns[0]) ||
+        !py::list(schema.attr("names")).contains(index_columns[0])) {
+        return py::none();
+    }
+    return index_columns[0];
+}
+
+// The wanted rows and the days from first to last of one month file, with the days their labels
+// stand for; None when the file holds none of them.
+py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
+                           const py::object &last) {
+    py::object pd = global("pd");
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    py::object parquet = native::open_stored_parquet(path);
+    py::object schema = parquet.attr("schema_arrow");
+    py::object index_column = single_index_column(schema);
+    py::object frame;
+    if (index_column.is_none()) {
+        frame = native::read_stored_parquet(path);
+        frame = frame[frame.attr("index").attr("isin")(wanted)];
+    } else {
+        py::list labels;
+        for (py::handle name : schema.attr("names")) {
+            if (!name.equal(index_column)) {
+                labels.append(name);
+            }
+        }
+        py::object days = stored_label_days(pd.attr("Index")(labels, "dtype"_a = "object"), path);
+        py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
+        py::list columns;
+        for (size_t position = 0; position < labels.size(); ++position) {
+            if (py::bool_(in_range[py::int_(position)])) {
+                columns.append(labels[position]);
+            }
+        }
+        if (py::len(columns) == 0) {
+            return py::none();
+        }
+        columns.append(index_column);
+        py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);
+        py::object keep = table.attr("column")(index_column).attr("to_pandas")().attr("isin")(wanted).attr("to_numpy")();
+        if (!py::bool_(keep.attr("any")())) {
+            return py::none();
+        }
+        frame = table.attr("filter")(py::module_::import("pyarrow").attr("array")(keep)).attr("to_pandas")();
+    }
+    if (py::len(frame) == 0) {
+        return py::none();
+    }
+    py::object days = stored_label_days(frame.attr("columns"), path);
+    py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
+    if (!py::bool_(in_range.attr("all")())) {
+        frame = frame.attr("iloc")[py::make_tuple(all_rows, in_range)];
+        days = days[in_range];
+    }
+    return py::make_tuple(frame, days);
+}
+
+// The month frames side by side in calendar order, rows in the order asked for.
+py::object join_row_frames(const py::list &results, const py::list &wanted, bool as_text) {
+    py::object pd = global("pd");
+    std::vector<std::pair<py::object, py::object>> parts;
+    for (py::handle result : results) {
+        if (!result.is_none()) {
+            parts.emplace_back(result[py::int_(0)], result[py::int_(1)]);
+        }
+    }
+    if (parts.empty()) {
+        return pd.attr("DataFrame")();
+    }
+    py::list frames;
+    py::list day_parts;
+    for (auto &[frame, days] : parts) {
+        frames.append(frame);
+        day_parts.append(days);
+    }
+    py::object joined = pd.attr("concat")(frames, "axis"_a = 1);
+    py::object days = day_parts[0];
+    if (py::len(day_parts) > 1) {
+        days = days.attr("append")(day_parts[py::slice(1, PY_SSIZE_T_MAX, 1)]);
+    }
+    py::object order = days.attr("argsort")("kind"_a = "stable");
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    joined = joined.attr("iloc")[py::make_tuple(all_rows, order)];
+    py::list found;
+    for (py::handle row : wanted) {
+        if (joined.attr("index").contains(row) && !found.contains(row)) {
+            found.append(row);
+        }
+    }
+    joined = joined.attr("reindex")("index"_a = found);
+    if (!as_text) {
+        joined.attr("columns") = days[order];
+    }
+    return joined;
+}
+
+}  // namespace
+
+py::object read_pivot_rows(py::object self, py::object category, py::object rows, py::object start_date,
+                           py::object end_date, py::object column_type) {
+    py::object pd = global("pd");
+    py::object directory = category_directory(self, category);
+    py::list wanted = as_label_list(rows);
+    if (py::len(wanted) == 0) {
+        raise_value_error(py::str("rows names no series to read"));
+    }
+    py::list months = stored_month_keys(directory, category);
+    if (py::len(months) > 0) {
+        py::object latest = months[py::len(months) - 1];
+        if (start_date.is_none()) {
+            start_date = native::concat(latest, "-01");
+        }
+        if (end_date.is_none()) {
+            end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0)).attr("strftime")("%Y-%m-%d");
+        }
+    }
+    py::object start_day = native::require_date(start_date, "start_date");
+    py::object end_day = native::require_date(end_date, "end_date");
+    if (start_day > end_day) {
+        raise_value_error(native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
+    }
+    py::set stored(months);
+    py::list present;
+    py::list missing;
+    for (py::handle month : native::months_overlapping(start_day, end_day, "%Y-%m")) {
+        (stored.contains(month) ? present : missing).append(month);
+    }
+    if (py::len(missing) > 0) {
+        native::print_line(native::concat(category, ": no file for the months ", missing));
+    }
+    bool as_text = !column_type.equal(py::str("datetime"));
+    py::object first = as_day_bound(start_day, as_text);
+    py::object last = as_day_bound(end_day, as_text);
+    py::list tasks;
+    for (py::handle month : present) {
+        py::list task;
+        task.append(month_file_path(directory, category, month));
+        tasks.append(task);
+    }
+    py::object worker = pool_worker("read_month_rows", [wanted, first, last](py::object path) {
+        return read_month_rows(path, wanted, first, last);
+    });
+    preload_parquet_engine();
+    py::list results = store_class().attr("run_concurrently")(
+        tasks, worker, "max_workers"_a = self.attr("max_workers"),
+        "task_desc"_a = native::concat("Reading rows of ", category, " From ", start_date, " To ", end_date, ": "));
+    py::object result = join_row_frames(results, wanted, as_text);
+    py::list absent;
+    for (py::handle row : wanted) {
+        if (!result.attr("index").contains(row)) {
+            absent.append(row);
+        }
+    }
+    if (py::len(absent) > 0 && py::len(present) > 0) {
+        native::print_line(native::concat(category, ": rows not stored from ", start_day.attr("date")(), " to ",
+                                          end_day.attr("date")(), ": ", absent));
+    }
+    return result;
+}
+
+}  // namespace corvane::store
