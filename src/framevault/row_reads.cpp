@@ -39,6 +39,55 @@ py::object single_index_column(const py::object &schema) {
     return index_columns[0];
 }
 
+// Positions of the stored rows whose labels are wanted, ascending. Text labels are matched in
+// Arrow; any other kind as pandas matches them.
+py::object row_positions(const py::object &index_values, const py::list &wanted) {
+    py::object pa = py::module_::import("pyarrow");
+    py::object types = pa.attr("types");
+    py::object type = index_values.attr("type");
+    bool all_text = true;
+    for (py::handle label : wanted) {
+        all_text = all_text && py::isinstance<py::str>(label);
+    }
+    py::object mask;
+    if (all_text && (py::bool_(types.attr("is_string")(type)) || py::bool_(types.attr("is_large_string")(type)))) {
+        mask = py::module_::import("pyarrow.compute")
+                   .attr("is_in")(index_values, "value_set"_a = pa.attr("array")(wanted, "type"_a = type))
+                   .attr("to_numpy")("zero_copy_only"_a = false);
+    } else {
+        mask = index_values.attr("to_pandas")().attr("isin")(wanted).attr("to_numpy")();
+    }
+    return py::module_::import("numpy").attr("flatnonzero")(mask);
+}
+
+// The rows at `positions` as a frame. float64 days (the common case) are taken column by column
+// into one block; others go through pandas' own conversion, which knows their dtypes.
+py::object rows_as_frame(const py::object &table, const py::object &positions, const py::object &index_column,
+                         const py::list &day_columns) {
+    py::object pa = py::module_::import("pyarrow");
+    py::object taken_at = pa.attr("array")(positions);
+    py::object schema = table.attr("schema");
+    py::object float64 = pa.attr("float64")();
+    for (py::handle name : day_columns) {
+        py::object type = schema.attr("field")(name).attr("type");
+        if (!type.equal(float64)) {
+            return table.attr("take")(taken_at).attr("to_pandas")();
+        }
+    }
+    py::list blocks;
+    for (py::handle name : day_columns) {
+        blocks.append(table.attr("column")(name).attr("take")(taken_at).attr("to_numpy")());
+    }
+    py::object labels = table.attr("column")(index_column).attr("take")(taken_at).attr("to_pylist")();
+    // pandas names an unnamed index __index_level_0__ on disk.
+    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
+                          ? py::object(py::none()) : index_column;
+    py::object pd = global("pd");
+    py::object block = py::module_::import("numpy").attr("column_stack")(blocks);
+    return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(labels, "name"_a = name),
+                                "columns"_a = pd.attr("Index")(day_columns));
+}
+
 // The wanted rows and the days from first to last of one month file, with the days their labels
 // stand for; None when the file holds none of them.
 py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
@@ -72,11 +121,12 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
         }
         columns.append(index_column);
         py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);
-        py::object keep = table.attr("column")(index_column).attr("to_pandas")().attr("isin")(wanted).attr("to_numpy")();
-        if (!py::bool_(keep.attr("any")())) {
+        py::object positions = row_positions(table.attr("column")(index_column), wanted);
+        if (py::len(positions) == 0) {
             return py::none();
         }
-        frame = table.attr("filter")(py::module_::import("pyarrow").attr("array")(keep)).attr("to_pandas")();
+        columns.attr("pop")();
+        frame = rows_as_frame(table, positions, index_column, columns);
     }
     if (py::len(frame) == 0) {
         return py::none();
