@@ -416,6 +416,9 @@ def sync_category(client: Any, category: str, args: argparse.Namespace) -> tuple
         raise Failure(f"the server holds no category {category!r} (no key cv1-{category} or cv1-{category}-YYYYMM)")
     start, end = (args.start, args.end) if args.start else default_range(client, category, on_server)
     wanted = [month.replace("-", "") for month in month_range(start, end, [])]
+    if not args.start:
+        # Months after the server's latest are not missing, only not published yet.
+        wanted = [month for month in wanted if month <= on_server[-1]]
     missing = ", ".join(f"{month[:4]}-{month[4:]}" for month in wanted if month not in on_server) or "none"
     if correcting:
         changed, lines = captured(lambda: client.CorrectPivotParquet(category, start, end))
