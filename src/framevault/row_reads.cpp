@@ -2,8 +2,12 @@
 // columns of the range only, and only the wanted rows are turned into pandas, so a read of one
 // series costs the decode of its days instead of the whole ten-year frame.
 #include "framevault/month_files.hpp"
+#include "framevault/numeric_frames.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
+#include "native/parquet_pages.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <string>
@@ -88,13 +92,119 @@ py::object rows_as_frame(const py::object &table, const py::object &positions, c
                                 "columns"_a = pd.attr("Index")(day_columns));
 }
 
+// The column chunk of column `position` of the file's only row group, inside `file`.
+std::optional<native::ColumnChunk> column_chunk(const py::object &metadata, const py::object &schema, int position,
+                                                const py::buffer_info &file, const char *physical_type) {
+    py::object column = metadata.attr("row_group")(0).attr("column")(position);
+    std::string codec = py::str(column.attr("compression")).cast<std::string>();
+    if (!py::str(column.attr("physical_type")).equal(py::str(physical_type)) ||
+        (codec != "SNAPPY" && codec != "UNCOMPRESSED") ||
+        schema.attr("column")(position).attr("max_repetition_level").cast<int>() != 0) {
+        return std::nullopt;
+    }
+    py::object dictionary = column.attr("dictionary_page_offset");
+    bool has_dictionary = py::bool_(column.attr("has_dictionary_page")) && !dictionary.is_none();
+    auto start = (has_dictionary ? dictionary : column.attr("data_page_offset")).cast<int64_t>();
+    auto size = column.attr("total_compressed_size").cast<int64_t>();
+    if (start < 0 || size < 0 || start + size > static_cast<int64_t>(file.size)) {
+        return std::nullopt;
+    }
+    native::ColumnChunk chunk;
+    chunk.data = static_cast<const uint8_t *>(file.ptr) + start;
+    chunk.size = static_cast<size_t>(size);
+    chunk.snappy = codec == "SNAPPY";
+    chunk.max_definition_level = schema.attr("column")(position).attr("max_definition_level").cast<int>();
+    chunk.rows = metadata.attr("num_rows").cast<int64_t>();
+    return chunk;
+}
+
+// The wanted rows of the month's float64 days read straight from the file's pages, for files of
+// the shape the store writes (one row group, text row labels, float64 days); nullopt for any other,
+// which pyarrow then reads. None when the file holds none of the rows.
+std::optional<py::object> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
+                                          const py::list &day_labels, const py::object &index_column) {
+    std::vector<std::string> labels;
+    for (py::handle label : wanted) {
+        if (!py::isinstance<py::str>(label)) {
+            return std::nullopt;
+        }
+        labels.push_back(label.cast<std::string>());
+    }
+    py::object pa = py::module_::import("pyarrow");
+    py::buffer_info file = py::buffer(data).request();
+    py::object metadata = parquet.attr("metadata");
+    py::object schema = parquet.attr("schema");
+    py::object arrow_schema = parquet.attr("schema_arrow");
+    if (metadata.attr("num_row_groups").cast<int>() != 1) {
+        return std::nullopt;
+    }
+    py::list names = arrow_schema.attr("names");
+    auto position_of = [&](const py::handle &name) { return names.attr("index")(name).cast<int>(); };
+    auto index_chunk = column_chunk(metadata, schema, position_of(index_column), file, "BYTE_ARRAY");
+    py::object index_type = arrow_schema.attr("field")(index_column).attr("type");
+    py::object types = pa.attr("types");
+    if (!index_chunk ||
+        !(py::bool_(types.attr("is_string")(index_type)) || py::bool_(types.attr("is_large_string")(index_type)))) {
+        return std::nullopt;
+    }
+    std::vector<native::ColumnChunk> day_chunks;
+    py::object float64 = pa.attr("float64")();
+    for (py::handle label : day_labels) {
+        auto chunk = column_chunk(metadata, schema, position_of(label), file, "DOUBLE");
+        py::object day_type = arrow_schema.attr("field")(label).attr("type");
+        if (!chunk || !day_type.equal(float64)) {
+            return std::nullopt;
+        }
+        day_chunks.push_back(*chunk);
+    }
+    std::optional<std::vector<int64_t>> rows;
+    std::optional<std::vector<std::string>> row_labels;
+    std::vector<double> block;  // rows x days, row-major
+    bool complete = true;
+    {
+        py::gil_scoped_release no_gil;
+        rows = native::rows_holding(*index_chunk, labels);
+        if (rows && !rows->empty()) {
+            row_labels = native::texts_at(*index_chunk, *rows);
+            block.assign(rows->size() * day_chunks.size(), 0.0);
+            for (size_t day = 0; day < day_chunks.size() && complete; ++day) {
+                auto values = native::doubles_at(day_chunks[day], *rows);
+                complete = values.has_value();
+                for (size_t row = 0; complete && row < values->size(); ++row) {
+                    block[row * day_chunks.size() + day] = (*values)[row];
+                }
+            }
+        }
+    }
+    if (!rows || !complete || (!rows->empty() && !row_labels)) {
+        return std::nullopt;
+    }
+    if (rows->empty()) {
+        return py::object(py::none());
+    }
+    py::array_t<double> values({static_cast<py::ssize_t>(rows->size()), static_cast<py::ssize_t>(day_chunks.size())});
+    std::copy(block.begin(), block.end(), values.mutable_data());
+    py::list index;
+    for (const std::string &label : *row_labels) {
+        index.append(py::str(label));
+    }
+    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
+                          ? py::object(py::none()) : index_column;
+    py::object pd = global("pd");
+    return pd.attr("DataFrame")(values, "index"_a = pd.attr("Index")(index, "name"_a = name),
+                                "columns"_a = pd.attr("Index")(day_labels));
+}
+
 // The wanted rows and the days from first to last of one month file, with the days their labels
 // stand for; None when the file holds none of them.
 py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
                            const py::object &last) {
     py::object pd = global("pd");
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    py::object parquet = native::open_stored_parquet(path);
+    // One read of the whole file: both the page reader and pyarrow work on this one version.
+    py::object data = native::read_stored_bytes(path);
+    py::object pa = py::module_::import("pyarrow");
+    py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(pa.attr("BufferReader")(data));
     py::object schema = parquet.attr("schema_arrow");
     py::object index_column = single_index_column(schema);
     py::object frame;
@@ -118,6 +228,14 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
         }
         if (py::len(columns) == 0) {
             return py::none();
+        }
+        if (native_core_enabled()) {
+            if (std::optional<py::object> paged = rows_from_pages(data, parquet, wanted, columns, index_column)) {
+                if (paged->is_none()) {
+                    return py::none();
+                }
+                return py::make_tuple(*paged, days[in_range]);
+            }
         }
         columns.append(index_column);
         py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);

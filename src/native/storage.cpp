@@ -123,16 +123,20 @@ void remove_stored_file(const py::handle &path) {
     os.attr("close")(descriptor);
 }
 
-py::object open_stored_parquet(const py::handle &path) {
-    py::object pyarrow = py::module_::import("pyarrow");
-    py::object source;
-    if (is_local(path)) {
-        // pyarrow's own file reads without the GIL; the file stays open as long as the reader does.
-        source = pyarrow.attr("OSFile")(global("os").attr("fspath")(path));
-    } else {
-        source = pyarrow.attr("BufferReader")(object_store().attr("read_bytes")(path));
+py::object read_stored_bytes(const py::handle &path) {
+    if (!is_local(path)) {
+        return object_store().attr("read_bytes")(path);
     }
-    return py::module_::import("pyarrow.parquet").attr("ParquetFile")(source);
+    py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
+    py::object data;
+    try {
+        data = handle.attr("read")();
+    } catch (py::error_already_set &) {
+        handle.attr("close")();
+        throw;
+    }
+    handle.attr("close")();
+    return data;
 }
 
 void run_exclusively(const py::handle &path, const std::function<void()> &body) {

@@ -38,9 +38,9 @@ void write_stored_parquet(const py::handle &frame, const py::handle &path);
 // gone or whole; on object storage one DELETE, refused with a write conflict inside run_exclusively
 // when another writer replaced the object since body read it.
 void remove_stored_file(const py::handle &path);
-// One consistent version of a stored Parquet file as a pyarrow.parquet.ParquetFile, for reads of
-// some of its columns and rows: one open handle locally, the whole object read once on object storage.
-py::object open_stored_parquet(const py::handle &path);
+
+// The bytes of one consistent version of a stored file (one open and read; one GET).
+py::object read_stored_bytes(const py::handle &path);
 
 // Runs body, a read-merge-write of the file at `path`, so that no concurrent writer's update of it
 // is lost. Locally: under the file's lock (lock_stored_file). On object storage: the write is
