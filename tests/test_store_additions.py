@@ -128,8 +128,10 @@ def test_catalog_lists_what_the_reads_see(seeded, root):
         seeded.list_pivot_months("../x")
 
 
+@pytest.mark.parametrize("native", ["1", "0"])  # the page reader, and Arrow's own decode
 @pytest.mark.parametrize("column_type", ["str", "datetime"])
-def test_row_reads_match_the_full_read(store, capsys, column_type):
+def test_row_reads_match_the_full_read(store, capsys, monkeypatch, column_type, native):
+    monkeypatch.setenv("CORVANE_NATIVE", native)
     days = pd.bdate_range("2023-11-01", "2024-02-29")
     values = np.arange(4 * len(days), dtype=float).reshape(4, len(days))
     values[1, 3] = np.nan

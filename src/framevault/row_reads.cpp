@@ -5,11 +5,13 @@
 #include "framevault/numeric_frames.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
+#include "native/iso_days.hpp"
 #include "native/parquet_pages.hpp"
 
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -120,8 +122,13 @@ std::optional<native::ColumnChunk> column_chunk(const py::object &metadata, cons
 
 // The wanted rows of the month's float64 days read straight from the file's pages, for files of
 // the shape the store writes (one row group, text row labels, float64 days); nullopt for any other,
-// which pyarrow then reads. None when the file holds none of the rows.
-std::optional<py::object> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
+// which pyarrow then reads. A month holding none of the rows gives no row labels.
+struct PagedRows {
+    std::vector<std::string> rows;
+    std::vector<double> block;  // rows x days, row-major
+};
+
+std::optional<PagedRows> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
                                           const py::list &day_labels, const py::object &index_column) {
     std::vector<std::string> labels;
     for (py::handle label : wanted) {
@@ -159,7 +166,8 @@ std::optional<py::object> rows_from_pages(const py::object &data, const py::obje
     }
     std::optional<std::vector<int64_t>> rows;
     std::optional<std::vector<std::string>> row_labels;
-    std::vector<double> block;  // rows x days, row-major
+    PagedRows paged;
+    std::vector<double> &block = paged.block;
     bool complete = true;
     {
         py::gil_scoped_release no_gil;
@@ -179,20 +187,68 @@ std::optional<py::object> rows_from_pages(const py::object &data, const py::obje
     if (!rows || !complete || (!rows->empty() && !row_labels)) {
         return std::nullopt;
     }
-    if (rows->empty()) {
-        return py::object(py::none());
+    if (!rows->empty()) {
+        paged.rows = std::move(*row_labels);
     }
-    py::array_t<double> values({static_cast<py::ssize_t>(rows->size()), static_cast<py::ssize_t>(day_chunks.size())});
-    std::copy(block.begin(), block.end(), values.mutable_data());
+    return paged;
+}
+
+// A month's rows from the page reader, as the join takes them: ("paged", row labels, day labels,
+// day ticks in microseconds, values as rows x days, index name).
+py::object paged_result(PagedRows &paged, const py::list &day_labels, const std::vector<int64_t> &micros,
+                        const py::object &index_column) {
+    py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(py::len(day_labels))});
+    std::copy(paged.block.begin(), paged.block.end(), values.mutable_data());
     py::list index;
-    for (const std::string &label : *row_labels) {
+    for (const std::string &label : paged.rows) {
         index.append(py::str(label));
     }
+    py::array_t<int64_t> ticks(static_cast<py::ssize_t>(micros.size()));
+    std::copy(micros.begin(), micros.end(), ticks.mutable_data());
     py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
                           ? py::object(py::none()) : index_column;
-    py::object pd = global("pd");
-    return pd.attr("DataFrame")(values, "index"_a = pd.attr("Index")(index, "name"_a = name),
-                                "columns"_a = pd.attr("Index")(day_labels));
+    return py::make_tuple("paged", index, day_labels, ticks, values, name);
+}
+
+// The month through the page reader when its day labels are all YYYY-MM-DD: the days of the range
+// chosen on their ticks, without pandas. nullopt where the reader or the labels do not apply.
+std::optional<py::object> paged_month(const py::object &data, const py::object &parquet, const py::list &wanted,
+                                      const py::list &labels, const py::object &index_column, const py::object &first,
+                                      const py::object &last) {
+    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
+    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
+    py::list columns;
+    std::vector<int64_t> micros;
+    for (py::handle label : labels) {
+        if (!PyUnicode_Check(label.ptr())) {
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
+        if (!day) {
+            return std::nullopt;
+        }
+        if (*day >= first_us && *day <= last_us) {
+            columns.append(label);
+            micros.push_back(*day);
+        }
+    }
+    if (py::len(columns) == 0) {
+        return py::object(py::none());
+    }
+    std::optional<PagedRows> paged = rows_from_pages(data, parquet, wanted, columns, index_column);
+    if (!paged) {
+        return std::nullopt;
+    }
+    if (paged->rows.empty()) {
+        return py::object(py::none());
+    }
+    return paged_result(*paged, columns, micros, index_column);
 }
 
 // The wanted rows and the days from first to last of one month file, with the days their labels
@@ -218,6 +274,11 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
                 labels.append(name);
             }
         }
+        if (native_core_enabled()) {
+            if (std::optional<py::object> paged = paged_month(data, parquet, wanted, labels, index_column, first, last)) {
+                return *paged;
+            }
+        }
         py::object days = stored_label_days(pd.attr("Index")(labels, "dtype"_a = "object"), path);
         py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
         py::list columns;
@@ -228,14 +289,6 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
         }
         if (py::len(columns) == 0) {
             return py::none();
-        }
-        if (native_core_enabled()) {
-            if (std::optional<py::object> paged = rows_from_pages(data, parquet, wanted, columns, index_column)) {
-                if (paged->is_none()) {
-                    return py::none();
-                }
-                return py::make_tuple(*paged, days[in_range]);
-            }
         }
         columns.append(index_column);
         py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);
@@ -259,11 +312,96 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
 }
 
 // The month frames side by side in calendar order, rows in the order asked for.
+// Months from the page reader joined without a pandas frame per month: one block for the result,
+// columns in calendar order, rows in the order asked for.
+py::object join_paged(const std::vector<py::object> &months, const py::list &wanted, bool as_text) {
+    py::object np = py::module_::import("numpy");
+    py::object pd = global("pd");
+    py::list found;
+    py::dict row_of;
+    for (py::handle row : wanted) {
+        for (const py::object &month : months) {
+            if (!row_of.contains(row) && py::list(month[py::int_(1)]).contains(row)) {
+                row_of[row] = py::len(found);
+                found.append(row);
+            }
+        }
+    }
+    std::vector<std::tuple<int64_t, size_t, size_t>> columns;  // tick, month, column in the month
+    for (size_t month = 0; month < months.size(); ++month) {
+        auto ticks = py::array_t<int64_t>::ensure(months[month][py::int_(3)]);
+        for (py::ssize_t column = 0; column < ticks.size(); ++column) {
+            columns.emplace_back(ticks.at(column), month, static_cast<size_t>(column));
+        }
+    }
+    std::stable_sort(columns.begin(), columns.end(),
+                     [](const auto &left, const auto &right) { return std::get<0>(left) < std::get<0>(right); });
+    py::array_t<double> block({static_cast<py::ssize_t>(py::len(found)), static_cast<py::ssize_t>(columns.size())});
+    std::fill(block.mutable_data(), block.mutable_data() + block.size(), std::numeric_limits<double>::quiet_NaN());
+    auto out = block.mutable_unchecked<2>();
+    py::list labels;
+    std::vector<int64_t> ticks;
+    for (size_t at = 0; at < columns.size(); ++at) {
+        auto [tick, month, column] = columns[at];
+        const py::object &result = months[month];
+        labels.append(py::list(result[py::int_(2)])[column]);
+        ticks.push_back(tick);
+        py::list rows = result[py::int_(1)];
+        auto values = py::array_t<double>::ensure(result[py::int_(4)]);
+        auto in = values.unchecked<2>();
+        for (size_t row = 0; row < rows.size(); ++row) {
+            if (row_of.contains(rows[row])) {
+                out(row_of[rows[row]].cast<py::ssize_t>(), static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
+            }
+        }
+    }
+    py::object columns_index;
+    if (as_text) {
+        columns_index = pd.attr("Index")(labels);
+    } else {
+        py::array_t<int64_t> raw(static_cast<py::ssize_t>(ticks.size()));
+        std::copy(ticks.begin(), ticks.end(), raw.mutable_data());
+        columns_index = pd.attr("DatetimeIndex")(raw.attr("view")("datetime64[us]"));
+    }
+    return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(found, "name"_a = months.front()[py::int_(5)]),
+                                "columns"_a = columns_index);
+}
+
+// A paged month as a frame and its days, for a join with months read otherwise.
+std::pair<py::object, py::object> paged_as_frame(const py::handle &result) {
+    py::object pd = global("pd");
+    py::object frame = pd.attr("DataFrame")(result[py::int_(4)],
+                                            "index"_a = pd.attr("Index")(result[py::int_(1)], "name"_a = result[py::int_(5)]),
+                                            "columns"_a = pd.attr("Index")(result[py::int_(2)]));
+    py::object days = pd.attr("DatetimeIndex")(py::reinterpret_borrow<py::object>(result[py::int_(3)]).attr("view")("datetime64[us]"));
+    return {frame, days};
+}
+
 py::object join_row_frames(const py::list &results, const py::list &wanted, bool as_text) {
     py::object pd = global("pd");
     std::vector<std::pair<py::object, py::object>> parts;
+    std::vector<py::object> paged;
+    bool all_paged = true;
     for (py::handle result : results) {
-        if (!result.is_none()) {
+        if (result.is_none()) {
+            continue;
+        }
+        if (py::len(result) == 6) {
+            paged.push_back(py::reinterpret_borrow<py::object>(result));
+        } else {
+            all_paged = false;
+        }
+    }
+    if (!paged.empty() && all_paged) {
+        return join_paged(paged, wanted, as_text);
+    }
+    for (py::handle result : results) {
+        if (result.is_none()) {
+            continue;
+        }
+        if (py::len(result) == 6) {
+            parts.push_back(paged_as_frame(result));
+        } else {
             parts.emplace_back(result[py::int_(0)], result[py::int_(1)]);
         }
     }
