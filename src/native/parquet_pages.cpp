@@ -134,9 +134,11 @@ struct PageHeader {
     int64_t compressed = 0;
     int64_t values = 0;
     int encoding = -1;
+    int level_encoding = 3;  // definition levels: RLE unless the header says otherwise
 };
 
-// Fields 1 and 2 (num_values, encoding) of DataPageHeader or DictionaryPageHeader.
+// Fields 1 to 3 (num_values, encoding, definition_level_encoding) of DataPageHeader or
+// DictionaryPageHeader.
 void read_values_and_encoding(Cursor &in, PageHeader &page) {
     int16_t field = 0;
     for (;;) {
@@ -150,6 +152,8 @@ void read_values_and_encoding(Cursor &in, PageHeader &page) {
             page.values = in.zigzag();
         } else if (field == 2 && type == 5) {
             page.encoding = static_cast<int>(in.zigzag());
+        } else if (field == 3 && type == 5) {
+            page.level_encoding = static_cast<int>(in.zigzag());
         } else {
             skip_value(in, type);
         }
@@ -353,6 +357,9 @@ Chunk walk(const ColumnChunk &column) {
         size_t rows = static_cast<size_t>(page.values);
         size_t present = rows;
         if (column.max_definition_level > 0) {
+            if (page.level_encoding != 3) {
+                throw Unsupported();  // the deprecated bit-packed levels carry no length prefix
+            }
             uint32_t length = values.le32();
             Cursor levels(values.take(length), length);
             std::vector<uint32_t> decoded = decode_hybrid(levels, bits_for(column.max_definition_level), rows);
