@@ -128,14 +128,15 @@ def test_catalog_lists_what_the_reads_see(seeded, root):
         seeded.list_pivot_months("../x")
 
 
-@pytest.mark.parametrize("native", ["1", "0"])  # the page reader, and Arrow's own decode
+@pytest.mark.parametrize("native, strf", [("1", "%Y-%m-%d"), ("0", "%Y-%m-%d"), ("1", "%Y%m%d")])
 @pytest.mark.parametrize("column_type", ["str", "datetime"])
-def test_row_reads_match_the_full_read(store, capsys, monkeypatch, column_type, native):
+def test_row_reads_match_the_full_read(store, capsys, monkeypatch, column_type, native, strf):
+    """The page reader, Arrow's own decode, and labels the page reader leaves to Arrow."""
     monkeypatch.setenv("CORVANE_NATIVE", native)
     days = pd.bdate_range("2023-11-01", "2024-02-29")
     values = np.arange(4 * len(days), dtype=float).reshape(4, len(days))
     values[1, 3] = np.nan
-    store.update_pivot_category(pd.DataFrame(values, index=["a", "b", "c", "d"], columns=days), "close")
+    store.update_pivot_category(pd.DataFrame(values, index=["a", "b", "c", "d"], columns=days), "close", strf)
     capsys.readouterr()
     full = store.read_pivot_category("close", "2023-11-15", "2024-02-10", column_type=column_type)
     got = store.read_pivot_rows("close", ["c", "zz", "b"], "2023-11-15", "2024-02-10", column_type=column_type)
