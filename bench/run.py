@@ -1,6 +1,6 @@
 """Benchmarks: each corvane workload beside its floor, the least pandas/pyarrow work for the same result.
 
-Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4] [--json PATH] [--peers] [--s3]
+Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4,W8] [--json PATH] [--peers] [--s3]
 
 Prints one table (workload, corvane median, floor median, ratio, peak memory) and writes the same
 figures as JSON. Peak memory is measured in a fresh child process per workload: the largest resident
@@ -127,6 +127,22 @@ def read_months_plainly(paths, workers):
     return joined.sort_index(axis=1)
 
 
+# W8's series: one from the middle of the frame.
+ONE_SERIES = series_codes(3)[-1]
+
+
+def read_rows_plainly(paths, rows, workers):
+    """The given rows of every month: pyarrow filters on the stored index column, then one join."""
+    import pyarrow.parquet as pq
+
+    def one(path):
+        return pq.read_table(path, filters=[("__index_level_0__", "in", rows)]).to_pandas()
+
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        frames = list(pool.map(one, paths))
+    return pd.concat(frames, axis=1).sort_index(axis=1)
+
+
 def daily_increment(frame, last_month):
     """W3's new day: the latest day of the latest month that the frame lacks, so that the increment
     really adds a column (the frame ends on the month's last business day, so the next one lies in
@@ -228,6 +244,12 @@ def build_workloads(work, sizes, data):
             prepare_synced,
             lambda: data["client"](synced_root).UpdatePivotParquet(CATEGORY, months[0] + "-01", frame.columns[-1]),
             lambda: plain_client_resync(data["server"], months, stored_paths),
+        ),
+        Workload(
+            "W8", f"one series over {len(months)} months",
+            prepare_stored,
+            lambda: ParquetDataManager(stored_root).read_pivot_rows(CATEGORY, [ONE_SERIES], frame.columns[0], frame.columns[-1]),
+            lambda: read_rows_plainly(stored_paths, [ONE_SERIES], 10),
         ),
     ]
     return workloads
@@ -577,6 +599,9 @@ def report(args, sizes, rows, peers=None, remote=None):
         print(f"{row['workload'] + ' ' + row['title']:<44} {row['corvane_s']:>8.3f}s {row['floor_s']:>8.3f}s "
               f"{row['ratio']:>6.2f} {row['runs']:>5} {peak / 2**20 if peak is not None else float('nan'):>8.1f} "
               f"{result / 2**20 if result else float('nan'):>9.1f}")
+    times = {row["workload"]: row["corvane_s"] for row in rows}
+    if "W4" in times and "W8" in times:
+        print(f"W8 / W4: one series takes {times['W8'] / times['W4']:.2f} of the full read (target <= 0.25)")
     if peers:
         report_peers(peers)
     if remote:

@@ -6,7 +6,7 @@ import sys
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parents[1] / "bench" / "run.py"
-WORKLOADS = ["W1", "W2", "W3", "W3-1", "W4", "W4-w1", "W5", "W6", "W7", "W7-re"]
+WORKLOADS = ["W1", "W2", "W3", "W3-1", "W4", "W4-w1", "W5", "W6", "W7", "W7-re", "W8"]
 
 
 def test_every_workload_is_measured_beside_its_floor(tmp_path):

@@ -33,7 +33,7 @@ def store_root(tmp_path):
     return root
 
 
-@pytest.mark.parametrize("command", [None, "ls", "info", "verify", "sync"])
+@pytest.mark.parametrize("command", [None, "ls", "info", "verify", "sync", "correct"])
 def test_help_for_each_command(command):
     script = shutil.which("corvane", path=os.path.dirname(sys.executable))
     result = subprocess.run([script, *([command] if command else []), "--help"], capture_output=True, text=True)
@@ -61,7 +61,7 @@ def test_read_only_commands_describe_the_store_and_change_nothing(store_root):
     ]
     assert corvane("verify", store_root).returncode == 0
     for failing in (("info", store_root, "never-written"), ("ls", store_root / "missing"),
-                    ("info", store_root, "close", "--start", "2024-13-01"), ("verify", "s3://bucket/store")):
+                    ("info", store_root, "close", "--start", "2024-13-01")):
         result = corvane(*failing)
         assert result.returncode == 1 and result.stderr.startswith(f"corvane {failing[0]}: ")
     assert tree(store_root) == before
@@ -101,3 +101,23 @@ def test_verify_and_ls_never_abort_nor_hang(store_root):
     listing = subprocess.run([sys.executable, "-m", "corvane", "ls", str(store_root)], capture_output=True, text=True,
                              timeout=120)
     assert listing.returncode == 0 and listing.stdout.splitlines()[1].split()[:3] == ["close", "monthly", "3"]
+
+
+def test_json_output_and_version(store_root):
+    import json
+
+    from corvane import __version__
+
+    version = corvane("--version")
+    assert version.returncode == 0 and version.stdout.strip() == f"corvane {__version__}"
+    listing = json.loads(corvane("ls", store_root, "--json").stdout)
+    assert [(c["category"], c["kind"], c["months"], c["first"], c["last"], c["rows"]) for c in listing["categories"]] == [
+        ("close", "monthly", 3, "2024-01-01", "2024-03-29", 12), ("instruments", "table", 0, None, None, 2)]
+    info = json.loads(corvane("info", store_root, "close", "--end", "2024-04-30", "--json").stdout)
+    assert [month["month"] for month in info["months"]] == ["2024-01", "2024-02", "2024-03"]
+    assert info["missing_months"] == ["2024-04"] and info["table"] is None
+    (store_root / "close" / "notes.txt").write_text("kept by hand")
+    checked = corvane("verify", store_root, "--json")
+    assert checked.returncode == 0
+    assert json.loads(checked.stdout) == {"files_read": 4, "damaged": [], "leftover": [],
+                                          "unknown": [str(store_root / "close" / "notes.txt")]}

@@ -1,7 +1,8 @@
 """Random sequences of writes and reads checked against a small model of the merge rules.
 
 Monthly categories: stored values win, new cells fill holes, new rows and days are added, rows
-without any value are never stored. Whole tables: an upsert by key (or by all values without key
+without any value are never stored; an overwrite lets new values win; deletes of days or rows take
+them out, and a month left without days or rows loses its file. Whole tables: an upsert by key (or by all values without key
 columns), the last of equal incoming rows winning, other stored rows kept as they were.
 """
 
@@ -53,6 +54,9 @@ def reads(draw):
 
 OPERATIONS = st.one_of(
     st.tuples(st.just("update_pivot"), pivot_frames()),
+    st.tuples(st.just("overwrite_pivot"), pivot_frames()),
+    st.tuples(st.just("delete_days"), st.lists(st.sampled_from(DAYS), min_size=2, max_size=2).map(sorted)),
+    st.tuples(st.just("delete_rows"), st.lists(st.sampled_from(ROWS), min_size=1, max_size=2, unique=True)),
     st.tuples(st.just("update_table"), st.sampled_from([["k"], []]), table_frames()),
     st.tuples(st.just("read_pivot"), reads()),
 )
@@ -79,6 +83,41 @@ class Model:
                     stored["rows"].add(row)
                 for day, value in filled.items():
                     stored["cells"].setdefault((row, day), value)
+
+    def overwrite_pivot(self, cells_by_row):
+        days = sorted({day for cells in cells_by_row.values() for day in cells})
+        for month in sorted({day[:7] for day in days}):
+            month_days = [day for day in days if day[:7] == month]
+            filled = {(row, day): cells[day] for row, cells in cells_by_row.items() for day in month_days
+                      if cells[day] is not None}
+            if month not in self.months and not filled:
+                continue  # nothing to write, and no file is made for it
+            stored = self.months.setdefault(month, {"days": set(), "cells": {}, "rows": set()})
+            stored["days"].update(month_days)
+            stored["cells"].update(filled)
+            stored["rows"].update(row for row, _ in filled)
+
+    def delete_days(self, first, last):
+        for month in list(self.months):
+            stored = self.months[month]
+            doomed = {day for day in stored["days"] if first <= day <= last}
+            if not doomed:
+                continue
+            stored["days"] -= doomed
+            stored["cells"] = {cell: value for cell, value in stored["cells"].items() if cell[1] not in doomed}
+            stored["rows"] = {row for row, _ in stored["cells"]}
+            if not stored["days"]:
+                del self.months[month]
+
+    def delete_rows(self, rows):
+        for month in list(self.months):
+            stored = self.months[month]
+            if not stored["rows"] & set(rows):
+                continue
+            stored["rows"] -= set(rows)
+            stored["cells"] = {cell: value for cell, value in stored["cells"].items() if cell[0] not in rows}
+            if not stored["rows"]:
+                del self.months[month]
 
     def read_pivot(self, span):
         if span is None:
@@ -147,9 +186,20 @@ def test_store_follows_the_merge_model(operations):
         model = Model()
         for operation in operations:
             kind = operation[0]
-            if kind == "update_pivot":
-                store.update_pivot_category(pivot_frame(operation[1]), "monthly")
-                model.update_pivot(operation[1])
+            if kind in ("update_pivot", "overwrite_pivot"):
+                write = store.update_pivot_category if kind == "update_pivot" else store.overwrite_pivot_category
+                write(pivot_frame(operation[1]), "monthly")
+                getattr(model, kind)(operation[1])
+                check_pivot_read(store, model, None)
+            elif kind == "delete_days":
+                store.delete_pivot_days("monthly", *operation[1])
+                model.delete_days(*operation[1])
+                assert store.list_pivot_months("monthly") == sorted(model.months)
+                check_pivot_read(store, model, None)
+            elif kind == "delete_rows":
+                store.delete_pivot_rows("monthly", operation[1])
+                model.delete_rows(operation[1])
+                assert store.list_pivot_months("monthly") == sorted(model.months)
                 check_pivot_read(store, model, None)
             elif kind == "update_table":
                 keys, incoming = operation[1], operation[2]

@@ -117,6 +117,14 @@ CATEGORY_CALLS = {
     "_if_exists_unstack_category": lambda s, c: s._if_exists_unstack_category(c),
     "_if_exists_pivot_category": lambda s, c: s._if_exists_pivot_category(c),
     "_get_pivot_year_month": lambda s, c: s._get_pivot_year_month(c),
+    "overwrite_pivot_category": lambda s, c: s.overwrite_pivot_category(pd.DataFrame({"2024-03-01": [1.0]}), c),
+    "overwrite_unstack_category": lambda s, c: s.overwrite_unstack_category(c, pd.DataFrame({"k": [1]}), ["k"]),
+    "delete_pivot_days": lambda s, c: s.delete_pivot_days(c, "2024-03-01", "2024-03-31"),
+    "delete_pivot_rows": lambda s, c: s.delete_pivot_rows(c, ["a"]),
+    "delete_unstack_rows": lambda s, c: s.delete_unstack_rows(c, pd.DataFrame({"k": [1]})),
+    "delete_category": lambda s, c: s.delete_category(c),
+    "list_pivot_months": lambda s, c: s.list_pivot_months(c),
+    "read_pivot_rows": lambda s, c: s.read_pivot_rows(c, ["a"], "2024-03-01", "2024-03-31"),
 }
 
 

@@ -184,6 +184,14 @@ def list_directory(path, files_only=False):
     return names
 
 
+def list_with_sizes(path):
+    """([(name, size) of the objects], [names of the prefixes]) directly under the prefix."""
+    listed = _list(path)
+    files = [(meta["path"].rsplit("/", 1)[-1], meta["size"]) for meta in listed["objects"]]
+    prefixes = [prefix.rstrip("/").rsplit("/", 1)[-1] for prefix in listed["common_prefixes"]]
+    return files, prefixes
+
+
 def _list(path):
     """One level of the prefix: {"objects": [...], "common_prefixes": [...]}."""
     if split(path)[1]:
@@ -364,3 +372,20 @@ def frame_to_parquet_bytes(frame):
     buffer = io.BytesIO()
     frame.to_parquet(buffer)
     return buffer.getvalue()
+
+
+def delete_object(path):
+    """Removes the object. Inside run_exclusively it first checks that the object is still the
+    version the run read, and raises WriteConflict (the run starts over) when another writer
+    replaced it; a plain DELETE cannot be made conditional on every service."""
+    guarded = _guarded(path)
+    if guarded is not None and guarded.seen:
+        try:
+            current = _call("head", guarded.path)["e_tag"]
+        except FileNotFoundError:
+            current = None
+        if current != guarded.etag:
+            raise WriteConflict(os.fspath(path))
+    delete(path)
+    if guarded is not None:
+        guarded.etag, guarded.seen = None, True

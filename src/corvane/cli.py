@@ -1,17 +1,24 @@
-"""The `corvane` command: look into a store (ls, info, verify) and sync categories from the server.
+"""The `corvane` command: look into a store (ls, info, verify) and sync categories from the server
+(sync, correct).
 
 ls, info and verify only read: they list directories and open files themselves, so they never create
-a directory or change a file (the store class creates directories on every path it resolves).
+a directory or change a file (the store class creates directories on every path it resolves). They
+take local roots and s3://bucket/prefix roots alike.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import functools
+import io
+import json
 import os
 import re
 import sys
+import threading
 import types
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -33,6 +40,7 @@ class StoredFile:
     path: str
     kind: str  # "table", "month", "leftover" or "other"
     month: str | None = None  # YYYY-MM of a month file
+    size: int = 0
 
 
 def classify(category: str, name: str) -> StoredFile:
@@ -46,31 +54,66 @@ def classify(category: str, name: str) -> StoredFile:
     return StoredFile(name, "other")
 
 
-def require_local(root: str) -> None:
-    if "://" in root:
-        raise Failure(f"{root}: ls, info and verify read local stores only")
+def is_remote(path: str) -> bool:
+    return path.startswith("s3://")
+
+
+def join(base: str, *names: str) -> str:
+    return "/".join([base.rstrip("/"), *names]) if is_remote(base) else os.path.join(base, *names)
+
+
+@dataclass
+class Entry:
+    name: str
+    is_file: bool  # a regular file (an object on s3://)
+    is_dir: bool  # a directory (a prefix on s3://)
+    size: int
+
+
+def list_entries(path: str) -> list[Entry] | None:
+    """The names directly under a directory (an object prefix on s3://), or None when there is none."""
+    if not is_remote(path):
+        if not os.path.isdir(path):
+            return None
+        with os.scandir(path) as found:
+            return [Entry(item.name, item.is_file(), item.is_dir(), item.stat().st_size if item.is_file() else 0)
+                    for item in found]
+    from corvane import _object_storage as objects
+
+    # Sizes come with the listing; the store's own seam lists names only.
+    files, prefixes = objects.list_with_sizes(path)
+    if not files and not prefixes:
+        return None
+    return [Entry(name, True, False, size) for name, size in files] + [Entry(name, False, True, 0) for name in prefixes]
+
+
+def open_source(path: str) -> Any:
+    """A source pyarrow and pandas read from: the open file, or the whole object read once."""
+    if is_remote(path):
+        from corvane import _object_storage as objects
+
+        return pa.BufferReader(objects.read_bytes(path))
+    return pa.OSFile(path)
 
 
 def categories(root: str) -> list[str]:
-    require_local(root)
-    if not os.path.isdir(root):
+    entries = list_entries(root)
+    if entries is None:
         raise Failure(f"{root}: no such store directory")
-    return sorted(name for name in os.listdir(root)
-                  if not name.startswith(".") and os.path.isdir(os.path.join(root, name)))
+    return sorted(entry.name for entry in entries if not entry.name.startswith(".") and entry.is_dir)
 
 
 def category_files(root: str, category: str) -> list[StoredFile]:
-    require_local(root)
-    directory = os.path.join(root, category)
-    if not os.path.isdir(directory):
+    directory = join(root, category)
+    entries = list_entries(directory)
+    if entries is None:
         raise Failure(f"{directory}: no such category")
     found = []
-    with os.scandir(directory) as listing:
-        entries = sorted(listing, key=lambda entry: entry.name)
-    for item in entries:
+    for item in sorted(entries, key=lambda item: item.name):
         # As the store's reads do: only regular files are tables or months; opening a FIFO would hang.
-        entry = classify(category, item.name) if item.is_file() else StoredFile(item.name, "other")
-        entry.path = item.path
+        entry = classify(category, item.name) if item.is_file else StoredFile(item.name, "other")
+        entry.path = join(directory, item.name)
+        entry.size = item.size
         found.append(entry)
     return found
 
@@ -87,7 +130,12 @@ class Footer:
 
 def read_footer(path: str) -> Footer:
     """Rows and column labels from the Parquet footer alone, without reading the data."""
-    parquet = pq.ParquetFile(path)
+    if is_remote(path):
+        from corvane import _object_storage as objects
+
+        parquet = pq.ParquetFile(pa.BufferReader(objects.read_bytes(path)))
+    else:
+        parquet = pq.ParquetFile(pa.OSFile(path))
     schema = parquet.schema_arrow
     index_columns = {name for name in (schema.pandas_metadata or {}).get("index_columns", [])
                      if isinstance(name, str)}
@@ -133,6 +181,10 @@ def day_text(day: pd.Timestamp | None) -> str:
 # --- commands ----------------------------------------------------------------------------------
 
 
+def emit_json(document: Any) -> None:
+    print(json.dumps(document, indent=2, ensure_ascii=False))
+
+
 def command_ls(args: argparse.Namespace) -> int:
     rows = []
     unreadable = 0
@@ -146,10 +198,15 @@ def command_ls(args: argparse.Namespace) -> int:
         footers = [footer for footer in read if footer is not None]
         unreadable += len(read) - len(footers)
         stored = days([label for footer in footers for label in footer.labels]) if months else []
-        size = sum(os.path.getsize(entry.path) for entry in files)
-        rows.append([category, kind, len(months), day_text(stored[0] if stored else None),
-                     day_text(stored[-1] if stored else None), sum(f.rows for f in footers), human_size(size)])
-    print_table(["CATEGORY", "KIND", "MONTHS", "FIRST", "LAST", "ROWS", "SIZE"], rows)
+        rows.append({"category": category, "kind": kind, "months": len(months),
+                     "first": day_text(stored[0]) if stored else None, "last": day_text(stored[-1]) if stored else None,
+                     "rows": sum(f.rows for f in footers), "size_bytes": sum(entry.size for entry in files)})
+    if args.json:
+        emit_json({"categories": rows, "unreadable_files": unreadable})
+    else:
+        print_table(["CATEGORY", "KIND", "MONTHS", "FIRST", "LAST", "ROWS", "SIZE"],
+                    [[row["category"], row["kind"], row["months"], row["first"] or "-", row["last"] or "-", row["rows"],
+                      human_size(row["size_bytes"])] for row in rows])
     if unreadable:
         print(f"{unreadable} files could not be read and are left out; see corvane verify", file=sys.stderr)
     return 0
@@ -177,29 +234,38 @@ def parse_day(text: str, option: str) -> pd.Timestamp:
 def command_info(args: argparse.Namespace) -> int:
     files = category_files(args.root, args.category)
     months = months_of(files)
+    table = None
     for entry in files:
-        footer = try_footer(entry.path) if entry.kind == "table" else None
-        if entry.kind == "table" and footer is None:
-            print(f"{args.category}: whole table, unreadable (see corvane verify)")
-        elif footer is not None:
-            print(f"{args.category}: whole table, {footer.rows} rows, {len(footer.labels)} columns, "
-                  f"{human_size(os.path.getsize(entry.path))}")
+        if entry.kind == "table":
+            footer = try_footer(entry.path)
+            table = ({"unreadable": True} if footer is None else
+                     {"rows": footer.rows, "columns": len(footer.labels), "size_bytes": entry.size})
     wanted = month_range(args.start, args.end, sorted(months))
-    rows = []
+    rows: list[dict[str, Any]] = []
     for month in progress([m for m in wanted if m in months], "months"):
         footer = try_footer(months[month])
         if footer is None:
-            rows.append([month, "unreadable", "-", "-", "-"])
+            rows.append({"month": month, "unreadable": True})
             continue
         stored = days(footer.labels)
-        rows.append([month, len(footer.labels), footer.rows, day_text(stored[0] if stored else None),
-                     day_text(stored[-1] if stored else None)])
-    if rows:
-        print_table(["MONTH", "DAYS", "ROWS", "FIRST", "LAST"], rows)
+        rows.append({"month": month, "days": len(footer.labels), "rows": footer.rows,
+                     "first": day_text(stored[0]) if stored else None, "last": day_text(stored[-1]) if stored else None})
     missing = [month for month in wanted if month not in months]
+    if args.json:
+        emit_json({"category": args.category, "table": table, "months": rows, "missing_months": missing})
+        return 0
+    if table is not None and table.get("unreadable"):
+        print(f"{args.category}: whole table, unreadable (see corvane verify)")
+    elif table is not None:
+        print(f"{args.category}: whole table, {table['rows']} rows, {table['columns']} columns, "
+              f"{human_size(table['size_bytes'])}")
+    if rows:
+        print_table(["MONTH", "DAYS", "ROWS", "FIRST", "LAST"],
+                    [[row["month"], "unreadable", "-", "-", "-"] if row.get("unreadable") else
+                     [row["month"], row["days"], row["rows"], row["first"] or "-", row["last"] or "-"] for row in rows])
     if wanted:
         print(f"missing months: {', '.join(missing) if missing else 'none'}")
-    elif not any(entry.kind == "table" for entry in files):
+    elif table is None:
         print(f"{args.category}: nothing stored")
     return 0
 
@@ -208,9 +274,10 @@ def damage(entry: StoredFile) -> str | None:
     """Why a table or month file is damaged, or None: it must read whole, and a month file's day
     labels must be days of its own month."""
     try:
-        # One open file for the whole read, so a writer replacing the file meanwhile cannot mix
-        # versions; pyarrow's own file, as a Python file object read by pyarrow can abort at exit.
-        with pa.OSFile(entry.path) as handle:
+        # One open file (or one whole object) for the whole read: a writer replacing the file
+        # meanwhile cannot mix versions. pyarrow's own file, as a Python file object read by
+        # pyarrow can abort the process at exit.
+        with open_source(entry.path) as handle:
             frame = pd.read_parquet(handle)
     except Exception as error:  # any reader failure means the file cannot be used
         return f"unreadable: {type(error).__name__}: {error}"
@@ -231,30 +298,138 @@ def command_verify(args: argparse.Namespace) -> int:
     for entry in progress([e for e in entries if e.kind in ("table", "month")], "reading"):
         reason = damage(entry)
         if reason:
-            damaged.append(entry)
-            print(f"damaged: {entry.path}: {reason}")
-    for entry in entries:
-        if entry.kind == "other":
-            print(f"not a table or month: {entry.path}")
-        elif entry.kind == "leftover":
-            print(f"leftover temporary file: {entry.path}")
+            damaged.append({"path": entry.path, "reason": reason})
+    unknown = [entry.path for entry in entries if entry.kind == "other"]
+    leftover = [entry.path for entry in entries if entry.kind == "leftover"]
     checked = sum(entry.kind in ("table", "month") for entry in entries)
-    print(f"{checked} files read, {len(damaged)} damaged, "
-          f"{sum(e.kind == 'other' for e in entries)} unknown, {sum(e.kind == 'leftover' for e in entries)} leftover")
+    if args.json:
+        emit_json({"files_read": checked, "damaged": damaged, "unknown": unknown, "leftover": leftover})
+    else:
+        for found in damaged:
+            print(f"damaged: {found['path']}: {found['reason']}")
+        for entry in entries:
+            if entry.kind == "other":
+                print(f"not a table or month: {entry.path}")
+            elif entry.kind == "leftover":
+                print(f"leftover temporary file: {entry.path}")
+        print(f"{checked} files read, {len(damaged)} damaged, {len(unknown)} unknown, {len(leftover)} leftover")
     return 1 if damaged else 0
 
 
-class _PortRedirect:
-    """The redis package with every connection sent to another port (CORVANE_PORT)."""
+# --- sync and correct ----------------------------------------------------------------------------
 
-    def __init__(self, redis: types.ModuleType, port: int) -> None:
+# How long the command waits for the server to answer before it says which way it failed.
+SERVER_WAIT_SECONDS = 5.0
+
+
+class _ServerSettings:
+    """The redis package with every connection sent to CORVANE_PORT (when set) and bounded in time,
+    so that a server that never answers fails the command instead of hanging a cron job."""
+
+    def __init__(self, redis: types.ModuleType, port: int | None) -> None:
         self._redis, self._port = redis, port
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._redis, name)
 
     def Redis(self, **settings: Any) -> Any:
-        return self._redis.Redis(**{**settings, "port": self._port})
+        settings.setdefault("socket_connect_timeout", SERVER_WAIT_SECONDS)
+        if self._port is not None:
+            settings["port"] = self._port
+        return self._redis.Redis(**settings)
+
+
+def server_address() -> tuple[str, int]:
+    port = os.environ.get("CORVANE_PORT")
+    return os.environ.get("CORVANE_HOST", "127.0.0.1"), int(port) if port else 6379
+
+
+def check_server(account: str, token: str) -> None:
+    """Fails within SERVER_WAIT_SECONDS, saying whether the server refused the credentials or could
+    not be reached. The client's own probe turns both into a latency of 999 and waits without limit."""
+    import redis
+
+    host, port = server_address()
+    outcome: list[BaseException | None] = []
+
+    def ping() -> None:
+        connection = redis.Redis(host=host, port=port, password=f"{account}:{token}",
+                                 socket_connect_timeout=SERVER_WAIT_SECONDS, socket_timeout=SERVER_WAIT_SECONDS)
+        try:
+            connection.ping()
+            outcome.append(None)
+        except BaseException as error:  # reported on the calling thread
+            outcome.append(error)
+        finally:
+            connection.close()
+
+    worker = threading.Thread(target=ping, daemon=True)
+    worker.start()
+    worker.join(SERVER_WAIT_SECONDS)
+    if not outcome:
+        raise Failure(f"the server at {host}:{port} did not answer within {SERVER_WAIT_SECONDS:g} s")
+    error = outcome[0]
+    if error is None:
+        return
+    refused = isinstance(error, redis.AuthenticationError) or (
+        isinstance(error, redis.ResponseError) and any(word in str(error) for word in ("WRONGPASS", "NOAUTH", "invalid")))
+    if refused:
+        raise Failure(f"the server at {host}:{port} refused account {account!r}: check CORVANE_ACCOUNT and CORVANE_TOKEN")
+    raise Failure(f"cannot reach the server at {host}:{port}: {error}")
+
+
+def quiet_bars(modules: Iterable[types.ModuleType], disable: bool | None) -> None:
+    """Progress bars on a terminal only (disable=None), or never: the modules look tqdm up at call time."""
+    for module in modules:
+        setattr(module, "tqdm", functools.partial(tqdm, disable=disable))
+
+
+def captured(call: Callable[[], Any]) -> tuple[Any, list[str]]:
+    """call()'s result and the status lines it printed."""
+    buffer = io.StringIO()
+    with contextlib.redirect_stdout(buffer):
+        result = call()
+    return result, buffer.getvalue().splitlines()
+
+
+def server_months(client: Any, category: str) -> list[str]:
+    prefix = f"cv1-{category}-"
+    return sorted(key[len(prefix):] for key in client.keys
+                  if key.startswith(prefix) and len(key) == len(prefix) + 6 and key[len(prefix):].isdigit())
+
+
+def default_range(client: Any, category: str, months: list[str]) -> tuple[str, str]:
+    """From the first day of the latest stored month (or of the server's first month) to today."""
+    stored = client.CV_db.list_pivot_months(category)
+    first = f"{stored[-1]}-01" if stored else f"{months[0][:4]}-{months[0][4:]}-01"
+    return first, pd.Timestamp.today().strftime("%Y-%m-%d")
+
+
+def sync_category(client: Any, category: str, args: argparse.Namespace) -> tuple[str, list[str]]:
+    """One category brought up to date: its summary line and the store's own lines."""
+    correcting = args.command == "correct"
+    if not correcting and f"cv1-{category}" in client.keys:
+        _, lines = captured(lambda: client.UpdateUnstackParquet(category))
+        state = "unchanged" if any("No need to combine" in line for line in lines) else "written"
+        return f"{category}: table {state}", lines
+    on_server = server_months(client, category)
+    if not on_server:
+        raise Failure(f"the server holds no category {category!r} (no key cv1-{category} or cv1-{category}-YYYYMM)")
+    start, end = (args.start, args.end) if args.start else default_range(client, category, on_server)
+    wanted = [month.replace("-", "") for month in month_range(start, end, [])]
+    if not args.start:
+        # Months after the server's latest are not missing, only not published yet.
+        wanted = [month for month in wanted if month <= on_server[-1]]
+    missing = ", ".join(f"{month[:4]}-{month[4:]}" for month in wanted if month not in on_server) or "none"
+    if correcting:
+        changed, lines = captured(lambda: client.CorrectPivotParquet(category, start, end))
+        written = sum(" stored cells changed" in line and "nothing written" not in line for line in lines)
+        return (f"{category}: monthly, {written} months written, {changed} stored cells changed, "
+                f"missing months: {missing}"), lines
+    _, lines = captured(lambda: client.UpdatePivotParquet(category, start, end))
+    written = sum(": Initializing: " in line or ": UpdatingDF " in line for line in lines)
+    unchanged = sum(": Dataframes are identical." in line for line in lines)
+    return f"{category}: monthly, {written} months written, {unchanged} unchanged, missing months: {missing}", lines
 
 
 def command_sync(args: argparse.Namespace) -> int:
@@ -262,32 +437,49 @@ def command_sync(args: argparse.Namespace) -> int:
     if not account or not token:
         raise Failure("set CORVANE_ACCOUNT and CORVANE_TOKEN in the environment")
     if (args.start is None) != (args.end is None):
-        raise Failure("give both --start and --end (monthly sync) or neither (whole-table sync)")
+        raise Failure("give both --start and --end, or neither")
+    if args.command == "correct" and args.start is None:
+        raise Failure("a correction needs --start and --end")
     if args.start is not None:
         month_range(args.start, args.end, [])  # refuses bad dates before anything is touched
-    from corvane import CVClient
+    check_server(account, token)
+    from corvane import CVClient, FrameVault
 
-    port = os.environ.get("CORVANE_PORT")
-    if port:
-        # The client module looks its globals up at call time; this is its redis package.
-        setattr(CVClient, "redis", _PortRedirect(getattr(CVClient, "redis"), int(port)))
-    client = CVClient.CorvaneClient(account, token, args.root)
+    quiet_bars([CVClient, FrameVault], True if args.quiet else None)
+    # The client module looks its globals up at call time; this is its redis package.
+    host_port = os.environ.get("CORVANE_PORT")
+    setattr(CVClient, "redis", _ServerSettings(getattr(CVClient, "redis"), int(host_port) if host_port else None))
+    client, lines = captured(lambda: CVClient.CorvaneClient(account, token, args.root))
+    if not args.quiet:
+        print("\n".join(lines))
+    failed = 0
     for category in args.categories:
-        if args.start is None:
-            client.UpdateUnstackParquet(category)
-        else:
-            client.UpdatePivotParquet(category, args.start, args.end)
-    return 0
+        try:
+            summary, lines = sync_category(client, category, args)
+        except Exception as error:  # one category's failure does not stop the others
+            failed += 1
+            reason = str(error) if isinstance(error, Failure) else f"{type(error).__name__}: {error}"
+            print(f"corvane {args.command}: {category}: {reason}", file=sys.stderr)
+            continue
+        if args.verbose and not args.quiet:
+            print("\n".join(lines))
+        if not args.quiet:
+            print(summary)
+    return 1 if failed else 0
 
 
 def parser() -> argparse.ArgumentParser:
+    from corvane import __version__
+
     top = argparse.ArgumentParser(prog="corvane", description="Look into a corvane store, or sync it from the server.")
+    top.add_argument("--version", action="version", version=f"corvane {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     ls = commands.add_parser("ls", help="list the categories of a store",
                              description="Each category: kind (whole table or monthly), month count, first "
-                                         "and last stored day, rows (summed over its files) and size on disk.")
-    ls.add_argument("root", metavar="ROOT", help="the store's root directory")
+                                         "and last stored day, rows (summed over its files) and size.")
+    ls.add_argument("root", metavar="ROOT", help="the store's root directory, or s3://bucket/prefix")
+    ls.add_argument("--json", action="store_true", help="print one JSON document instead of a table")
     ls.set_defaults(run=command_ls)
 
     info = commands.add_parser("info", help="months, days and rows of one category",
@@ -298,6 +490,7 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("category", metavar="CATEGORY")
     info.add_argument("--start", metavar="D", help="first day of the range (its month is included)")
     info.add_argument("--end", metavar="D", help="last day of the range (its month is included)")
+    info.add_argument("--json", action="store_true", help="print one JSON document instead of a table")
     info.set_defaults(run=command_info)
 
     verify = commands.add_parser("verify", help="read every file and report damage",
@@ -305,18 +498,28 @@ def parser() -> argparse.ArgumentParser:
                                              "files, files that are neither a table nor a month, and leftover "
                                              "temporary files. Exit status 1 when a file is damaged.")
     verify.add_argument("root", metavar="ROOT")
+    verify.add_argument("--json", action="store_true", help="print one JSON document instead of lines")
     verify.set_defaults(run=command_verify)
 
-    sync = commands.add_parser("sync", help="bring categories up to date from the server",
-                               description="With --start and --end: UpdatePivotParquet for each category (the "
-                                           "months whose first day lies in the range); without them: "
-                                           "UpdateUnstackParquet (the whole table). Account and token come "
-                                           "from CORVANE_ACCOUNT and CORVANE_TOKEN, the host from CORVANE_HOST.")
-    sync.add_argument("root", metavar="ROOT", help="the store's root directory (created when missing)")
-    sync.add_argument("categories", metavar="CATEGORY", nargs="+")
-    sync.add_argument("--start", metavar="D")
-    sync.add_argument("--end", metavar="D")
-    sync.set_defaults(run=command_sync)
+    for name, help_text, description in (
+        ("sync", "bring categories up to date from the server",
+         "Each CATEGORY is synced on its own: a whole table (server key cv1-CATEGORY) with UpdateUnstackParquet, a "
+         "monthly category (keys cv1-CATEGORY-YYYYMM) with UpdatePivotParquet over --start to --end, by default "
+         "from the latest stored month to today. One summary line per category; a category that fails is "
+         "reported on standard error and the others still run; exit status 1 when any failed. Account and token "
+         "come from CORVANE_ACCOUNT and CORVANE_TOKEN, the host from CORVANE_HOST."),
+        ("correct", "sync monthly categories with the server's values winning",
+         "Like sync for monthly categories, but the server's values replace stored ones (CorrectPivotParquet) "
+         "over --start to --end. One summary line per category with the number of stored cells changed."),
+    ):
+        sync = commands.add_parser(name, help=help_text, description=description)
+        sync.add_argument("root", metavar="ROOT", help="the store's root directory (created when missing), or s3://...")
+        sync.add_argument("categories", metavar="CATEGORY", nargs="+")
+        sync.add_argument("--start", metavar="D")
+        sync.add_argument("--end", metavar="D")
+        sync.add_argument("--quiet", action="store_true", help="print only failures (for cron)")
+        sync.add_argument("--verbose", action="store_true", help="also print the store's line for every file")
+        sync.set_defaults(run=command_sync)
     return top
 
 

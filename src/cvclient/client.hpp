@@ -42,7 +42,14 @@ void update_unstack_parquet(py::object self, py::object category);
 void update_pivot_parquet(py::object self, py::object category, py::object start_date,
                           py::object end_date, py::object strf);
 py::object get_unstack_category(py::object self, py::object category);
+// The server's months of the range (keys cv1-<category>-YYYYMM in the key snapshot), checked,
+// loaded and joined side by side; None when the server holds none of them.
+py::object load_server_months(py::object self, py::object category, py::object start_date, py::object end_date);
 py::object get_pivot_category(py::object self, py::object category, py::object start_date,
                               py::object end_date);
+
+// corrections.cpp: the monthly sync with the server's values winning over stored ones.
+py::object correct_pivot_parquet(py::object self, py::object category, py::object start_date, py::object end_date,
+                                 py::object strf);
 
 }  // namespace corvane::client

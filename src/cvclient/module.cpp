@@ -40,6 +40,10 @@ void fill_client_module(py::module_ &module) {
     native::add_method(cls, "GetUnstackCategory", "", &get_unstack_category, arg("category"));
     native::add_method(cls, "GetPivotCategory", "", &get_pivot_category, arg("category"),
                        arg("start_date"), arg("end_date"));
+    // Addition beyond the methods above.
+    native::add_annotated_method(cls, "CorrectPivotParquet", py::dict("start_date"_a = "str", "end_date"_a = "str"),
+                                 &correct_pivot_parquet, arg("category"), arg("start_date"), arg("end_date"),
+                                 arg("strf") = "%Y-%m-%d");
 }
 
 }  // namespace

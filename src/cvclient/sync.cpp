@@ -43,8 +43,7 @@ void update_unstack_parquet(py::object self, py::object category) {
                                                        "key_columns"_a = key_columns());
 }
 
-void update_pivot_parquet(py::object self, py::object category, py::object start_date,
-                          py::object end_date, py::object strf) {
+py::object load_server_months(py::object self, py::object category, py::object start_date, py::object end_date) {
     require_exact_str(start_date, "start_date");
     require_exact_str(end_date, "end_date");
     native::require_category_name(category);
@@ -58,9 +57,7 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
         }
     }
     if (py::len(target_columns) == 0) {
-        py::object df = self.attr("GetPivotCategory")(category, py::none(), py::none());
-        native::print_line(native::concat(category, " are Latest Date: ", df.attr("columns")[py::int_(-1)]));
-        return;
+        return py::none();
     }
     // Every month is loaded before the store is called, so a failed load writes nothing.
     py::list frames;
@@ -71,7 +68,17 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
     for (size_t position = 0; position < frames.size(); ++position) {
         require_loaded_frame(frames[position], target_columns[position]);
     }
-    py::object df = global("pd").attr("concat")(frames, "axis"_a = 1);
+    return global("pd").attr("concat")(frames, "axis"_a = 1);
+}
+
+void update_pivot_parquet(py::object self, py::object category, py::object start_date,
+                          py::object end_date, py::object strf) {
+    py::object df = load_server_months(self, category, start_date, end_date);
+    if (df.is_none()) {
+        py::object stored = self.attr("GetPivotCategory")(category, py::none(), py::none());
+        native::print_line(native::concat(category, " are Latest Date: ", stored.attr("columns")[py::int_(-1)]));
+        return;
+    }
     self.attr("CV_db").attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);
 }
 

@@ -68,6 +68,27 @@ void fill_store_module(py::module_ &module) {
                        arg("task_desc") = "Processing tasks");
     native::add_method(cls, "get_download_days", "", &get_download_days, arg("category"),
                        arg("template_date"));
+
+    // Additions beyond the methods above, after them so the definition order stays as it was.
+    native::add_method(cls, "overwrite_pivot_category", "Merge df into the monthly files with its non-missing cells replacing stored ones.",
+                       &overwrite_pivot_category, arg("df"), arg("category"), arg("strf") = "%Y-%m-%d");
+    native::add_method(cls, "overwrite_unstack_category", "Replace the stored rows whose key columns match a row of sub_df.",
+                       &overwrite_unstack_category, arg("category"), arg("sub_df"), arg("key_columns") = py::none());
+    native::add_method(cls, "delete_pivot_days", "Remove the days from start_date to end_date from every monthly file.",
+                       &delete_pivot_days, arg("category"), arg("start_date"), arg("end_date"));
+    native::add_method(cls, "delete_pivot_rows", "Remove the given series (row labels) from every monthly file.",
+                       &delete_pivot_rows, arg("category"), arg("rows"));
+    native::add_method(cls, "delete_unstack_rows", "Remove the table rows whose values in the columns of keys match a row of keys.",
+                       &delete_unstack_rows, arg("category"), arg("keys"));
+    native::add_method(cls, "delete_category", "Remove the category's files and the store's internal state for it.",
+                       &delete_category, arg("category"));
+    native::add_method(cls, "list_categories", "The stored categories as sorted (name, layout) pairs, layout 'pivot' or 'unstack'.",
+                       &list_categories);
+    native::add_method(cls, "list_pivot_months", "The sorted YYYY-MM keys of the category's monthly files.",
+                       &list_pivot_months, arg("category"));
+    native::add_method(cls, "read_pivot_rows", "Read the given series over a date range, reading only their days and rows.",
+                       &read_pivot_rows, arg("category"), arg("rows"), arg("start_date") = py::none(),
+                       arg("end_date") = py::none(), arg("column_type") = "str");
 }
 
 }  // namespace

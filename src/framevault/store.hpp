@@ -99,4 +99,20 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
 // download_planning.cpp: the wanted days that the store does not hold yet.
 py::list get_download_days(py::object self, py::object category, py::object template_date);
 
+// Beyond the merges: corrections, deletes, the catalog and row reads (one .cpp each).
+// corrections.cpp: new values replace stored ones; each returns the stored cells (rows) changed.
+py::int_ overwrite_pivot_category(py::object self, py::object df, py::object category, py::object strf);
+py::int_ overwrite_unstack_category(py::object self, py::object category, py::object sub_df, py::object key_columns);
+// deletions.cpp: each returns the stored cells, rows or files removed.
+py::int_ delete_pivot_days(py::object self, py::object category, py::object start_date, py::object end_date);
+py::int_ delete_pivot_rows(py::object self, py::object category, py::object rows);
+py::int_ delete_unstack_rows(py::object self, py::object category, py::object keys);
+py::int_ delete_category(py::object self, py::object category);
+// catalog.cpp: what the store holds, as the reads see it.
+py::list list_categories(py::object self);
+py::list list_pivot_months(py::object self, py::object category);
+// row_reads.cpp: some series over a date range, reading only their days and rows.
+py::object read_pivot_rows(py::object self, py::object category, py::object rows, py::object start_date,
+                           py::object end_date, py::object column_type);
+
 }  // namespace corvane::store

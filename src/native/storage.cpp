@@ -139,6 +139,40 @@ void write_stored_parquet(const py::handle &frame, const py::handle &path) {
     store.attr("write_bytes")(path, store.attr("frame_to_parquet_bytes")(frame));
 }
 
+void remove_stored_file(const py::handle &path) {
+    if (!is_local(path)) {
+        object_store().attr("delete_object")(path);
+        return;
+    }
+    py::object os = global("os");
+    os.attr("remove")(path);
+    py::object directory = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(path));
+    py::object descriptor = os.attr("open")(directory, os.attr("O_RDONLY"));
+    try {
+        os.attr("fsync")(descriptor);
+    } catch (py::error_already_set &) {
+        os.attr("close")(descriptor);
+        throw;
+    }
+    os.attr("close")(descriptor);
+}
+
+py::object read_stored_bytes(const py::handle &path) {
+    if (!is_local(path)) {
+        return object_store().attr("read_bytes")(path);
+    }
+    py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
+    py::object data;
+    try {
+        data = handle.attr("read")();
+    } catch (py::error_already_set &) {
+        handle.attr("close")();
+        throw;
+    }
+    handle.attr("close")();
+    return data;
+}
+
 void run_exclusively(const py::handle &path, const std::function<void()> &body) {
     if (is_local(path)) {
         HeldStatusLines held;

@@ -34,6 +34,14 @@ py::object read_stored_parquet(const py::handle &path);
 // Replaces a stored Parquet file whole: readers see the old or the new one, never a part.
 void write_stored_parquet(const py::handle &frame, const py::handle &path);
 
+// Removes a stored file durably (its directory fsynced afterwards), so that after a power cut it is
+// gone or whole; on object storage one DELETE, refused with a write conflict inside run_exclusively
+// when another writer replaced the object since body read it.
+void remove_stored_file(const py::handle &path);
+
+// The bytes of one consistent version of a stored file (one open and read; one GET).
+py::object read_stored_bytes(const py::handle &path);
+
 // Runs body, a read-merge-write of the file at `path`, so that no concurrent writer's update of it
 // is lost. Locally: under the file's lock (lock_stored_file). On object storage: the write is
 // conditional on the version body read, and body runs again after a conflict, so a body must print

@@ -9,11 +9,11 @@ import pandas as pd
 from conftest import ACCOUNT, TOKEN
 
 
-def sync(server, *args, token=TOKEN):
+def sync(server, *args, token=TOKEN, command="sync", port=None, timeout=None):
     env = {**os.environ, "CORVANE_ACCOUNT": ACCOUNT, "CORVANE_TOKEN": token, "CORVANE_HOST": "127.0.0.1",
-           "CORVANE_PORT": str(server.port)}
-    return subprocess.run([sys.executable, "-m", "corvane", "sync", *map(str, args)], capture_output=True,
-                          text=True, env=env)
+           "CORVANE_PORT": str(port or server.port)}
+    return subprocess.run([sys.executable, "-m", "corvane", command, *map(str, args)], capture_output=True,
+                          text=True, env=env, timeout=timeout)
 
 
 def test_sync_fills_the_store_like_the_client_commands(server, tmp_path, month_frame, instruments_frame):
@@ -41,3 +41,46 @@ def test_sync_fails_without_credentials_or_with_wrong_ones(server, tmp_path):
     half_range = sync(server, root, "close", "--start", "2024-01-01")
     assert half_range.returncode == 1 and "--end" in half_range.stderr
     assert not root.exists()
+
+
+def test_one_run_syncs_tables_and_months_and_a_failure_stops_no_other(server, tmp_path, month_frame, instruments_frame):
+    server.seed({"cv1-instruments": instruments_frame(), "cv1-close-202402": month_frame(2024, 2),
+                 "cv1-close-202403": month_frame(2024, 3)})
+    root = tmp_path / "store"
+    run = ["instruments", "no-such", "close", "--start", "2024-02-01", "--end", "2024-04-30"]
+    first = sync(server, root, *run)
+    assert first.returncode == 1
+    assert first.stdout.splitlines()[-2:] == [
+        "instruments: table written", "close: monthly, 2 months written, 0 unchanged, missing months: 2024-04"]
+    assert first.stderr.startswith("corvane sync: no-such: the server holds no category 'no-such'")
+    assert "Updating" not in first.stderr  # no progress bars off a terminal
+    again = sync(server, root, "instruments", "close", "--start", "2024-02-01", "--end", "2024-04-30", "--quiet")
+    assert (again.returncode, again.stdout, again.stderr) == (0, "", "")
+
+    corrected = month_frame(2024, 3)
+    corrected.iloc[0, :2] = [100.0, 101.0]
+    server.seed({"cv1-close-202403": corrected})
+    fixed = sync(server, root, "close", "--start", "2024-02-01", "--end", "2024-03-31", command="correct")
+    assert fixed.returncode == 0, fixed.stderr
+    assert fixed.stdout.splitlines()[-1] == "close: monthly, 1 months written, 2 stored cells changed, missing months: none"
+    stored = pd.read_parquet(root / "close" / "close_2024-03.parquet")
+    assert stored.iloc[0, :2].tolist() == [100.0, 101.0]
+
+
+def test_a_wrong_token_or_a_silent_server_is_named_plainly(server, tmp_path):
+    import socket
+
+    wrong = sync(server, tmp_path / "store", "close", token="wrong")
+    assert wrong.returncode == 1 and "refused account 'analyst': check CORVANE_ACCOUNT and CORVANE_TOKEN" in wrong.stderr
+    with socket.socket() as silent:  # accepts connections and never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        port = silent.getsockname()[1]
+        hung = sync(server, tmp_path / "store", "close", port=port, timeout=60)
+    assert hung.returncode == 1 and f"the server at 127.0.0.1:{port} did not answer within 5 s" in hung.stderr
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+    refused = sync(server, tmp_path / "store", "close", port=port)
+    assert refused.returncode == 1 and f"cannot reach the server at 127.0.0.1:{port}" in refused.stderr
+    assert not (tmp_path / "store").exists()

@@ -26,7 +26,7 @@ def test_client_is_a_plain_class_with_its_methods_in_order():
     methods = [name for name in vars(cls) if not name.startswith("__") or name == "__init__"]
     assert methods == ["__init__", "get_auth_ping", "measure_latency", "get_host_info", "auth",
                        "load_df_from_cvdb", "UpdateUnstackParquet", "UpdatePivotParquet",
-                       "GetUnstackCategory", "GetPivotCategory"]
+                       "GetUnstackCategory", "GetPivotCategory", "CorrectPivotParquet"]  # additions last
     assert [name for name in methods if isinstance(vars(cls)[name], staticmethod)] == [
         "get_auth_ping", "measure_latency"]
 

@@ -53,3 +53,16 @@ def test_sync_into_an_s3_store_end_to_end(redis_server, s3_root, tmp_path, monke
     assert f"Found Saving Dir: {s3_root}\n" in capsys.readouterr().out
     assert reopened.CV_db._if_exists_pivot_category("daily")
     assert list(tmp_path.iterdir()) == [tmp_path / "redis"]  # no local ./s3: directory
+
+
+def test_correction_into_an_s3_store(redis_server, s3_root, capsys):
+    march = month_frame(2024, 3)
+    redis_server.seed({"cv1-daily-202403": march})
+    client = CVClient.CorvaneClient(ACCOUNT, TOKEN, s3_root)
+    client.UpdatePivotParquet("daily", "2024-03-01", "2024-03-31")
+    march.iloc[1, 0] = 50.0
+    redis_server.seed({"cv1-daily-202403": march})
+    capsys.readouterr()
+    assert client.CorrectPivotParquet("daily", "2024-03-01", "2024-03-31") == 1
+    assert capsys.readouterr().out.splitlines()[-1] == f"{s3_root}/daily/daily_2024-03.parquet: 1 stored cells changed, 0 cells added"
+    assert client.GetPivotCategory("daily", "2024-03-01", "2024-03-31").iloc[1, 0] == 50.0

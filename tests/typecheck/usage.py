@@ -26,3 +26,15 @@ def plan(store: ParquetDataManager) -> list[object]:
     squares = ParquetDataManager.run_concurrently([(2,), (3,)], lambda x: x * x, max_workers=2)
     stored, missing = store.get_download_days("close", pd.bdate_range("2024-01-01", "2024-01-31"))
     return [year, month, path, squares, stored, missing, latest_close(store, "close")]
+
+
+def curate(store: ParquetDataManager, client: CorvaneClient) -> list[object]:
+    changed: int = store.overwrite_pivot_category(pd.DataFrame({"2024-03-04": [1.0]}, index=["a"]), "close")
+    changed += store.overwrite_unstack_category("instruments", pd.DataFrame({"k": [1]}), key_columns=["k"])
+    changed += client.CorrectPivotParquet("close", "2024-03-01", "2024-03-31")
+    removed = store.delete_pivot_days("close", "2024-03-04", "2024-03-04") + store.delete_pivot_rows("close", ["a"])
+    removed += store.delete_unstack_rows("instruments", pd.DataFrame({"k": [1]})) + store.delete_category("old")
+    layouts = [layout for _, layout in store.list_categories()]
+    months: list[str] = store.list_pivot_months("close")
+    series: pd.DataFrame = store.read_pivot_rows("close", ["a"], "2024-01-01", None, column_type="datetime")
+    return [changed, removed, layouts, months, series]

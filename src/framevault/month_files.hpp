@@ -1,0 +1,42 @@
+// What a category holds, found without creating anything: the month files and the whole table as
+// the reads see them, and the frame splitting shared by the corrections, deletes and row reads.
+#pragma once
+
+#include "framevault/store.hpp"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace corvane::store {
+
+// <root>/<category> for a valid category name (ValueError otherwise), without creating it: deletes
+// and catalog reads must not leave empty directories behind.
+py::object category_directory(const py::object &self, const py::object &category);
+
+// Month keys (YYYY-MM) of the regular files named <category>_YYYY-MM.parquet, ascending; none when
+// the directory does not exist. Other names, and directories so named, are not months.
+py::list stored_month_keys(const py::object &directory, const py::object &category);
+
+// <directory>/<category>_<YYYY-MM>.parquet, spelled as the store's path helpers spell it.
+py::str month_file_path(const py::object &directory, const py::object &category, const py::handle &month_key);
+
+// <directory>/<category>.parquet.
+py::str table_file_path(const py::object &directory, const py::object &category);
+
+// Column positions per month key (YYYY-MM) of the days, keys ascending.
+std::map<std::string, std::vector<Py_ssize_t>> columns_by_month_key(const py::object &days);
+
+// Every row and the columns at `positions`.
+py::object columns_at(const py::object &frame, const std::vector<Py_ssize_t> &positions);
+
+// `values` as a list: a str (or any non-list-like value) stands for a one-element list of it.
+py::list as_label_list(const py::object &values);
+
+// A function the task runner can call on its pool threads, built from a C++ callable.
+template <typename Func>
+py::object pool_worker(const char *name, Func &&body) {
+    return py::cpp_function(std::forward<Func>(body), py::name(name));
+}
+
+}  // namespace corvane::store

@@ -1,0 +1,502 @@
+// Some series of a category kept by month, over a date range: each month file is asked for the day
+// columns of the range only, and only the wanted rows are turned into pandas, so a read of one
+// series costs the decode of its days instead of the whole ten-year frame.
+#include "framevault/month_files.hpp"
+#include "framevault/numeric_frames.hpp"
+#include "native/dates.hpp"
+#include "native/months.hpp"
+#include "native/iso_days.hpp"
+#include "native/parquet_pages.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// A bound as day labels are compared with it: without a zone; on the string path the whole day.
+py::object as_day_bound(py::object day, bool whole_day) {
+    if (!day.attr("tz").is_none()) {
+        day = day.attr("tz_localize")(py::none());
+    }
+    return whole_day ? day.attr("normalize")() : day;
+}
+
+// The one stored index column of a month file written from a frame with a labelled index; None for
+// files whose index is a range (not stored) or has several levels, which are read whole instead.
+py::object single_index_column(const py::object &schema) {
+    py::object metadata = schema.attr("pandas_metadata");
+    if (metadata.is_none()) {
+        return py::none();
+    }
+    py::list index_columns = metadata.attr("get")("index_columns", py::list());
+    if (py::len(index_columns) != 1 || !py::isinstance<py::str>(index_columns[0]) ||
+        !py::list(schema.attr("names")).contains(index_columns[0])) {
+        return py::none();
+    }
+    return index_columns[0];
+}
+
+// Positions of the stored rows whose labels are wanted, ascending. Text labels are matched in
+// Arrow; any other kind as pandas matches them.
+py::object row_positions(const py::object &index_values, const py::list &wanted) {
+    py::object pa = py::module_::import("pyarrow");
+    py::object types = pa.attr("types");
+    py::object type = index_values.attr("type");
+    bool all_text = true;
+    for (py::handle label : wanted) {
+        all_text = all_text && py::isinstance<py::str>(label);
+    }
+    py::object mask;
+    if (all_text && (py::bool_(types.attr("is_string")(type)) || py::bool_(types.attr("is_large_string")(type)))) {
+        mask = py::module_::import("pyarrow.compute")
+                   .attr("is_in")(index_values, "value_set"_a = pa.attr("array")(wanted, "type"_a = type))
+                   .attr("to_numpy")("zero_copy_only"_a = false);
+    } else {
+        mask = index_values.attr("to_pandas")().attr("isin")(wanted).attr("to_numpy")();
+    }
+    return py::module_::import("numpy").attr("flatnonzero")(mask);
+}
+
+// The rows at `positions` as a frame. float64 days (the common case) are taken column by column
+// into one block; others go through pandas' own conversion, which knows their dtypes.
+py::object rows_as_frame(const py::object &table, const py::object &positions, const py::object &index_column,
+                         const py::list &day_columns) {
+    py::object pa = py::module_::import("pyarrow");
+    py::object taken_at = pa.attr("array")(positions);
+    py::object schema = table.attr("schema");
+    py::object float64 = pa.attr("float64")();
+    for (py::handle name : day_columns) {
+        py::object type = schema.attr("field")(name).attr("type");
+        if (!type.equal(float64)) {
+            return table.attr("take")(taken_at).attr("to_pandas")();
+        }
+    }
+    py::list blocks;
+    for (py::handle name : day_columns) {
+        blocks.append(table.attr("column")(name).attr("take")(taken_at).attr("to_numpy")());
+    }
+    py::object labels = table.attr("column")(index_column).attr("take")(taken_at).attr("to_pylist")();
+    // pandas names an unnamed index __index_level_0__ on disk.
+    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
+                          ? py::object(py::none()) : index_column;
+    py::object pd = global("pd");
+    py::object block = py::module_::import("numpy").attr("column_stack")(blocks);
+    return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(labels, "name"_a = name),
+                                "columns"_a = pd.attr("Index")(day_columns));
+}
+
+// The column chunk of column `position` of the file's only row group, inside `file`.
+std::optional<native::ColumnChunk> column_chunk(const py::object &metadata, const py::object &schema, int position,
+                                                const py::buffer_info &file, const char *physical_type) {
+    py::object column = metadata.attr("row_group")(0).attr("column")(position);
+    std::string codec = py::str(column.attr("compression")).cast<std::string>();
+    if (!py::str(column.attr("physical_type")).equal(py::str(physical_type)) ||
+        (codec != "SNAPPY" && codec != "UNCOMPRESSED") ||
+        schema.attr("column")(position).attr("max_repetition_level").cast<int>() != 0) {
+        return std::nullopt;
+    }
+    py::object dictionary = column.attr("dictionary_page_offset");
+    bool has_dictionary = py::bool_(column.attr("has_dictionary_page")) && !dictionary.is_none();
+    auto start = (has_dictionary ? dictionary : column.attr("data_page_offset")).cast<int64_t>();
+    auto size = column.attr("total_compressed_size").cast<int64_t>();
+    if (start < 0 || size < 0 || start + size > static_cast<int64_t>(file.size)) {
+        return std::nullopt;
+    }
+    native::ColumnChunk chunk;
+    chunk.data = static_cast<const uint8_t *>(file.ptr) + start;
+    chunk.size = static_cast<size_t>(size);
+    chunk.snappy = codec == "SNAPPY";
+    chunk.max_definition_level = schema.attr("column")(position).attr("max_definition_level").cast<int>();
+    chunk.rows = metadata.attr("num_rows").cast<int64_t>();
+    return chunk;
+}
+
+// The wanted rows of the month's float64 days read straight from the file's pages, for files of
+// the shape the store writes (one row group, text row labels, float64 days); nullopt for any other,
+// which pyarrow then reads. A month holding none of the rows gives no row labels.
+struct PagedRows {
+    std::vector<std::string> rows;
+    std::vector<double> block;  // rows x days, row-major
+};
+
+std::optional<PagedRows> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
+                                          const py::list &day_labels, const py::object &index_column) {
+    std::vector<std::string> labels;
+    for (py::handle label : wanted) {
+        if (!py::isinstance<py::str>(label)) {
+            return std::nullopt;
+        }
+        labels.push_back(label.cast<std::string>());
+    }
+    py::object pa = py::module_::import("pyarrow");
+    py::buffer_info file = py::buffer(data).request();
+    py::object metadata = parquet.attr("metadata");
+    py::object schema = parquet.attr("schema");
+    py::object arrow_schema = parquet.attr("schema_arrow");
+    if (metadata.attr("num_row_groups").cast<int>() != 1) {
+        return std::nullopt;
+    }
+    py::list names = arrow_schema.attr("names");
+    auto position_of = [&](const py::handle &name) { return names.attr("index")(name).cast<int>(); };
+    auto index_chunk = column_chunk(metadata, schema, position_of(index_column), file, "BYTE_ARRAY");
+    py::object index_type = arrow_schema.attr("field")(index_column).attr("type");
+    py::object types = pa.attr("types");
+    if (!index_chunk ||
+        !(py::bool_(types.attr("is_string")(index_type)) || py::bool_(types.attr("is_large_string")(index_type)))) {
+        return std::nullopt;
+    }
+    std::vector<native::ColumnChunk> day_chunks;
+    py::object float64 = pa.attr("float64")();
+    for (py::handle label : day_labels) {
+        auto chunk = column_chunk(metadata, schema, position_of(label), file, "DOUBLE");
+        py::object day_type = arrow_schema.attr("field")(label).attr("type");
+        if (!chunk || !day_type.equal(float64)) {
+            return std::nullopt;
+        }
+        day_chunks.push_back(*chunk);
+    }
+    std::optional<std::vector<int64_t>> rows;
+    std::optional<std::vector<std::string>> row_labels;
+    PagedRows paged;
+    std::vector<double> &block = paged.block;
+    bool complete = true;
+    {
+        py::gil_scoped_release no_gil;
+        rows = native::rows_holding(*index_chunk, labels);
+        if (rows && !rows->empty()) {
+            row_labels = native::texts_at(*index_chunk, *rows);
+            block.assign(rows->size() * day_chunks.size(), 0.0);
+            for (size_t day = 0; day < day_chunks.size() && complete; ++day) {
+                auto values = native::doubles_at(day_chunks[day], *rows);
+                complete = values.has_value();
+                for (size_t row = 0; complete && row < values->size(); ++row) {
+                    block[row * day_chunks.size() + day] = (*values)[row];
+                }
+            }
+        }
+    }
+    if (!rows || !complete || (!rows->empty() && !row_labels)) {
+        return std::nullopt;
+    }
+    if (!rows->empty()) {
+        paged.rows = std::move(*row_labels);
+    }
+    return paged;
+}
+
+// A month's rows from the page reader, as the join takes them: ("paged", row labels, day labels,
+// day ticks in microseconds, values as rows x days, index name).
+py::object paged_result(PagedRows &paged, const py::list &day_labels, const std::vector<int64_t> &micros,
+                        const py::object &index_column) {
+    py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(py::len(day_labels))});
+    std::copy(paged.block.begin(), paged.block.end(), values.mutable_data());
+    py::list index;
+    for (const std::string &label : paged.rows) {
+        index.append(py::str(label));
+    }
+    py::array_t<int64_t> ticks(static_cast<py::ssize_t>(micros.size()));
+    std::copy(micros.begin(), micros.end(), ticks.mutable_data());
+    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
+                          ? py::object(py::none()) : index_column;
+    return py::make_tuple("paged", index, day_labels, ticks, values, name);
+}
+
+// The month through the page reader when its day labels are all YYYY-MM-DD: the days of the range
+// chosen on their ticks, without pandas. nullopt where the reader or the labels do not apply.
+std::optional<py::object> paged_month(const py::object &data, const py::object &parquet, const py::list &wanted,
+                                      const py::list &labels, const py::object &index_column, const py::object &first,
+                                      const py::object &last) {
+    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
+    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
+    py::list columns;
+    std::vector<int64_t> micros;
+    for (py::handle label : labels) {
+        if (!PyUnicode_Check(label.ptr())) {
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
+        if (!day) {
+            return std::nullopt;
+        }
+        if (*day >= first_us && *day <= last_us) {
+            columns.append(label);
+            micros.push_back(*day);
+        }
+    }
+    if (py::len(columns) == 0) {
+        return py::object(py::none());
+    }
+    std::optional<PagedRows> paged = rows_from_pages(data, parquet, wanted, columns, index_column);
+    if (!paged) {
+        return std::nullopt;
+    }
+    if (paged->rows.empty()) {
+        return py::object(py::none());
+    }
+    return paged_result(*paged, columns, micros, index_column);
+}
+
+// The wanted rows and the days from first to last of one month file, with the days their labels
+// stand for; None when the file holds none of them.
+py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
+                           const py::object &last) {
+    py::object pd = global("pd");
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    // One read of the whole file: both the page reader and pyarrow work on this one version.
+    py::object data = native::read_stored_bytes(path);
+    py::object pa = py::module_::import("pyarrow");
+    py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(pa.attr("BufferReader")(data));
+    py::object schema = parquet.attr("schema_arrow");
+    py::object index_column = single_index_column(schema);
+    py::object frame;
+    if (index_column.is_none()) {
+        frame = native::read_stored_parquet(path);
+        frame = frame[frame.attr("index").attr("isin")(wanted)];
+    } else {
+        py::list labels;
+        for (py::handle name : schema.attr("names")) {
+            if (!name.equal(index_column)) {
+                labels.append(name);
+            }
+        }
+        if (native_core_enabled()) {
+            if (std::optional<py::object> paged = paged_month(data, parquet, wanted, labels, index_column, first, last)) {
+                return *paged;
+            }
+        }
+        py::object days = stored_label_days(pd.attr("Index")(labels, "dtype"_a = "object"), path);
+        py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
+        py::list columns;
+        for (size_t position = 0; position < labels.size(); ++position) {
+            if (py::bool_(in_range[py::int_(position)])) {
+                columns.append(labels[position]);
+            }
+        }
+        if (py::len(columns) == 0) {
+            return py::none();
+        }
+        columns.append(index_column);
+        py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);
+        py::object positions = row_positions(table.attr("column")(index_column), wanted);
+        if (py::len(positions) == 0) {
+            return py::none();
+        }
+        columns.attr("pop")();
+        frame = rows_as_frame(table, positions, index_column, columns);
+    }
+    if (py::len(frame) == 0) {
+        return py::none();
+    }
+    py::object days = stored_label_days(frame.attr("columns"), path);
+    py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
+    if (!py::bool_(in_range.attr("all")())) {
+        frame = frame.attr("iloc")[py::make_tuple(all_rows, in_range)];
+        days = days[in_range];
+    }
+    return py::make_tuple(frame, days);
+}
+
+// The month frames side by side in calendar order, rows in the order asked for.
+// Months from the page reader joined without a pandas frame per month: one block for the result,
+// columns in calendar order, rows in the order asked for.
+py::object join_paged(const std::vector<py::object> &months, const py::list &wanted, bool as_text) {
+    py::object np = py::module_::import("numpy");
+    py::object pd = global("pd");
+    py::list found;
+    py::dict row_of;
+    for (py::handle row : wanted) {
+        for (const py::object &month : months) {
+            if (!row_of.contains(row) && py::list(month[py::int_(1)]).contains(row)) {
+                row_of[row] = py::len(found);
+                found.append(row);
+            }
+        }
+    }
+    std::vector<std::tuple<int64_t, size_t, size_t>> columns;  // tick, month, column in the month
+    for (size_t month = 0; month < months.size(); ++month) {
+        auto ticks = py::array_t<int64_t>::ensure(months[month][py::int_(3)]);
+        for (py::ssize_t column = 0; column < ticks.size(); ++column) {
+            columns.emplace_back(ticks.at(column), month, static_cast<size_t>(column));
+        }
+    }
+    std::stable_sort(columns.begin(), columns.end(),
+                     [](const auto &left, const auto &right) { return std::get<0>(left) < std::get<0>(right); });
+    py::array_t<double> block({static_cast<py::ssize_t>(py::len(found)), static_cast<py::ssize_t>(columns.size())});
+    std::fill(block.mutable_data(), block.mutable_data() + block.size(), std::numeric_limits<double>::quiet_NaN());
+    auto out = block.mutable_unchecked<2>();
+    py::list labels;
+    std::vector<int64_t> ticks;
+    for (size_t at = 0; at < columns.size(); ++at) {
+        auto [tick, month, column] = columns[at];
+        const py::object &result = months[month];
+        labels.append(py::list(result[py::int_(2)])[column]);
+        ticks.push_back(tick);
+        py::list rows = result[py::int_(1)];
+        auto values = py::array_t<double>::ensure(result[py::int_(4)]);
+        auto in = values.unchecked<2>();
+        for (size_t row = 0; row < rows.size(); ++row) {
+            if (row_of.contains(rows[row])) {
+                out(row_of[rows[row]].cast<py::ssize_t>(), static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
+            }
+        }
+    }
+    py::object columns_index;
+    if (as_text) {
+        columns_index = pd.attr("Index")(labels);
+    } else {
+        py::array_t<int64_t> raw(static_cast<py::ssize_t>(ticks.size()));
+        std::copy(ticks.begin(), ticks.end(), raw.mutable_data());
+        columns_index = pd.attr("DatetimeIndex")(raw.attr("view")("datetime64[us]"));
+    }
+    return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(found, "name"_a = months.front()[py::int_(5)]),
+                                "columns"_a = columns_index);
+}
+
+// A paged month as a frame and its days, for a join with months read otherwise.
+std::pair<py::object, py::object> paged_as_frame(const py::handle &result) {
+    py::object pd = global("pd");
+    py::object frame = pd.attr("DataFrame")(result[py::int_(4)],
+                                            "index"_a = pd.attr("Index")(result[py::int_(1)], "name"_a = result[py::int_(5)]),
+                                            "columns"_a = pd.attr("Index")(result[py::int_(2)]));
+    py::object days = pd.attr("DatetimeIndex")(py::reinterpret_borrow<py::object>(result[py::int_(3)]).attr("view")("datetime64[us]"));
+    return {frame, days};
+}
+
+py::object join_row_frames(const py::list &results, const py::list &wanted, bool as_text) {
+    py::object pd = global("pd");
+    std::vector<std::pair<py::object, py::object>> parts;
+    std::vector<py::object> paged;
+    bool all_paged = true;
+    for (py::handle result : results) {
+        if (result.is_none()) {
+            continue;
+        }
+        if (py::len(result) == 6) {
+            paged.push_back(py::reinterpret_borrow<py::object>(result));
+        } else {
+            all_paged = false;
+        }
+    }
+    if (!paged.empty() && all_paged) {
+        return join_paged(paged, wanted, as_text);
+    }
+    for (py::handle result : results) {
+        if (result.is_none()) {
+            continue;
+        }
+        if (py::len(result) == 6) {
+            parts.push_back(paged_as_frame(result));
+        } else {
+            parts.emplace_back(result[py::int_(0)], result[py::int_(1)]);
+        }
+    }
+    if (parts.empty()) {
+        return pd.attr("DataFrame")();
+    }
+    py::list frames;
+    py::list day_parts;
+    for (auto &[frame, days] : parts) {
+        frames.append(frame);
+        day_parts.append(days);
+    }
+    py::object joined = pd.attr("concat")(frames, "axis"_a = 1);
+    py::object days = day_parts[0];
+    if (py::len(day_parts) > 1) {
+        days = days.attr("append")(day_parts[py::slice(1, PY_SSIZE_T_MAX, 1)]);
+    }
+    py::object order = days.attr("argsort")("kind"_a = "stable");
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    joined = joined.attr("iloc")[py::make_tuple(all_rows, order)];
+    py::list found;
+    for (py::handle row : wanted) {
+        if (joined.attr("index").contains(row) && !found.contains(row)) {
+            found.append(row);
+        }
+    }
+    joined = joined.attr("reindex")("index"_a = found);
+    if (!as_text) {
+        joined.attr("columns") = days[order];
+    }
+    return joined;
+}
+
+}  // namespace
+
+py::object read_pivot_rows(py::object self, py::object category, py::object rows, py::object start_date,
+                           py::object end_date, py::object column_type) {
+    py::object pd = global("pd");
+    py::object directory = category_directory(self, category);
+    py::list wanted = as_label_list(rows);
+    if (py::len(wanted) == 0) {
+        raise_value_error(py::str("rows names no series to read"));
+    }
+    py::list months = stored_month_keys(directory, category);
+    if (py::len(months) > 0) {
+        py::object latest = months[py::len(months) - 1];
+        if (start_date.is_none()) {
+            start_date = native::concat(latest, "-01");
+        }
+        if (end_date.is_none()) {
+            end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0)).attr("strftime")("%Y-%m-%d");
+        }
+    }
+    py::object start_day = native::require_date(start_date, "start_date");
+    py::object end_day = native::require_date(end_date, "end_date");
+    if (start_day > end_day) {
+        raise_value_error(native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
+    }
+    py::set stored(months);
+    py::list present;
+    py::list missing;
+    for (py::handle month : native::months_overlapping(start_day, end_day, "%Y-%m")) {
+        (stored.contains(month) ? present : missing).append(month);
+    }
+    if (py::len(missing) > 0) {
+        native::print_line(native::concat(category, ": no file for the months ", missing));
+    }
+    bool as_text = !column_type.equal(py::str("datetime"));
+    py::object first = as_day_bound(start_day, as_text);
+    py::object last = as_day_bound(end_day, as_text);
+    py::list tasks;
+    for (py::handle month : present) {
+        py::list task;
+        task.append(month_file_path(directory, category, month));
+        tasks.append(task);
+    }
+    py::object worker = pool_worker("read_month_rows", [wanted, first, last](py::object path) {
+        return read_month_rows(path, wanted, first, last);
+    });
+    preload_parquet_engine();
+    py::list results = store_class().attr("run_concurrently")(
+        tasks, worker, "max_workers"_a = self.attr("max_workers"),
+        "task_desc"_a = native::concat("Reading rows of ", category, " From ", start_date, " To ", end_date, ": "));
+    py::object result = join_row_frames(results, wanted, as_text);
+    py::list absent;
+    for (py::handle row : wanted) {
+        if (!result.attr("index").contains(row)) {
+            absent.append(row);
+        }
+    }
+    if (py::len(absent) > 0 && py::len(present) > 0) {
+        native::print_line(native::concat(category, ": rows not stored from ", start_day.attr("date")(), " to ",
+                                          end_day.attr("date")(), ": ", absent));
+    }
+    return result;
+}
+
+}  // namespace corvane::store
