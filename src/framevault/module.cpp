@@ -68,6 +68,8 @@ void fill_store_module(py::module_ &module) {
                        arg("task_desc") = "Processing tasks");
     native::add_method(cls, "get_download_days", "", &get_download_days, arg("category"),
                        arg("template_date"));
+    // The class's own reader and runner, so that a read can tell when a caller has replaced either.
+    module.attr("_month_read_hooks") = py::make_tuple(cls.attr("read_parquet"), cls.attr("run_concurrently"));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
+#include "framevault/month_blocks.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
@@ -89,7 +90,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
     // A shallow copy takes the text labels, so the caller's frame keeps its own.
     py::object written = rows.attr("copy")("deep"_a = false);
     written.attr("columns") = text;
-    native::write_stored_parquet(written, file_path);
+    write_month_file(written, file_path);
     record_month_digest(file_path, written, date_format);
     native::print_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
                                       first_label(text), " To ", last_label(text)));
@@ -135,7 +136,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         bool changed = (native_merge && native_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
         if (changed) {
             merged.attr("columns") = text;
-            native::write_stored_parquet(merged, file_path);
+            write_month_file(merged, file_path);
             record_month_digest(file_path, merged, date_format);
         } else {
             record_unchanged_month(file_path, existing_df, date_format, read_as);

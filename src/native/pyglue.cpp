@@ -166,13 +166,17 @@ void ensure_directory(const py::handle &path) {
 }
 
 void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
+    write_atomically(path, [&](const py::str &temporary) { frame.attr("to_parquet")(temporary); });
+}
+
+void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write) {
     py::object os = global("os");
     py::str temporary = temporary_name_beside(path);
     std::string directory = py::str(os.attr("path").attr("dirname")(temporary)).cast<std::string>();
     // Before the write, so that space a dead writer held is free again when this one needs it.
     without_gil([&] { remove_dead_writers_leftovers(directory.empty() ? "." : directory, leftover_age_limit); });
     try {
-        frame.attr("to_parquet")(temporary);
+        write(temporary);
         std::string from = temporary.cast<std::string>();
         std::string to = py::str(os.attr("fspath")(path)).cast<std::string>();
         without_gil([&] { durable_replace(from, to); });

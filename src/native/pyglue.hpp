@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <string>
 
 #include "native/durable_files.hpp"
@@ -134,6 +135,8 @@ void ensure_directory(const py::handle &path);
 // keeps the old one and a power cut leaves the old or the new one. Each write first removes the
 // temporary files that dead writers left in that directory.
 void write_parquet_atomically(const py::handle &frame, const py::handle &path);
+// The same durable replace for any writer: `write` fills the temporary file it is given.
+void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write);
 
 // pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
 // footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
