@@ -83,3 +83,48 @@ def test_files_of_either_writer_read_and_merge_alike_on_either_path(root, native
         pd.testing.assert_frame_equal(native_result, pandas_result, check_exact=True)
     assert results[True][2] == results[False][2]
     assert results[True][0].shape == (40, len(DAYS))
+
+
+@pytest.mark.parametrize("hook", ["read_parquet", "run_concurrently"])
+def test_a_replaced_reader_or_runner_still_serves_every_month(root, monkeypatch, hook, capsys):
+    store = ParquetDataManager(root)
+    store.update_pivot_category(frame(ROWS, DAYS, 4), "close")
+    expected = store.read_pivot_category("close", "2024-01-01", "2024-03-31")
+    calls = []
+    original = getattr(ParquetDataManager, hook)
+
+    def spy(*args, **kwargs):
+        calls.append(args[0])
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(ParquetDataManager, hook, staticmethod(spy))
+    got = store.read_pivot_category("close", "2024-01-01", "2024-03-31")
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    assert len(calls) == (3 if hook == "read_parquet" else 1)
+
+
+def footer_gone(path):
+    with open(path, "r+b") as handle:
+        handle.truncate(os.path.getsize(path) // 2)
+
+
+def pages_scrambled(path):
+    """Keeps the footer, so the damage shows only when the month's pages are decoded."""
+    with open(path, "r+b") as handle:
+        data = bytearray(handle.read())
+        for offset in range(8, len(data) // 3, 7):
+            data[offset] ^= 0x5A
+        handle.seek(0)
+        handle.write(bytes(data))
+
+
+@pytest.mark.parametrize("damage", [footer_gone, pages_scrambled])
+def test_a_damaged_month_is_named_in_the_error(root, damage, capsys):
+    store = ParquetDataManager(root)
+    store.update_pivot_category(frame(ROWS, DAYS, 5), "close")
+    damaged = os.path.join(root, "close", "close_2024-02.parquet")
+    damage(damaged)
+    with pytest.raises(Exception) as caught:
+        store.read_pivot_category("close", "2024-01-01", "2024-03-31")
+    assert damaged in str(caught.value)
+    assert caught.value.__cause__ is not None

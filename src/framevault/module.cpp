@@ -68,8 +68,9 @@ void fill_store_module(py::module_ &module) {
                        arg("task_desc") = "Processing tasks");
     native::add_method(cls, "get_download_days", "", &get_download_days, arg("category"),
                        arg("template_date"));
-    // The class's own reader and runner, so that a read can tell when a caller has replaced either.
-    module.attr("_month_read_hooks") = py::make_tuple(cls.attr("read_parquet"), cls.attr("run_concurrently"));
+    // The class's own reader and runner, kept for the module's life, so that a read can tell when a
+    // caller has replaced either.
+    own_month_hooks() = {py::object(cls.attr("read_parquet")).release(), py::object(cls.attr("run_concurrently")).release()};
 }
 
 }  // namespace

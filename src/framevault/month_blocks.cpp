@@ -126,12 +126,20 @@ bool alike(const StoredMonth &first, const StoredMonth &month) {
 // Whether the class still reads months with its own reader and runner: a caller who replaced either
 // expects the months to pass through the replacement.
 bool own_hooks_in_place() {
-    py::tuple hooks = global("_month_read_hooks");
     py::object cls = store_class();
     py::object reader = cls.attr("read_parquet");
     py::object runner = cls.attr("run_concurrently");
-    return reader.is(hooks[0]) && runner.is(hooks[1]);
+    return reader.is(own_month_hooks().reader) && runner.is(own_month_hooks().runner);
 }
+
+}  // namespace
+
+MonthHooks &own_month_hooks() {
+    static MonthHooks hooks;
+    return hooks;
+}
+
+namespace {
 
 // The read's shared state: the months, in calendar order, and the block they are copied into.
 struct BlockRead {
@@ -148,7 +156,11 @@ void read_one_month(BlockRead &read, const py::object &path) {
     StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
     core::ImportedTable table;
     try {
-        table = import_table(month.file.attr("read")());
+        // The pool already reads several months at once; threads within a month only add heaps.
+        table = import_table(month.file.attr("read")("use_threads"_a = false));
+        // The reader keeps what it read of the file until it goes: let it go with the month.
+        month.file = py::none();
+        month.handle.attr("close")();
     } catch (py::error_already_set &error) {
         raise_naming_month(path, error);
     } catch (const std::exception &error) {
@@ -167,13 +179,17 @@ void read_one_month(BlockRead &read, const py::object &path) {
         columns.push_back(*column);
     }
     double *data = read.block.mutable_data();
-    py::gil_scoped_release no_gil;
-    if (!table.same_keys(*index, read.reference)) {
-        month.held = std::move(table);
-        return;
-    }
-    for (size_t day = 0; day < columns.size(); ++day) {
-        table.copy_float_column(columns[day], data + (month.first_column + static_cast<int64_t>(day)) * read.rows, {});
+    {
+        py::gil_scoped_release no_gil;
+        if (!table.same_keys(*index, read.reference)) {
+            month.held = std::move(table);
+            return;
+        }
+        for (size_t day = 0; day < columns.size(); ++day) {
+            table.copy_float_column(columns[day], data + (month.first_column + static_cast<int64_t>(day)) * read.rows, {});
+        }
+        // The month's Arrow memory goes back before the next month is decoded on this thread.
+        table = core::ImportedTable();
     }
 }
 
@@ -311,11 +327,24 @@ std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, 
     return read;
 }
 
+// The first month's row labels as pandas reads them. pyarrow 19 and later converts text as pandas
+// does, so the index column alone is decoded; older pyarrow needs pandas' own type mapping.
+py::object first_month_rows(const StoredMonth &first) {
+    std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
+    if (std::stoi(version.substr(0, version.find('.'))) < 19) {
+        return global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
+    }
+    py::list columns;
+    columns.append(py::str(first.index_field));
+    return first.file.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
+}
+
 }  // namespace
 
 std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
                                                                   const py::object &task_desc) {
-    if (!native_core_enabled() || py::len(paths) == 0 || !own_hooks_in_place()) {
+    // A single month read by pandas is already the result, without a copy: a block gains nothing.
+    if (!native_core_enabled() || py::len(paths) < 2 || !own_hooks_in_place()) {
         return std::nullopt;
     }
     for (py::handle path : paths) {
@@ -334,7 +363,7 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     StoredMonth &first = read->months.front();
     py::object row_index;
     try {
-        row_index = global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
+        row_index = first_month_rows(first);
     } catch (py::error_already_set &error) {
         raise_naming_month(first.path, error);
     }
@@ -361,9 +390,6 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     bool any_held = std::any_of(read->months.begin(), read->months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
     if (any_held && !place_held_months(*read, row_index)) {
         return std::nullopt;
-    }
-    for (StoredMonth &month : read->months) {
-        month.handle.attr("close")();
     }
     py::object frame = global("pd").attr("DataFrame")(read->block.attr("T"), "index"_a = row_index, "columns"_a = labels,
                                                       "copy"_a = false);

@@ -13,7 +13,8 @@ namespace corvane::store {
 // in one float64 block: {frame, days}, the frame's columns the stored labels in calendar order of
 // their months, its rows the union of the months' rows as pd.concat(axis=1) orders them, and `days`
 // the days the labels stand for. nullopt, before anything is read, where the native read does not
-// apply (another dtype, labels it cannot key, hooks replaced, the native core off, s3:// roots).
+// apply (a single month, another dtype, labels it cannot key, hooks replaced, the native core off,
+// s3:// roots).
 std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
                                                                   const py::object &task_desc);
 
