@@ -4,7 +4,7 @@
 #pragma once
 
 #include "core/arrow_c_abi.h"
-#include "native/month_grid.hpp"
+#include "core/month_grid.hpp"
 
 #include <functional>
 #include <optional>

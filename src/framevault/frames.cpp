@@ -1,6 +1,6 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
-#include "native/iso_days.hpp"
+#include "core/iso_days.hpp"
 
 #include <pybind11/numpy.h>
 

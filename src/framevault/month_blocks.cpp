@@ -2,7 +2,7 @@
 
 #include "core/arrow_columns.hpp"
 #include "framevault/numeric_frames.hpp"
-#include "native/month_join.hpp"
+#include "core/month_join.hpp"
 #include "native/storage.hpp"
 
 #include <algorithm>
@@ -408,11 +408,7 @@ std::optional<FloatCells> encodable_cells(const py::object &frame) {
             return std::nullopt;
         }
     }
-    auto cells = float_cells(frame);
-    if (!cells || cells->view.row_stride != 1) {
-        return std::nullopt;
-    }
-    return cells;
+    return float_cells(frame);
 }
 
 void release_exported_schema(void *pointer) {

@@ -1,6 +1,6 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
-#include "native/upsert_rows.hpp"
+#include "core/upsert_rows.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "native/durable_files.hpp"
+#include "core/durable_files.hpp"
 
 namespace corvane::native {
 
