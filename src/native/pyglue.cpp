@@ -192,13 +192,36 @@ void write_atomically(const py::handle &path, const std::function<void(const py:
     }
 }
 
+namespace {
+
+// pd.read_parquet(handle) without its dataset scan, which costs more than the decode of a month: the
+// file's table converted as pandas converts it. pyarrow before 19 needs pandas' own type mapping, and
+// frame attributes are restored by pandas alone: both still go through pandas.
+py::object read_parquet_handle(const py::object &handle) {
+    py::object pyarrow = py::module_::import("pyarrow");
+    std::string version = py::str(pyarrow.attr("__version__")).cast<std::string>();
+    if (std::stoi(version.substr(0, version.find('.'))) >= 19) {
+        py::object table = py::module_::import("pyarrow.parquet")
+                               .attr("ParquetFile")(handle)
+                               .attr("read")("use_pandas_metadata"_a = true);
+        py::object metadata = table.attr("schema").attr("metadata");
+        if (metadata.is_none() || !metadata.contains(py::bytes("PANDAS_ATTRS"))) {
+            return table.attr("to_pandas")();
+        }
+        handle.attr("seek")(0);
+    }
+    return global("pd").attr("read_parquet")(handle);
+}
+
+}  // namespace
+
 py::object read_parquet_snapshot(const py::handle &path) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.
     py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
     py::object frame;
     try {
-        frame = global("pd").attr("read_parquet")(handle);
+        frame = read_parquet_handle(handle);
     } catch (py::error_already_set &) {
         handle.attr("close")();
         throw;
