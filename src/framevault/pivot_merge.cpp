@@ -116,7 +116,8 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         return;
     }
     auto read_as = month_file_identity(file_path);
-    py::object existing_df = native::read_stored_parquet(file_path);
+    py::object existing_df =
+        native_core_enabled() ? native::read_stored_month(file_path) : native::read_stored_parquet(file_path);
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {

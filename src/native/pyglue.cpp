@@ -197,10 +197,10 @@ namespace {
 // pd.read_parquet(handle) without its dataset scan, which costs more than the decode of a month: the
 // file's table converted as pandas converts it. pyarrow before 19 needs pandas' own type mapping, and
 // frame attributes are restored by pandas alone: both still go through pandas.
-py::object read_parquet_handle(const py::object &handle) {
+py::object read_parquet_handle(const py::object &handle, bool through_pandas) {
     py::object pyarrow = py::module_::import("pyarrow");
     std::string version = py::str(pyarrow.attr("__version__")).cast<std::string>();
-    if (std::stoi(version.substr(0, version.find('.'))) >= 19) {
+    if (!through_pandas && std::stoi(version.substr(0, version.find('.'))) >= 19) {
         py::object table = py::module_::import("pyarrow.parquet")
                                .attr("ParquetFile")(handle)
                                .attr("read")("use_pandas_metadata"_a = true);
@@ -215,13 +215,13 @@ py::object read_parquet_handle(const py::object &handle) {
 
 }  // namespace
 
-py::object read_parquet_snapshot(const py::handle &path) {
+py::object read_parquet_snapshot(const py::handle &path, bool through_pandas) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.
     py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
     py::object frame;
     try {
-        frame = read_parquet_handle(handle);
+        frame = read_parquet_handle(handle, through_pandas);
     } catch (py::error_already_set &) {
         handle.attr("close")();
         throw;

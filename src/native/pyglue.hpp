@@ -140,7 +140,9 @@ void write_atomically(const py::handle &path, const std::function<void(const py:
 
 // pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
 // footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
-py::object read_parquet_snapshot(const py::handle &path);
+// With `through_pandas` false the file's table is converted as pandas converts it, without the
+// dataset scan of pd.read_parquet, which costs more than the decode of a month file.
+py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = true);
 
 // The exclusive lock of the stored file at `path`, held by every read-merge-write of that file
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the

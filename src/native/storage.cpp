@@ -96,6 +96,10 @@ py::object read_stored_parquet(const py::handle &path) {
     return global("pd").attr("read_parquet")(py::module_::import("io").attr("BytesIO")(data));
 }
 
+py::object read_stored_month(const py::handle &path) {
+    return is_local(path) ? read_parquet_snapshot(path, false) : read_stored_parquet(path);
+}
+
 void write_stored_parquet(const py::handle &frame, const py::handle &path) {
     if (is_local(path)) {
         write_parquet_atomically(frame, path);
