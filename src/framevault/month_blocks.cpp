@@ -6,6 +6,9 @@
 #include "native/storage.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -141,8 +144,35 @@ MonthHooks &own_month_hooks() {
 
 namespace {
 
+// At most `limit` holders at once; waiting happens with the GIL released.
+class InFlight {
+public:
+    explicit InFlight(unsigned limit) : free_(limit == 0 ? 1 : limit) {}
+    void enter() {
+        py::gil_scoped_release no_gil;
+        std::unique_lock<std::mutex> lock(mutex_);
+        freed_.wait(lock, [&] { return free_ > 0; });
+        --free_;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++free_;
+        }
+        freed_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    unsigned free_;
+};
+
 // The read's shared state: the months, in calendar order, and the block they are copied into.
 struct BlockRead {
+    // More months decoding at once than there are cores gains no speed, and each keeps its own
+    // allocator memory: the peak above the block grows with them.
+    std::shared_ptr<InFlight> decoding = std::make_shared<InFlight>(std::thread::hardware_concurrency());
     std::vector<StoredMonth> months;
     std::map<std::string, size_t> by_path;
     native::RowKeys reference;  // the first month's rows
@@ -154,10 +184,16 @@ struct BlockRead {
 // in their order; otherwise keeps it decoded for the union.
 void read_one_month(BlockRead &read, const py::object &path) {
     StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
+    read.decoding->enter();
+    struct Leave {
+        InFlight &slots;
+        ~Leave() { slots.leave(); }
+    } leave{*read.decoding};
     core::ImportedTable table;
     try {
-        // The pool already reads several months at once; threads within a month only add heaps.
-        table = import_table(month.file.attr("read")("use_threads"_a = false));
+        // Decoded on Arrow's own threads, as many as there are cores, so that the allocator's memory
+        // stays with those few threads instead of spreading over every thread of the pool.
+        table = import_table(month.file.attr("read")("use_threads"_a = true));
         // The reader keeps what it read of the file until it goes: let it go with the month.
         month.file = py::none();
         month.handle.attr("close")();
