@@ -160,7 +160,9 @@ def build_workloads(work, sizes, data):
     one_root = f"{work}/one"  # only the latest month stored, for W3's scaling check
     months = sorted(month_groups(frame))
     last_month = months[-1]
-    stored_paths = [f"{stored_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
+    # The floors read and merge files as pandas writes them by default; corvane reads its own.
+    plain_root, plain_one_root = f"{work}/plain", f"{work}/plain-one"
+    stored_paths = [f"{plain_root}/{CATEGORY}/{CATEGORY}_{m}.parquet" for m in months]
     increment = daily_increment(frame, last_month)
 
     def prepare_stored():
@@ -170,6 +172,9 @@ def build_workloads(work, sizes, data):
                 ParquetDataManager(one_root).update_pivot_category(
                     frame[[c for c in frame.columns if c.startswith(last_month)]].copy(deep=False), CATEGORY
                 )
+            write_months_plainly(frame, f"{plain_root}/{CATEGORY}")
+            write_months_plainly(frame[[c for c in frame.columns if c.startswith(last_month)]],
+                                 f"{plain_one_root}/{CATEGORY}")
 
     synced_root = f"{work}/synced"  # all months as a client sync wrote them, for W7's re-sync
 
@@ -199,13 +204,13 @@ def build_workloads(work, sizes, data):
         ),
         Workload(
             "W3", f"daily increment, {len(months)} months stored",
-            lambda: (prepare_stored(), copy_tree(stored_root, store_root), copy_tree(stored_root, floor_root)),
+            lambda: (prepare_stored(), copy_tree(stored_root, store_root), copy_tree(plain_root, floor_root)),
             lambda: ParquetDataManager(store_root).update_pivot_category(increment.copy(deep=False), CATEGORY),
             lambda: plain_increment(f"{floor_root}/{CATEGORY}/{CATEGORY}_{last_month}.parquet", increment),
         ),
         Workload(
             "W3-1", "daily increment, 1 month stored",
-            lambda: (prepare_stored(), copy_tree(one_root, store_root), copy_tree(one_root, floor_root)),
+            lambda: (prepare_stored(), copy_tree(one_root, store_root), copy_tree(plain_one_root, floor_root)),
             lambda: ParquetDataManager(store_root).update_pivot_category(increment.copy(deep=False), CATEGORY),
             lambda: plain_increment(f"{floor_root}/{CATEGORY}/{CATEGORY}_{last_month}.parquet", increment),
         ),

@@ -3,7 +3,7 @@
 // Lines are printed after the locked work, one per file touched.
 #include "framevault/month_files.hpp"
 #include "native/dates.hpp"
-#include "native/digest_records.hpp"
+#include "core/digest_records.hpp"
 #include "native/months.hpp"
 #include "native/names.hpp"
 

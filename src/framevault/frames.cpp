@@ -1,6 +1,6 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
-#include "native/iso_days.hpp"
+#include "core/iso_days.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -22,7 +22,7 @@ bool matches_value_or_type_error(const py::error_already_set &error) {
 // when any label is something else, which then takes pandas' own parse.
 std::optional<py::object> iso_day_labels(const py::object &labels) {
     auto count = static_cast<py::ssize_t>(py::len(labels));
-    if (count == 0) {
+    if (count == 0 || !native_core_enabled()) {
         return std::nullopt;
     }
     py::array_t<int64_t> micros(count);

@@ -89,6 +89,10 @@ void fill_store_module(py::module_ &module) {
     native::add_method(cls, "read_pivot_rows", "Read the given series over a date range, reading only their days and rows.",
                        &read_pivot_rows, arg("category"), arg("rows"), arg("start_date") = py::none(),
                        arg("end_date") = py::none(), arg("column_type") = "str");
+
+    // The class's own reader and runner, kept for the module's life, so that a read can tell when a
+    // caller has replaced either.
+    own_month_hooks() = {py::object(cls.attr("read_parquet")).release(), py::object(cls.attr("run_concurrently")).release()};
 }
 
 }  // namespace

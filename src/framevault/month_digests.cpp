@@ -1,6 +1,6 @@
 // Identical re-syncs told from a content digest recorded when the month file was written.
 #include "framevault/numeric_frames.hpp"
-#include "native/digest_records.hpp"
+#include "core/digest_records.hpp"
 
 #include <string>
 

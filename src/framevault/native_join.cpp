@@ -1,6 +1,6 @@
 // The months of a range copied into one preallocated float64 block, as pd.concat(axis=1) joins them.
 #include "framevault/numeric_frames.hpp"
-#include "native/month_join.hpp"
+#include "core/month_join.hpp"
 
 #include <numeric>
 #include <utility>

@@ -1,6 +1,6 @@
 // The month merge on float64 buffers: same outcome, labels and cells as the pandas path.
 #include "framevault/numeric_frames.hpp"
-#include "native/numeric_merge.hpp"
+#include "core/numeric_merge.hpp"
 
 #include <algorithm>
 #include <numeric>

@@ -1,6 +1,6 @@
 // Frames taken apart into the plain buffers and keys the native core works on.
 #include "framevault/numeric_frames.hpp"
-#include "native/numeric_merge.hpp"
+#include "core/numeric_merge.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "framevault/store.hpp"
-#include "native/digest_records.hpp"
-#include "native/month_grid.hpp"
+#include "core/digest_records.hpp"
+#include "core/month_grid.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -1,4 +1,5 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
+#include "framevault/month_blocks.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
@@ -89,7 +90,7 @@ void create_month_file(const py::object &file_path, const py::object &sub_df, co
     // A shallow copy takes the text labels, so the caller's frame keeps its own.
     py::object written = rows.attr("copy")("deep"_a = false);
     written.attr("columns") = text;
-    native::write_stored_parquet(written, file_path);
+    write_month_file(written, file_path);
     record_month_digest(file_path, written, date_format);
     native::print_status_line(native::concat(file_path, ": Initializing: Shape ", written.attr("shape"), " From ",
                                              first_label(text), " To ", last_label(text)));
@@ -115,7 +116,8 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         return;
     }
     auto read_as = month_file_identity(file_path);
-    py::object existing_df = native::read_stored_parquet(file_path);
+    py::object existing_df =
+        native_core_enabled() ? native::read_stored_month(file_path) : native::read_stored_parquet(file_path);
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
@@ -135,7 +137,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         bool changed = (native_merge && native_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
         if (changed) {
             merged.attr("columns") = text;
-            native::write_stored_parquet(merged, file_path);
+            write_month_file(merged, file_path);
             record_month_digest(file_path, merged, date_format);
         } else {
             record_unchanged_month(file_path, existing_df, date_format, read_as);

@@ -1,4 +1,5 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
+#include "framevault/month_blocks.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
@@ -73,6 +74,28 @@ std::pair<py::object, py::object> join_months(py::list &results, const py::objec
         ordered.append(month);
     }
     return {global("pd").attr("concat")(ordered, "axis"_a = 1), days};
+}
+
+// The months side by side with the days of their labels: decoded into one block where the native
+// read applies, otherwise each month read by read_parquet and the frames joined.
+std::pair<py::object, py::object> read_months(const py::object &self, const py::list &paths,
+                                              const py::object &task_info, const py::object &directory) {
+    if (auto block = read_month_block(self, paths, task_info)) {
+        return *block;
+    }
+    py::list iterators;
+    for (py::handle path : paths) {
+        py::list task;
+        task.append(path);
+        iterators.append(task);
+    }
+    py::list results = store_class().attr("run_concurrently")(
+        iterators, store_class().attr("read_parquet"), "max_workers"_a = self.attr("max_workers"),
+        "task_desc"_a = task_info);
+    if (py::len(results) == 0) {
+        raise_value_error(py::str("读取失败"));
+    }
+    return join_months(results, directory);
 }
 
 // The columns put in calendar order, when a file held its days out of order.
@@ -159,24 +182,15 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
         return pd.attr("DataFrame")();
     }
 
-    py::list iterators;
+    py::list paths;
     for (py::handle month : present) {
-        py::list task;
-        task.append(native::concat(directory, "/", category, "_", month, ".parquet"));
-        iterators.append(task);
+        paths.append(native::concat(directory, "/", category, "_", month, ".parquet"));
     }
     py::object task_info = native::concat("Reading ", category, " From ", start_date, " To ", end_date, ": ");
     preload_parquet_engine();
-    py::list results = store_class().attr("run_concurrently")(
-        iterators, store_class().attr("read_parquet"), "max_workers"_a = self.attr("max_workers"),
-        "task_desc"_a = task_info);
-    if (py::len(results) == 0) {
-        raise_value_error(py::str("读取失败"));
-    }
-
     // Labels are compared as the days they stand for, whatever format wrote them; the string path
     // returns them as stored.
-    auto [dfs, days] = join_months(results, directory);
+    auto [dfs, days] = read_months(self, paths, task_info, directory);
     sort_days(dfs, days);
     bool as_text = !column_type.equal(py::str("datetime"));
     auto [cut, cut_labels] = cut_days(dfs, days, as_bound(start_day, as_text), as_bound(end_day, as_text));

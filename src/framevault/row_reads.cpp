@@ -5,8 +5,8 @@
 #include "framevault/numeric_frames.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
-#include "native/iso_days.hpp"
-#include "native/parquet_pages.hpp"
+#include "core/iso_days.hpp"
+#include "core/parquet_pages.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -92,6 +92,13 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
 // pivot_write.cpp: a frame of days split by month and merged into the month files.
 void update_pivot_category(py::object self, py::object df, py::object category, py::object strf);
 
+// month_blocks.cpp: the class's own read_parquet and run_concurrently, as the module built them.
+struct MonthHooks {
+    py::handle reader;
+    py::handle runner;
+};
+MonthHooks &own_month_hooks();
+
 // pivot_read.cpp: the months of a date range read back side by side.
 py::object read_pivot_category(py::object self, py::object category, py::object start_date,
                                py::object end_date, py::object column_type);

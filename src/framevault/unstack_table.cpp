@@ -1,5 +1,6 @@
+#include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
-#include "native/upsert_rows.hpp"
+#include "core/upsert_rows.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -60,8 +61,23 @@ bool has_real_index(const py::object &frame) {
     return !py::isinstance(frame.attr("index"), global("pd").attr("RangeIndex"));
 }
 
+// The same decision made by pandas on the code arrays: stored rows whose identity no incoming row
+// carries, and the last incoming row of each identity.
+py::object upsert_keep_by_pandas(const py::list &codes, int64_t stored_rows) {
+    py::object pd = global("pd");
+    py::object identities = pd.attr("MultiIndex").attr("from_arrays")(codes);
+    py::object stored = identities[py::slice(0, stored_rows, 1)];
+    py::object incoming = identities[py::slice(stored_rows, PY_SSIZE_T_MAX, 1)];
+    py::object keep_stored = stored.attr("isin")(incoming).attr("__invert__")();
+    py::object keep_incoming = incoming.attr("duplicated")("keep"_a = "last").attr("__invert__")();
+    return py::module_::import("numpy").attr("concatenate")(py::make_tuple(keep_stored, keep_incoming));
+}
+
 // The rows an upsert keeps, as a boolean array, decided on the code arrays with the GIL released.
 py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) {
+    if (!native_core_enabled() && py::len(codes) > 0) {
+        return py::array::ensure(upsert_keep_by_pandas(codes, stored_rows));
+    }
     std::vector<py::array_t<int64_t, py::array::c_style | py::array::forcecast>> arrays;
     std::vector<const int64_t *> columns;
     for (py::handle column : codes) {

@@ -225,6 +225,10 @@ void ensure_directory(const py::handle &path) {
 }
 
 void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
+    write_atomically(path, [&](const py::str &temporary) { frame.attr("to_parquet")(temporary); });
+}
+
+void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write) {
     py::object os = global("os");
     std::string target = py::str(os.attr("fspath")(path)).cast<std::string>();
     std::string directory = py::str(os.attr("path").attr("dirname")(target)).cast<std::string>();
@@ -240,7 +244,7 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
         temporary.emplace(directory);
     });
     // A failure here leaves the old file; the temporary one goes with its owner.
-    frame.attr("to_parquet")(py::str(temporary->path()));
+    write(py::str(temporary->path()));
     without_gil([&] {
         durable_replace(temporary->path(), target);
         temporary->renamed();
@@ -265,13 +269,36 @@ void rethrow_naming_file(py::error_already_set &error, const py::handle &path) {
     throw py::error_already_set();
 }
 
-py::object read_parquet_snapshot(const py::handle &path) {
+namespace {
+
+// pd.read_parquet(handle) without its dataset scan, which costs more than the decode of a month: the
+// file's table converted as pandas converts it. pyarrow before 19 needs pandas' own type mapping, and
+// frame attributes are restored by pandas alone: both still go through pandas.
+py::object read_parquet_handle(const py::object &handle, bool through_pandas) {
+    py::object pyarrow = py::module_::import("pyarrow");
+    std::string version = py::str(pyarrow.attr("__version__")).cast<std::string>();
+    if (!through_pandas && std::stoi(version.substr(0, version.find('.'))) >= 19) {
+        py::object table = py::module_::import("pyarrow.parquet")
+                               .attr("ParquetFile")(handle)
+                               .attr("read")("use_pandas_metadata"_a = true);
+        py::object metadata = table.attr("schema").attr("metadata");
+        if (metadata.is_none() || !metadata.contains(py::bytes("PANDAS_ATTRS"))) {
+            return table.attr("to_pandas")();
+        }
+        handle.attr("seek")(0);
+    }
+    return global("pd").attr("read_parquet")(handle);
+}
+
+}  // namespace
+
+py::object read_parquet_snapshot(const py::handle &path, bool through_pandas) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.
     py::object handle = py::module_::import("pyarrow").attr("OSFile")(global("os").attr("fspath")(path));
     py::object frame;
     try {
-        frame = global("pd").attr("read_parquet")(handle);
+        frame = read_parquet_handle(handle, through_pandas);
     } catch (py::error_already_set &error) {
         handle.attr("close")();
         // pandas sees only the open handle, so its message names no file.

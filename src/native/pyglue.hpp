@@ -5,9 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <string>
 
-#include "native/durable_files.hpp"
+#include "core/durable_files.hpp"
 
 namespace corvane::native {
 
@@ -121,6 +122,8 @@ void ensure_directory(const py::handle &path);
 // keeps the old one and a power cut leaves the old or the new one. Each write first removes the
 // temporary files that dead writers left in that directory.
 void write_parquet_atomically(const py::handle &frame, const py::handle &path);
+// The same durable replace for any writer: `write` fills the temporary file it is given.
+void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write);
 
 // Raises the exception of `error` again, of its own type, with the path of the file it concerns in
 // front of its message and the original as its cause; unchanged when the message names the file
@@ -129,7 +132,9 @@ void write_parquet_atomically(const py::handle &frame, const py::handle &path);
 
 // pd.read_parquet of one consistent version of the file: the file is opened once and pandas reads
 // footer and data through that handle, so a writer replacing it meanwhile changes nothing here.
-py::object read_parquet_snapshot(const py::handle &path);
+// With `through_pandas` false the file's table is converted as pandas converts it, without the
+// dataset scan of pd.read_parquet, which costs more than the decode of a month file.
+py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = true);
 
 // The exclusive lock of the stored file at `path`, held by every read-merge-write of that file
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the

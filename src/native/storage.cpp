@@ -130,6 +130,10 @@ py::object read_stored_parquet(const py::handle &path) {
     }
 }
 
+py::object read_stored_month(const py::handle &path) {
+    return is_local(path) ? read_parquet_snapshot(path, false) : read_stored_parquet(path);
+}
+
 void write_stored_parquet(const py::handle &frame, const py::handle &path) {
     if (is_local(path)) {
         write_parquet_atomically(frame, path);

@@ -31,6 +31,8 @@ void make_directories(const py::handle &path);
 
 // One consistent version of a stored Parquet file, as a DataFrame.
 py::object read_stored_parquet(const py::handle &path);
+// The same for a month file about to be merged: locally decoded without pandas' reader.
+py::object read_stored_month(const py::handle &path);
 // Replaces a stored Parquet file whole: readers see the old or the new one, never a part.
 void write_stored_parquet(const py::handle &frame, const py::handle &path);
 

@@ -1,4 +1,4 @@
-#include "native/parquet_pages.hpp"
+#include "core/parquet_pages.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "native/upsert_rows.hpp"
+#include "core/upsert_rows.hpp"
 
 #include <algorithm>
 #include <unordered_map>

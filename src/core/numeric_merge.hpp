@@ -1,7 +1,7 @@
 // The month merge on float64 cells: identical test, then stored-wins merge onto the union of labels.
 #pragma once
 
-#include "native/month_grid.hpp"
+#include "core/month_grid.hpp"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "native/content_digest.hpp"
+#include "core/content_digest.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "native/month_join.hpp"
+#include "core/month_join.hpp"
 
 #include <algorithm>
 #include <limits>

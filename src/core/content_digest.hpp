@@ -2,7 +2,7 @@
 // serialisation, so equal frames give equal digests whatever their row and day order.
 #pragma once
 
-#include "native/month_grid.hpp"
+#include "core/month_grid.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "native/numeric_merge.hpp"
+#include "core/numeric_merge.hpp"
 
 #include <limits>
 #include <string_view>

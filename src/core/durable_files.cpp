@@ -1,4 +1,4 @@
-#include "native/durable_files.hpp"
+#include "core/durable_files.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // The months of a range joined side by side into one preallocated float64 block.
 #pragma once
 
-#include "native/month_grid.hpp"
+#include "core/month_grid.hpp"
 
 #include <optional>
 #include <unordered_map>

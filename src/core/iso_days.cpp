@@ -1,4 +1,4 @@
-#include "native/iso_days.hpp"
+#include "core/iso_days.hpp"
 
 namespace corvane::native {
 

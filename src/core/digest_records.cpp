@@ -1,5 +1,5 @@
-#include "native/digest_records.hpp"
-#include "native/durable_files.hpp"
+#include "core/digest_records.hpp"
+#include "core/durable_files.hpp"
 
 #include <cstdio>
 #include <filesystem>

@@ -2,7 +2,7 @@
 // bound to the file's identity, so a record outlived by a rewrite is recognised as stale.
 #pragma once
 
-#include "native/content_digest.hpp"
+#include "core/content_digest.hpp"
 
 #include <optional>
 #include <string>

@@ -1,0 +1,527 @@
+#include "framevault/month_blocks.hpp"
+
+#include "core/arrow_columns.hpp"
+#include "framevault/numeric_frames.hpp"
+#include "core/month_join.hpp"
+#include "native/storage.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace corvane::store {
+
+namespace {
+
+using namespace pybind11::literals;
+
+py::object pyarrow() { return py::module_::import("pyarrow"); }
+py::object parquet() { return py::module_::import("pyarrow.parquet"); }
+
+// The month's failure raised again with its path in the message, the original as its cause, so a
+// damaged file among many is named.
+[[noreturn]] void raise_naming_month(const py::object &path, py::error_already_set &error) {
+    py::object original = error.value();
+    py::object kind = py::type::of(original);
+    py::str message = native::concat(path, ": ", original);
+    py::object wrapped;
+    try {
+        wrapped = kind(message);
+    } catch (py::error_already_set &) {
+        wrapped = py::reinterpret_borrow<py::object>(PyExc_OSError)(message);
+    }
+    wrapped.attr("__cause__") = original;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(wrapped.ptr())), wrapped.ptr());
+    throw py::error_already_set();
+}
+
+// The Arrow stream of a pyarrow table, taken out of its capsule and read with the GIL released.
+core::ImportedTable import_table(const py::object &table) {
+    py::capsule capsule = table.attr("__arrow_c_stream__")();
+    auto *stream = capsule.get_pointer<ArrowArrayStream>();
+    py::gil_scoped_release no_gil;
+    return core::ImportedTable::from_stream(stream);
+}
+
+// The label kinds whose keys the core compares on Arrow's buffers.
+bool keyable_type(const py::object &type) {
+    std::string name = py::str(type).cast<std::string>();
+    return name == "string" || name == "large_string" || name == "int64";
+}
+
+// One stored month, opened once: its handle serves the footer now and the data later.
+struct StoredMonth {
+    py::object path;
+    py::object handle;
+    py::object file;  // pyarrow.parquet.ParquetFile on `handle`
+    py::object index_metadata;
+    py::object column_metadata;
+    std::string index_field;
+    std::vector<std::string> day_names;
+    int64_t first_column = 0;  // in the block
+    std::optional<core::ImportedTable> held;  // decoded but not placed: its rows differ from the first month's
+};
+
+// The footer of a month file as the native read needs it; nullopt where it does not apply.
+std::optional<StoredMonth> open_month(const py::object &path) {
+    StoredMonth month;
+    month.path = path;
+    try {
+        month.handle = pyarrow().attr("OSFile")(global("os").attr("fspath")(path));
+        month.file = parquet().attr("ParquetFile")(month.handle);
+    } catch (py::error_already_set &error) {
+        raise_naming_month(path, error);
+    }
+    py::object schema = month.file.attr("schema_arrow");
+    py::object metadata = schema.attr("pandas_metadata");
+    if (metadata.is_none()) {
+        return std::nullopt;
+    }
+    py::list index_columns = metadata["index_columns"];
+    if (py::len(index_columns) != 1 || !py::isinstance<py::str>(index_columns[0])) {
+        return std::nullopt;
+    }
+    month.index_field = index_columns[0].cast<std::string>();
+    month.column_metadata = metadata["column_indexes"];
+    // pandas restores nullable and other dtypes from this description, not from the Arrow type.
+    py::str plain_float("float64");
+    for (py::handle entry : metadata["columns"]) {
+        if (py::str(entry["field_name"]).cast<std::string>() == month.index_field) {
+            month.index_metadata = py::reinterpret_borrow<py::object>(entry);
+        } else if (!py::object(entry["numpy_type"]).equal(plain_float)) {
+            return std::nullopt;
+        }
+    }
+    py::object float64 = pyarrow().attr("float64")();
+    bool has_index = false;
+    for (py::handle field : schema) {
+        std::string name = py::str(field.attr("name")).cast<std::string>();
+        if (name == month.index_field) {
+            has_index = keyable_type(field.attr("type"));
+            continue;
+        }
+        if (!py::object(field.attr("type")).equal(float64)) {
+            return std::nullopt;
+        }
+        month.day_names.push_back(std::move(name));
+    }
+    if (!has_index || month.day_names.empty() || !month.index_metadata) {
+        return std::nullopt;
+    }
+    return month;
+}
+
+// Whether months hold the same kind of labels, named alike, so that one frame can hold them all.
+bool alike(const StoredMonth &first, const StoredMonth &month) {
+    return month.index_field == first.index_field && month.index_metadata.equal(first.index_metadata) &&
+           month.column_metadata.equal(first.column_metadata);
+}
+
+// Whether the class still reads months with its own reader and runner: a caller who replaced either
+// expects the months to pass through the replacement.
+bool own_hooks_in_place() {
+    py::object cls = store_class();
+    py::object reader = cls.attr("read_parquet");
+    py::object runner = cls.attr("run_concurrently");
+    return reader.is(own_month_hooks().reader) && runner.is(own_month_hooks().runner);
+}
+
+}  // namespace
+
+MonthHooks &own_month_hooks() {
+    static MonthHooks hooks;
+    return hooks;
+}
+
+namespace {
+
+// At most `limit` holders at once; waiting happens with the GIL released.
+class InFlight {
+public:
+    explicit InFlight(unsigned limit) : free_(limit == 0 ? 1 : limit) {}
+    void enter() {
+        py::gil_scoped_release no_gil;
+        std::unique_lock<std::mutex> lock(mutex_);
+        freed_.wait(lock, [&] { return free_ > 0; });
+        --free_;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++free_;
+        }
+        freed_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    unsigned free_;
+};
+
+// The read's shared state: the months, in calendar order, and the block they are copied into.
+struct BlockRead {
+    // More months decoding at once than there are cores gains no speed, and each keeps its own
+    // allocator memory: the peak above the block grows with them.
+    std::shared_ptr<InFlight> decoding = std::make_shared<InFlight>(std::thread::hardware_concurrency());
+    std::vector<StoredMonth> months;
+    std::map<std::string, size_t> by_path;
+    native::RowKeys reference;  // the first month's rows
+    int64_t rows = 0;
+    py::array_t<double> block;  // days x rows: one contiguous run per day
+};
+
+// Decodes one month and copies it into its columns of the block when it holds the first month's rows
+// in their order; otherwise keeps it decoded for the union.
+void read_one_month(BlockRead &read, const py::object &path) {
+    StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
+    read.decoding->enter();
+    struct Leave {
+        InFlight &slots;
+        ~Leave() { slots.leave(); }
+    } leave{*read.decoding};
+    core::ImportedTable table;
+    try {
+        // Decoded on Arrow's own threads, as many as there are cores, so that the allocator's memory
+        // stays with those few threads instead of spreading over every thread of the pool.
+        table = import_table(month.file.attr("read")("use_threads"_a = true));
+        // The reader keeps what it read of the file until it goes: let it go with the month.
+        month.file = py::none();
+        month.handle.attr("close")();
+    } catch (py::error_already_set &error) {
+        raise_naming_month(path, error);
+    } catch (const std::exception &error) {
+        py::error_already_set raised = (PyErr_SetString(PyExc_RuntimeError, error.what()), py::error_already_set());
+        raise_naming_month(path, raised);
+    }
+    std::optional<size_t> index = table.column(month.index_field);
+    std::vector<size_t> columns;
+    for (const std::string &name : month.day_names) {
+        std::optional<size_t> column = table.column(name);
+        if (!index || !column || table.format(*column) != "g") {
+            PyErr_SetString(PyExc_ValueError, "the file changed its columns while it was read");
+            py::error_already_set raised;
+            raise_naming_month(path, raised);
+        }
+        columns.push_back(*column);
+    }
+    double *data = read.block.mutable_data();
+    {
+        py::gil_scoped_release no_gil;
+        if (!table.same_keys(*index, read.reference)) {
+            month.held = std::move(table);
+            return;
+        }
+        for (size_t day = 0; day < columns.size(); ++day) {
+            table.copy_float_column(columns[day], data + (month.first_column + static_cast<int64_t>(day)) * read.rows, {});
+        }
+        // The month's Arrow memory goes back before the next month is decoded on this thread.
+        table = core::ImportedTable();
+    }
+}
+
+// Labels of `keys` at `added` as a list of Python objects: text or int.
+py::list labels_of(const native::RowKeys &keys, const std::vector<int64_t> &added) {
+    py::list labels;
+    for (int64_t position : added) {
+        const std::string &key = keys.keys[static_cast<size_t>(position)];
+        if (keys.kind == 'i') {
+            int64_t value = 0;
+            std::memcpy(&value, key.data(), sizeof value);
+            labels.append(value);
+        } else {
+            labels.append(py::str(key.data(), key.size()));
+        }
+    }
+    return labels;
+}
+
+// Months whose rows differ from the first month's placed in the union of all rows, as concat orders
+// it; a wider block when they add rows. False where the labels cannot be joined here (repeats).
+bool place_held_months(BlockRead &read, py::object &row_index) {
+    auto joined = native::RowUnion::starting_with(read.reference);
+    if (!joined) {
+        return false;
+    }
+    std::vector<native::Positions> positions(read.months.size());
+    py::list new_labels;
+    for (size_t at = 0; at < read.months.size(); ++at) {
+        StoredMonth &month = read.months[at];
+        if (!month.held) {
+            continue;
+        }
+        auto keys = month.held->keys(*month.held->column(month.index_field));
+        std::vector<int64_t> added;
+        auto placed = keys ? joined->place(*keys, added) : std::nullopt;
+        if (!placed) {
+            return false;
+        }
+        if (!added.empty()) {
+            new_labels.append(global("pd").attr("Index")(labels_of(*keys, added), "dtype"_a = row_index.attr("dtype"),
+                                                           "name"_a = row_index.attr("name")));
+        }
+        positions[at] = std::move(*placed);
+    }
+    int64_t rows = joined->size();
+    int64_t days = read.block.shape(0);
+    py::array_t<double> block = read.block;
+    if (rows != read.rows) {
+        block = py::array_t<double>({days, rows});
+        row_index = row_index.attr("append")(new_labels);
+    }
+    const double *old_data = read.block.data();
+    double *data = block.mutable_data();
+    const double hole = std::numeric_limits<double>::quiet_NaN();
+    {
+        py::gil_scoped_release no_gil;
+        for (size_t at = 0; at < read.months.size(); ++at) {
+            StoredMonth &month = read.months[at];
+            auto columns = static_cast<int64_t>(month.day_names.size());
+            for (int64_t day = month.first_column; day < month.first_column + columns; ++day) {
+                double *out = data + day * rows;
+                if (!month.held) {
+                    if (data != old_data) {
+                        std::memcpy(out, old_data + day * read.rows, static_cast<size_t>(read.rows) * sizeof(double));
+                        std::fill(out + read.rows, out + rows, hole);
+                    }
+                    continue;
+                }
+                std::fill(out, out + rows, hole);
+                auto column = *month.held->column(month.day_names[static_cast<size_t>(day - month.first_column)]);
+                month.held->copy_float_column(column, out, positions[at]);
+            }
+            month.held.reset();
+        }
+    }
+    read.block = block;
+    read.rows = rows;
+    return true;
+}
+
+// The months opened and put in calendar order of their first days; nullopt where any of them cannot
+// be read natively. `labels` and `days` receive the stored labels and their days in that order.
+std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, py::object &days) {
+    BlockRead read;
+    std::vector<StoredMonth> opened;
+    py::list names;
+    for (py::handle path : paths) {
+        auto month = open_month(py::reinterpret_borrow<py::object>(path));
+        if (!month || (!opened.empty() && !alike(opened.front(), *month))) {
+            return std::nullopt;
+        }
+        for (const std::string &name : month->day_names) {
+            names.append(py::str(name));
+        }
+        opened.push_back(std::move(*month));
+    }
+    py::object pd = global("pd");
+    py::object column_name = opened.front().column_metadata.is_none() || py::len(opened.front().column_metadata) != 1
+                                 ? py::object(py::none())
+                                 : py::object(opened.front().column_metadata[py::int_(0)]["name"]);
+    py::object stored_labels = pd.attr("Index")(names, "name"_a = column_name);
+    py::object parsed = stored_label_days(stored_labels, paths[0]);
+    std::vector<int64_t> ticks = day_ticks(parsed);
+
+    // Months sort by their first day, as the pandas join orders them.
+    std::vector<int64_t> first_tick;
+    size_t next = 0;
+    for (const StoredMonth &month : opened) {
+        auto stop = next + month.day_names.size();
+        first_tick.push_back(*std::min_element(ticks.begin() + static_cast<long>(next), ticks.begin() + static_cast<long>(stop)));
+        next = stop;
+    }
+    std::vector<size_t> order(opened.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t left, size_t right) { return first_tick[left] < first_tick[right]; });
+    std::vector<size_t> start(opened.size());
+    for (size_t at = 0, column = 0; at < opened.size(); ++at) {
+        start[at] = column;
+        column += opened[at].day_names.size();
+    }
+    py::list positions;
+    int64_t column = 0;
+    for (size_t at : order) {
+        for (size_t day = 0; day < opened[at].day_names.size(); ++day) {
+            positions.append(start[at] + day);
+        }
+        opened[at].first_column = column;
+        column += static_cast<int64_t>(opened[at].day_names.size());
+        read.by_path[py::str(opened[at].path).cast<std::string>()] = read.months.size();
+        read.months.push_back(std::move(opened[at]));
+    }
+    labels = stored_labels.attr("take")(positions);
+    days = parsed.attr("take")(positions);
+    return read;
+}
+
+// The first month's row labels as pandas reads them. pyarrow 19 and later converts text as pandas
+// does, so the index column alone is decoded; older pyarrow needs pandas' own type mapping.
+py::object first_month_rows(const StoredMonth &first) {
+    std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
+    if (std::stoi(version.substr(0, version.find('.'))) < 19) {
+        return global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
+    }
+    py::list columns;
+    columns.append(py::str(first.index_field));
+    return first.file.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
+}
+
+}  // namespace
+
+std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
+                                                                  const py::object &task_desc) {
+    // A single month read by pandas is already the result, without a copy: a block gains nothing.
+    if (!native_core_enabled() || py::len(paths) < 2 || !own_hooks_in_place()) {
+        return std::nullopt;
+    }
+    for (py::handle path : paths) {
+        if (!native::is_local(path)) {
+            return std::nullopt;
+        }
+    }
+    py::object labels;
+    py::object days;
+    auto opened = open_months(paths, labels, days);
+    if (!opened) {
+        return std::nullopt;
+    }
+    auto read = std::make_shared<BlockRead>(std::move(*opened));
+    // The first month's rows, as pandas reads them, are the rows of the common case.
+    StoredMonth &first = read->months.front();
+    py::object row_index;
+    try {
+        row_index = first_month_rows(first);
+    } catch (py::error_already_set &error) {
+        raise_naming_month(first.path, error);
+    }
+    auto reference = py::type::of(row_index).is(global("pd").attr("Index")) ? row_keys(row_index) : std::nullopt;
+    if (!reference) {
+        return std::nullopt;
+    }
+    read->reference = std::move(*reference);
+    read->rows = static_cast<int64_t>(read->reference.keys.size());
+    read->block = py::array_t<double>({static_cast<int64_t>(py::len(labels)), read->rows});
+
+    py::list iterators;
+    for (py::handle path : paths) {
+        py::list task;
+        task.append(path);
+        iterators.append(task);
+    }
+    py::cpp_function worker([read](py::object path) { read_one_month(*read, path); });
+    py::list results = store_class().attr("run_concurrently")(iterators, worker, "max_workers"_a = self.attr("max_workers"),
+                                                              "task_desc"_a = task_desc);
+    if (py::len(results) == 0) {
+        raise_value_error(py::str("读取失败"));
+    }
+    bool any_held = std::any_of(read->months.begin(), read->months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
+    if (any_held && !place_held_months(*read, row_index)) {
+        return std::nullopt;
+    }
+    py::object frame = global("pd").attr("DataFrame")(read->block.attr("T"), "index"_a = row_index, "columns"_a = labels,
+                                                      "copy"_a = false);
+    return std::make_pair(frame, days);
+}
+
+namespace {
+
+// Whether the frame can be encoded from its buffers: float64 cells, text day labels and labelled rows.
+std::optional<FloatCells> encodable_cells(const py::object &frame) {
+    if (!native_core_enabled() || !py::type::of(frame.attr("index")).is(global("pd").attr("Index"))) {
+        return std::nullopt;
+    }
+    for (py::handle label : frame.attr("columns")) {
+        if (!PyUnicode_CheckExact(label.ptr())) {
+            return std::nullopt;
+        }
+    }
+    return float_cells(frame);
+}
+
+void release_exported_schema(void *pointer) {
+    auto *schema = static_cast<ArrowSchema *>(pointer);
+    if (schema->release != nullptr) {
+        schema->release(schema);
+    }
+    delete schema;
+}
+
+void release_exported_array(void *pointer) {
+    auto *array = static_cast<ArrowArray *>(pointer);
+    if (array->release != nullptr) {
+        array->release(array);
+    }
+    delete array;
+}
+
+// The frame as a pyarrow table of pandas' layout (day columns, then the index column, with the
+// pandas metadata that restores labels and index), the values shared with the frame.
+py::object month_table(const py::object &frame, const FloatCells &cells) {
+    py::object pa = pyarrow();
+    // The metadata pandas would write, taken from one row: the same dtypes give the same description.
+    py::object head = frame.attr("iloc")[py::slice(0, 1, 1)];
+    py::object schema = pa.attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
+    py::list names = schema.attr("names");
+    auto days = static_cast<size_t>(cells.view.days);
+    if (py::len(names) != days + 1) {
+        return py::none();
+    }
+    std::vector<std::string> day_names;
+    for (size_t day = 0; day < days; ++day) {
+        day_names.push_back(names[day].cast<std::string>());
+    }
+    py::object index_type = schema.attr("field")(py::int_(days)).attr("type");
+    py::object index_array = pa.attr("array")(frame.attr("index"), "type"_a = index_type, "from_pandas"_a = true);
+
+    // The values stay the frame's: the exported array keeps their owner until pyarrow lets go of it.
+    auto *owner = new py::object(cells.owner);
+    auto *schema_out = new ArrowSchema{};
+    auto *array_out = new ArrowArray{};
+    py::capsule schema_capsule(schema_out, "arrow_schema", &release_exported_schema);
+    py::capsule array_capsule(array_out, "arrow_array", &release_exported_array);
+    {
+        py::gil_scoped_release no_gil;
+        core::export_float_columns(cells.view.data, cells.view.rows, cells.view.row_stride, cells.view.day_stride,
+                                   day_names,
+                                   [owner] {
+                                       py::gil_scoped_acquire gil;
+                                       delete owner;
+                                   },
+                                   schema_out, array_out);
+    }
+    py::object batch = pa.attr("RecordBatch").attr("_import_from_c_capsule")(schema_capsule, array_capsule);
+    py::list arrays = batch.attr("columns");
+    arrays.append(index_array);
+    return pa.attr("Table").attr("from_arrays")(arrays, "schema"_a = schema);
+}
+
+}  // namespace
+
+void write_month_file(const py::object &frame, const py::object &path) {
+    auto cells = native::is_local(path) ? encodable_cells(frame) : std::nullopt;
+    py::object table = cells ? month_table(frame, *cells) : py::none();
+    if (table.is_none()) {
+        native::write_stored_parquet(frame, path);
+        return;
+    }
+    // Doubles of many series rarely repeat within a column: a dictionary costs time and space. The
+    // labels of the rows keep it.
+    py::list dictionary_columns;
+    py::list names = table.attr("column_names");
+    dictionary_columns.append(names[py::len(names) - 1]);
+    py::object write_table = parquet().attr("write_table");
+    native::write_atomically(path, [&](const py::str &temporary) {
+        write_table(table, temporary, "compression"_a = "snappy", "use_dictionary"_a = dictionary_columns);
+    });
+}
+
+}  // namespace corvane::store

@@ -1,0 +1,25 @@
+// Month files of float64 cells read into one block and written from a frame's buffers, with pyarrow
+// doing the Parquet work through Arrow's C data interface: no pandas frame per month.
+#pragma once
+
+#include "framevault/store.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace corvane::store {
+
+// The month files at `paths` (one task each on the store's runner, labelled `task_desc`) side by side
+// in one float64 block: {frame, days}, the frame's columns the stored labels in calendar order of
+// their months, its rows the union of the months' rows as pd.concat(axis=1) orders them, and `days`
+// the days the labels stand for. nullopt, before anything is read, where the native read does not
+// apply (a single month, another dtype, labels it cannot key, hooks replaced, the native core off,
+// s3:// roots).
+std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
+                                                                  const py::object &task_desc);
+
+// Replaces the month file at `path` with `frame` (text day labels): float64 frames are encoded from
+// their buffers, float columns without dictionary encoding; other frames as pandas writes them.
+void write_month_file(const py::object &frame, const py::object &path);
+
+}  // namespace corvane::store
