@@ -92,7 +92,7 @@ Overwrite overwrite_month_file(const py::object &path, const py::object &sub_df,
         stored.attr("columns") = to_day_labels(stored.attr("columns"), path, date_format);
         py::object merged = merge_keeping_integers({stored, incoming}, [&outcome](const std::vector<py::object> &frames) {
             return overlay_month(frames[0], frames[1], outcome);
-        });
+        }, true);
         if (outcome.changed == 0 && outcome.added == 0 && py::len(merged.attr("columns")) == py::len(stored.attr("columns"))) {
             return;
         }
