@@ -22,9 +22,10 @@ py::dict submit_all(py::object &executor, py::object &tasks, py::object &worker_
 
 py::list collect_in_completion_order(py::dict &future_to_task, py::object &task_desc) {
     py::list results;
-    py::object futures_iterator =
-        global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
-                       "desc"_a = task_desc);
+    py::object futures_iterator = native::make_bar_under_status_line_lock([&] {
+        return global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
+                              "desc"_a = task_desc);
+    });
     for (py::handle future : futures_iterator) {
         results.append(future.attr("result")());
     }

@@ -163,6 +163,36 @@ struct StatusLineLock {
     std::recursive_mutex *held;
 };
 
+// The status lines' lock as a Python lock, for a progress bar to draw under: tqdm draws a bar
+// under the bar's `_lock`, and with this one a bar's redraw never lands between a line's clearing
+// of the bars and the line itself. One per module, made on first use and kept for its life.
+py::object status_line_lock_object() {
+    static py::object *lock = nullptr;
+    if (lock == nullptr) {
+        py::object type = builtin("type");
+        py::object cls = type("StatusLineLock", py::make_tuple(builtin("object")), py::dict());
+        // Builtin functions do not bind to instances, so these take no self: acquire(blocking=True),
+        // release(), and the two of the with statement.
+        cls.attr("acquire") = py::cpp_function([](py::args arguments) {
+            bool blocking = arguments.empty() || py::bool_(arguments[0]);
+            if (status_line_mutex->try_lock()) {
+                return true;
+            }
+            if (!blocking) {
+                return false;
+            }
+            py::gil_scoped_release release;
+            status_line_mutex->lock();
+            return true;
+        });
+        cls.attr("release") = py::cpp_function([](py::args) { status_line_mutex->unlock(); });
+        cls.attr("__enter__") = cls.attr("acquire");
+        cls.attr("__exit__") = cls.attr("release");
+        lock = new py::object(cls());
+    }
+    return *lock;
+}
+
 // Enters tqdm's external_write_mode without its lock: every bar cleared now and redrawn at exit.
 // Without the lock, a bar created or closed by another thread meanwhile makes tqdm's walk over its
 // bars fail ("changed size during iteration"); the walk is tried again, and after a few such
@@ -204,6 +234,15 @@ void print_between_bars(const py::tuple &arguments) {
 }  // namespace
 
 void print_line(const py::handle &text) { print_between_bars(py::make_tuple(py::str(text))); }
+
+py::object make_bar_under_status_line_lock(const std::function<py::object()> &make) {
+    StatusLineLock lock;
+    py::object bar = make();
+    if (py::hasattr(bar, "_lock")) {
+        bar.attr("_lock") = status_line_lock_object();
+    }
+    return bar;
+}
 
 void print_empty_line() { print_between_bars(py::tuple()); }
 

@@ -111,6 +111,11 @@ py::str concat(const Pieces &...pieces) {
 void print_line(const py::handle &text);
 void print_empty_line();
 
+// A progress bar made by `make` (a tqdm) that draws under the status lines' lock instead of tqdm's
+// own: pool threads' status lines then never land glued to a bar redrawn meanwhile, and neither
+// takes a lock shared with other processes. Something other than a tqdm bar is returned as it is.
+py::object make_bar_under_status_line_lock(const std::function<py::object()> &make);
+
 // --- file system ---------------------------------------------------------------------------------
 
 // os.makedirs(path) when os.path.exists(path) is false, tolerating a directory that another thread or
