@@ -170,20 +170,19 @@ def test_a_month_edited_in_place_with_size_and_mtime_restored_is_read_again(root
     with open(path, "rb") as handle:
         data = bytearray(handle.read())
     if edit == "cells blanked":
-        # The stored doubles appear verbatim in the file; NaN in their place blanks those cells.
-        blanked = 0
+        # The stored doubles appear verbatim in the file (in pages, and in statistics as minima and
+        # maxima); NaN in their place blanks the cells whose page copy was hit.
         for value in sent.to_numpy().ravel()[::2]:
-            at = data.find(np.float64(value).tobytes())
-            if at >= 0:
+            at = data.rfind(np.float64(value).tobytes())
+            while at >= 0:
                 data[at:at + 8] = np.float64(np.nan).tobytes()
-                blanked += 1
-        assert blanked > 0
+                at = data.rfind(np.float64(value).tobytes())
     else:
         data[-8:-4] = b"\xff\xff\xff\x7f"  # the footer length
     rewrite_in_place(path, bytes(data))
     if edit == "cells blanked":
         edited = pd.read_parquet(path)
-        assert edited.isna().to_numpy().sum() == blanked and edited.fillna(sent).equals(sent)
+        assert edited.isna().to_numpy().sum() > 0 and edited.fillna(sent).equals(sent)
         store.update_pivot_category(sent.copy(), "daily")
         assert "UpdatingDF" in capsys.readouterr().out
         pd.testing.assert_frame_equal(store.read_pivot_category("daily").set_axis(sent.columns, axis=1), sent)

@@ -158,16 +158,19 @@ def test_leftovers_are_removed_only_when_no_writer_holds_their_lock(store, store
 # In a pid namespace of its own (as in a container), a writer that has written its temporary file
 # and not yet renamed it: its pid (chosen to be free on the host) names no process here.
 PAUSED_WRITER = """
-import os, sys, time, pandas as pd
+import os, sys, time, pandas as pd, pyarrow.parquet as pq
 from corvane.FrameVault import ParquetDataManager
 root, started, go = sys.argv[1:]
-write = pd.DataFrame.to_parquet
-def write_then_pause(frame, path, *args, **kwargs):
-    write(frame, path, *args, **kwargs)
-    open(started, "w").close()
-    while not os.path.exists(go):
-        time.sleep(0.02)
-pd.DataFrame.to_parquet = write_then_pause
+def then_pause(write):
+    def write_then_pause(data, path, *args, **kwargs):
+        write(data, path, *args, **kwargs)
+        open(started, "w").close()
+        while not os.path.exists(go):
+            time.sleep(0.02)
+    return write_then_pause
+# Month files of float cells are written through pyarrow, others through pandas.
+pd.DataFrame.to_parquet = then_pause(pd.DataFrame.to_parquet)
+pq.write_table = then_pause(pq.write_table)
 ParquetDataManager(root).update_pivot_category(pd.DataFrame({"2024-03-04": [7.0]}, index=["c"]), "daily")
 """
 
