@@ -10,6 +10,19 @@
 
 namespace corvane::store {
 
+std::optional<int64_t> iso_label_micros(const py::handle &label) {
+    if (!PyUnicode_Check(label.ptr())) {
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return native::iso_day_micros({text, static_cast<size_t>(size)});
+}
+
 namespace {
 
 using namespace pybind11::literals;
@@ -28,16 +41,7 @@ std::optional<py::object> iso_day_labels(const py::object &labels) {
     py::array_t<int64_t> micros(count);
     int64_t *out = micros.mutable_data();
     for (py::handle label : labels) {
-        if (!PyUnicode_Check(label.ptr())) {
-            return std::nullopt;
-        }
-        Py_ssize_t size = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-        if (text == nullptr) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
+        std::optional<int64_t> day = iso_label_micros(label);
         if (!day) {
             return std::nullopt;
         }

@@ -2,6 +2,7 @@
 #include "framevault/month_blocks.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
+#include "framevault/month_files.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
 
@@ -20,18 +21,7 @@ using namespace pybind11::literals;
 // Month keys (YYYY-MM) of the category's own month files, ascending: regular files named
 // <category>_YYYY-MM.parquet. Other names, and directories so named, are not months.
 py::list stored_months(const py::object &directory, const py::object &category) {
-    py::object re = global("re");
-    py::object pattern =
-        re.attr("compile")(native::concat(re.attr("escape")(category), R"(_(\d{4})-(\d{2})\.parquet)"));
-    py::list months;
-    for (py::handle name : native::list_regular_files(directory)) {
-        py::object match = pattern.attr("fullmatch")(name);
-        if (py::bool_(match)) {
-            months.append(native::concat(match.attr("group")(1), "-", match.attr("group")(2)));
-        }
-    }
-    months.attr("sort")();
-    return months;
+    return stored_month_keys(directory, category);
 }
 
 // The month frames joined side by side in calendar order, with the days their labels stand for.

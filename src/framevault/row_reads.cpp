@@ -220,16 +220,7 @@ std::optional<py::object> paged_month(const py::object &data, const py::object &
     py::list columns;
     std::vector<int64_t> micros;
     for (py::handle label : labels) {
-        if (!PyUnicode_Check(label.ptr())) {
-            return std::nullopt;
-        }
-        Py_ssize_t size = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-        if (text == nullptr) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        std::optional<int64_t> day = native::iso_day_micros({text, static_cast<size_t>(size)});
+        std::optional<int64_t> day = iso_label_micros(label);
         if (!day) {
             return std::nullopt;
         }

@@ -5,7 +5,9 @@
 #include "native/pyglue.hpp"
 #include "native/storage.hpp"
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace corvane::store {
@@ -58,6 +60,8 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
 // The days that stored text labels stand for, in one unit. Labels of one file share a format and
 // parse together; a frame joined from files of several formats is parsed label by label.
 py::object stored_label_days(const py::object &labels, const py::handle &source);
+// Microseconds since the epoch of a label spelled YYYY-MM-DD; nothing for any other label.
+std::optional<int64_t> iso_label_micros(const py::handle &label);
 // merge(inputs), with no integer beyond float precision (|v| > 2**53) rounded. Such a column stays
 // as it is where the merge cannot pass it through float64: every input holds it with one integer
 // dtype and, when the merge aligns rows by label (`aligns_rows`), every input holds the same rows.
