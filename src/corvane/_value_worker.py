@@ -14,6 +14,8 @@ input ends the process.
 """
 
 import io
+import itertools
+import operator
 import os
 import pickle
 import resource
@@ -157,26 +159,24 @@ def admitted_globals():
 
 
 def state_of(target):
-    """What BUILD could reach on an admitted global: a class's namespace, a function's defaults."""
+    """What BUILD could reach on an admitted global: a class's namespace (its names and values, one
+    flat tuple), a function's defaults."""
+    namespace = getattr(target, "__dict__", None)
+    # A BUILD fills a function's __dict__ in place, so its entries count, not the dictionary.
+    entries = tuple(itertools.chain.from_iterable(namespace.items())) if namespace is not None else ()
     if isinstance(target, type):
-        return tuple(vars(target).items())
-    return tuple(getattr(target, name, None) for name in ("__defaults__", "__kwdefaults__", "__code__", "__dict__"))
+        return entries
+    return tuple(getattr(target, name, None) for name in ("__defaults__", "__kwdefaults__", "__code__")) + entries
 
 
 def changed_global(found, baseline):
-    """The first admitted global whose state differs from the worker's start, or None."""
+    """The first admitted global whose state differs from the worker's start, or None. Compared by
+    identity: an attribute set to an equal object is still a change, and == could run its code."""
     for target in {id(target): target for target in found}.values():
         now, then = state_of(target), baseline.get(id(target))
-        if then is None or len(now) != len(then) or not all(map(same, now, then)):
+        if then is None or len(now) != len(then) or not all(map(operator.is_, now, then)):
             return target
     return None
-
-
-def same(now, then):
-    # By identity: an attribute set to an equal object is still a change, and == could run its code.
-    if isinstance(now, tuple) and len(now) == 2 and isinstance(then, tuple) and len(then) == 2:
-        return now[0] is then[0] and now[1] is then[1]
-    return now is then
 
 
 # --- frames as Arrow ------------------------------------------------------------------------------
@@ -225,14 +225,14 @@ def numeric_block_as_arrow(frame, pa, pd):
     when the frame is not of that kind."""
     import json
 
-    index, columns = frame.index, frame.columns
+    index, columns, dtypes = frame.index, frame.columns, frame.dtypes
     if (frame.shape[1] == 0 or type(columns) is not pd.Index or type(index) is not pd.Index
-            or len(set(frame.dtypes)) != 1 or frame.dtypes.iloc[0].kind not in "biuf"
+            or len(set(dtypes)) != 1 or dtypes.iloc[0].kind not in "biuf"
             or index.dtype.kind not in "iuOT" or not (index.name is None or type(index.name) is str)
             or not (columns.name is None or type(columns.name) is str)
             or pd.api.types.infer_dtype(columns, skipna=False) != "string" or not columns.is_unique):
         return None
-    kind = (str(frame.dtypes.iloc[0]), str(index.dtype), index.name, str(columns.dtype), columns.name)
+    kind = (str(dtypes.iloc[0]), str(index.dtype), index.name, str(columns.dtype), columns.name)
     if kind not in ARROW_TEMPLATES:
         sample = pa.Table.from_pandas(frame.iloc[:1, :1], nthreads=1).schema
         ARROW_TEMPLATES[kind] = (sample, json.loads(sample.metadata[b"pandas"]))
@@ -418,20 +418,25 @@ def load(value, memory, cpu_seconds, baseline):
 
 
 def read_exact(size):
-    chunks, wanted = [], size
-    while wanted:
-        chunk = os.read(0, min(wanted, 1 << 20))
-        if not chunk:
+    """`size` bytes from stdin, read straight into one buffer (a value is about a MiB)."""
+    data = bytearray(size)
+    view, got = memoryview(data), 0
+    while got < size:
+        count = os.readv(0, [view[got:]])
+        if not count:
             return None
-        chunks.append(chunk)
-        wanted -= len(chunk)
-    return b"".join(chunks)
+        got += count
+    return data
 
 
-def write_all(data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(1, view):]
+def write_all(*parts):
+    views = [memoryview(part).cast("B") for part in parts]
+    while views:
+        written = os.writev(1, views)
+        while views and written >= len(views[0]):
+            written -= len(views.pop(0))
+        if views:
+            views[0] = views[0][written:]
 
 
 def serve():
@@ -456,8 +461,7 @@ def serve():
         del value
         if isinstance(payload, str):
             payload = payload.encode("utf-8", "replace")
-        write_all(REPLY.pack(kind, len(payload)))
-        write_all(payload)
+        write_all(REPLY.pack(kind, len(payload)), payload)
         if kind == CHANGED_A_CLASS:
             return  # this interpreter is no longer the one it was; the client starts another
 

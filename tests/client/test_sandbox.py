@@ -44,6 +44,9 @@ HOSTILE = {
     "BUILD patching pandas.Index": (
         b"\x80\x02cpandas\nIndex\nN}Vis_unique\n\x88s\x86b0cpandas\nDataFrame\n)R.",
         "UnpicklingError", "changes 'Index'"),
+    "BUILD filling a rebuilder's namespace": (
+        b"\x80\x02cpandas.core.indexes.base\n_new_Index\n}Vx\nI1\nsb0cpandas\nDataFrame\n)R.",
+        "UnpicklingError", "changes '_new_Index'"),
     "1 GiB from 39 bytes": (b"c__builtin__\nbytearray\n(I1073741824\ntR.", "MemoryError", "MiB"),
     "frame of 10**8 rows": (
         b"cpandas\nDataFrame\n(F1.0\ncbuiltins\nrange\n(I100000000\ntR(lVa\natR.", "MemoryError", "MiB"),
