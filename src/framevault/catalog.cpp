@@ -33,6 +33,16 @@ py::str month_file_path(const py::object &directory, const py::object &category,
     return native::concat(directory, "/", category, "_", month_key, ".parquet");
 }
 
+py::list month_path_tasks(const py::object &directory, const py::object &category, const py::list &months) {
+    py::list tasks;
+    for (py::handle month : months) {
+        py::list task;
+        task.append(month_file_path(directory, category, month));
+        tasks.append(task);
+    }
+    return tasks;
+}
+
 py::str table_file_path(const py::object &directory, const py::object &category) {
     return native::concat(directory, "/", category, ".parquet");
 }

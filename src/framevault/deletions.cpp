@@ -64,13 +64,7 @@ struct MonthsTouched {
 // Runs `remove_from` on each stored month on the pool, printing one line per file touched.
 MonthsTouched each_month(const py::object &self, const py::object &category, const py::list &months, const char *desc,
                          const std::function<Removal(const py::object &)> &remove_from, const char *unit) {
-    py::object directory = category_directory(self, category);
-    py::list tasks;
-    for (py::handle month : months) {
-        py::list task;
-        task.append(month_file_path(directory, category, month));
-        tasks.append(task);
-    }
+    py::list tasks = month_path_tasks(category_directory(self, category), category, months);
     py::object worker = pool_worker("delete_from_month", [remove_from, unit](py::object path) {
         Removal done = remove_from(path);
         if (done.removed > 0) {
@@ -91,47 +85,50 @@ MonthsTouched each_month(const py::object &self, const py::object &category, con
     return touched;
 }
 
-Removal remove_days(const py::object &path, const py::object &first, const py::object &last) {
+// A removal from one stored month under its lock: `decide` fills in what goes from the month's frame
+// and returns what stays, which then replaces the file (or, empty, removes it). A month without a
+// file or with nothing to remove is left as it is.
+Removal remove_from_month(const py::object &path, const std::function<py::object(const py::object &, Removal &)> &decide) {
     Removal done;
     native::run_exclusively(path, [&] {
         done = Removal{};
         if (!native::path_exists(path)) {
             return;
         }
-        py::object stored = native::read_stored_parquet(path);
-        py::object days = stored_label_days(stored.attr("columns"), path).attr("normalize")();
-        py::object doomed = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
-        done.removed = py::int_(doomed.attr("sum")()).cast<long>();
-        if (done.removed == 0) {
-            return;
+        py::object kept = decide(native::read_stored_parquet(path), done);
+        if (done.removed != 0) {
+            store_rest(path, kept, done.file_removed);
         }
-        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-        done.cells = count_values(stored.attr("iloc")[py::make_tuple(all_rows, doomed)]);
-        done.file_removed = done.removed == static_cast<long>(py::len(days));
-        py::object kept = stored.attr("iloc")[py::make_tuple(all_rows, doomed.attr("__invert__")())];
-        store_rest(path, rows_with_values(kept), done.file_removed);
     });
     return done;
 }
 
-Removal remove_rows(const py::object &path, const py::list &rows) {
-    Removal done;
-    native::run_exclusively(path, [&] {
-        done = Removal{};
-        if (!native::path_exists(path)) {
-            return;
+Removal remove_days(const py::object &path, const py::object &first, const py::object &last) {
+    return remove_from_month(path, [&](const py::object &stored, Removal &done) -> py::object {
+        py::object days = stored_label_days(stored.attr("columns"), path).attr("normalize")();
+        py::object doomed = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
+        done.removed = py::int_(doomed.attr("sum")()).cast<long>();
+        if (done.removed == 0) {
+            return stored;
         }
-        py::object stored = native::read_stored_parquet(path);
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        done.cells = count_values(stored.attr("iloc")[py::make_tuple(all_rows, doomed)]);
+        done.file_removed = done.removed == static_cast<long>(py::len(days));
+        return rows_with_values(stored.attr("iloc")[py::make_tuple(all_rows, doomed.attr("__invert__")())]);
+    });
+}
+
+Removal remove_rows(const py::object &path, const py::list &rows) {
+    return remove_from_month(path, [&](const py::object &stored, Removal &done) -> py::object {
         py::object doomed = stored.attr("index").attr("isin")(rows);
         done.removed = py::int_(doomed.attr("sum")()).cast<long>();
         if (done.removed == 0) {
-            return;
+            return stored;
         }
         done.cells = count_values(stored[doomed]);
         done.file_removed = done.removed == static_cast<long>(py::len(stored));
-        store_rest(path, stored[doomed.attr("__invert__")()], done.file_removed);
+        return stored[doomed.attr("__invert__")()];
     });
-    return done;
 }
 
 // Which stored rows carry, in the columns of `keys`, the values of one of its rows. Compared as

@@ -20,6 +20,8 @@ py::list stored_month_keys(const py::object &directory, const py::object &catego
 
 // <directory>/<category>_<YYYY-MM>.parquet, spelled as the store's path helpers spell it.
 py::str month_file_path(const py::object &directory, const py::object &category, const py::handle &month_key);
+// One pool task per month key, each the month file's path alone.
+py::list month_path_tasks(const py::object &directory, const py::object &category, const py::list &months);
 
 // <directory>/<category>.parquet.
 py::str table_file_path(const py::object &directory, const py::object &category);

@@ -463,12 +463,7 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     bool as_text = !column_type.equal(py::str("datetime"));
     py::object first = as_day_bound(start_day, as_text);
     py::object last = as_day_bound(end_day, as_text);
-    py::list tasks;
-    for (py::handle month : present) {
-        py::list task;
-        task.append(month_file_path(directory, category, month));
-        tasks.append(task);
-    }
+    py::list tasks = month_path_tasks(directory, category, present);
     py::object worker = pool_worker("read_month_rows", [wanted, first, last](py::object path) {
         return read_month_rows(path, wanted, first, last);
     });
