@@ -3,18 +3,13 @@ tests and the benchmarks; and a stand-in for the redis package that points the c
 
 import pickle
 import shutil
-import socket
 import subprocess
 import tempfile
 import time
 
 import redis
 
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+from ports import free_port
 
 
 class LocalRedis:

@@ -7,11 +7,9 @@ standard AWS_* environment variables.
 
 import json
 import os
-import random
 import secrets
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -20,29 +18,7 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-
-_ports_given: set[int] = set()
-
-
-def free_port():
-    """A free port below the kernel's range of ephemeral ports. weed binds its listeners one after
-    another while its first ones already connect out, and an outgoing connection may take any
-    ephemeral port, a port handed out here included, before weed binds it."""
-    try:
-        ephemeral_low = int(Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
-    except (OSError, ValueError, IndexError):
-        ephemeral_low = 32768
-    while True:
-        port = random.randint(10000, max(10001, ephemeral_low - 1))
-        if port in _ports_given:
-            continue
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        _ports_given.add(port)
-        return port
+from ports import free_port
 
 
 def weed_executable():

@@ -7,6 +7,7 @@ import sys
 import pandas as pd
 
 from conftest import ACCOUNT, TOKEN
+from ports import free_port
 
 
 def sync(server, *args, token=TOKEN, command="sync", port=None, timeout=None):
@@ -78,9 +79,7 @@ def test_a_wrong_token_or_a_silent_server_is_named_plainly(server, tmp_path):
         port = silent.getsockname()[1]
         hung = sync(server, tmp_path / "store", "close", port=port, timeout=60)
     assert hung.returncode == 1 and f"the server at 127.0.0.1:{port} did not answer within 5 s" in hung.stderr
-    with socket.socket() as closed:
-        closed.bind(("127.0.0.1", 0))
-        port = closed.getsockname()[1]
+    port = free_port()  # outside the ephemeral range: a connection there cannot meet itself
     refused = sync(server, tmp_path / "store", "close", port=port)
     assert refused.returncode == 1 and f"cannot reach the server at 127.0.0.1:{port}" in refused.stderr
     assert not (tmp_path / "store").exists()

@@ -9,7 +9,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from local_seaweedfs import free_port
+from ports import free_port
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
