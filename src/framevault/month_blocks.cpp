@@ -379,8 +379,9 @@ py::object first_month_rows(const StoredMonth &first) {
 
 std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
                                                                   const py::object &task_desc) {
-    // A single month read by pandas is already the result, without a copy: a block gains nothing.
-    if (!native_core_enabled() || py::len(paths) < 2 || !own_hooks_in_place()) {
+    // A single month too: decoding its columns straight into the block costs less than pandas'
+    // conversion of the table, though the frame pandas builds would need no join.
+    if (!native_core_enabled() || py::len(paths) == 0 || !own_hooks_in_place()) {
         return std::nullopt;
     }
     for (py::handle path : paths) {
