@@ -38,9 +38,16 @@ std::optional<py::object> iso_day_labels(const py::object &labels) {
     if (count == 0 || !native_core_enabled()) {
         return std::nullopt;
     }
+    // Only text can be ISO text. Text labels are taken out as one list: iterating pandas' Arrow-backed
+    // text labels one by one costs microseconds a label.
+    py::object dtype = labels.attr("dtype");
+    if (!py::str(dtype.attr("kind")).equal(py::str("O")) && !py::isinstance(dtype, global("pd").attr("StringDtype"))) {
+        return std::nullopt;
+    }
+    py::list texts = labels.attr("tolist")();
     py::array_t<int64_t> micros(count);
     int64_t *out = micros.mutable_data();
-    for (py::handle label : labels) {
+    for (py::handle label : texts) {
         std::optional<int64_t> day = iso_label_micros(label);
         if (!day) {
             return std::nullopt;
