@@ -104,6 +104,33 @@ def test_bad_input_leaves_the_stored_table(store, capsys, bad, error):
     assert capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda s: s.update_unstack_category("t", [{"K": "B"}], ["K"]), TypeError,
+         "sub_df must be a pandas DataFrame, not list"),
+        (lambda s: s.update_unstack_category("t", pd.DataFrame({"v": [2]}), ["K"]), KeyError,
+         "key columns not found in the new frame: ['K']"),
+        (lambda s: s.overwrite_unstack_category("t", pd.DataFrame({"v": [2]}), ["K"]), KeyError,
+         "key columns not found in the new frame: ['K']"),
+        (lambda s: s.overwrite_unstack_category("t", pd.DataFrame({"J": [2]}), ["J"]), KeyError,
+         "key columns not found in the stored frame: ['J']"),
+        (lambda s: s.delete_unstack_rows("t", pd.DataFrame({"J": [1]})), KeyError,
+         "key columns not found in the stored frame: ['J']"),
+    ],
+    ids=["not-a-frame", "update-new", "overwrite-new", "overwrite-stored", "delete-stored"],
+)
+def test_refused_calls_raise_their_exact_error_and_print_nothing(store, capsys, call, error, message):
+    store.update_unstack_category("t", pd.DataFrame({"K": ["A"], "v": [1]}), ["K"])
+    before = read_bytes(store._get_unstack_file_path("t"))
+    capsys.readouterr()
+    with pytest.raises(error) as raised:
+        call(store)
+    assert type(raised.value) is error and raised.value.args == (message,)
+    assert read_bytes(store._get_unstack_file_path("t")) == before
+    assert capsys.readouterr().out == ""
+
+
 def test_write_failing_midway_keeps_old_file_and_no_temporary(store, monkeypatch, capsys):
     store.update_unstack_category("t", pd.DataFrame({"K": ["A"]}), ["K"])
     path = store._get_unstack_file_path("t")

@@ -89,9 +89,11 @@ def read_only_directories():
 
 @pytest.mark.parametrize("kind", UPDATES)
 def test_directory_refusing_writes(store, stored, read_only_directories, kind):
-    read_only_directories(os.path.dirname(stored[kind][0]))
-    with pytest.raises(PermissionError):
+    directory = os.path.dirname(stored[kind][0])
+    read_only_directories(directory)
+    with pytest.raises(PermissionError) as raised:
         UPDATES[kind](store)
+    assert os.path.dirname(os.path.abspath(raised.value.filename)) == os.path.abspath(directory)
     assert_untouched(stored, kind)
 
 

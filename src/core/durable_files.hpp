@@ -2,8 +2,8 @@
 // that survive a power cut, and removal of what dead writers left behind.
 //
 // Plain C++ on paths and file descriptors, free of Python: callers release the GIL around these calls
-// (see native/pyglue.hpp) so that a thread waiting on a lock or a disk never stalls the others.
-// Failures are thrown as the exceptions below; the Python glue turns them into Python exceptions.
+// (see native/errors.hpp) so that a thread waiting on a lock or a disk never stalls the others.
+// Failures are thrown as the exceptions below; native/errors.hpp turns them into Python exceptions.
 #pragma once
 
 #include <chrono>

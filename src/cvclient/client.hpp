@@ -10,6 +10,7 @@ namespace corvane::client {
 
 namespace py = pybind11;
 using native::global;
+using native::raise_error;
 
 // The class as currently bound in the module: auth reaches the static probes through it, so a
 // subclass overriding them does not change what auth calls.

@@ -12,17 +12,16 @@ using namespace pybind11::literals;
 // Dates must be exactly str (a subclass or None fails), checked before any server or store call.
 void require_exact_str(const py::handle &value, const char *argument) {
     if (!PyUnicode_CheckExact(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     argument, PyUnicode_Type.tp_name, Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
+        native::raise_formatted(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                                argument, PyUnicode_Type.tp_name, Py_TYPE(value.ptr())->tp_name);
     }
 }
 
 // TypeError naming the server key whose value is not a pandas DataFrame.
 void require_loaded_frame(const py::handle &value, const py::handle &key) {
     if (!py::isinstance(value, global("pd").attr("DataFrame"))) {
-        throw py::type_error(native::concat(key, " holds a ", py::type::of(value).attr("__name__"),
-                                            ", not a pandas DataFrame").cast<std::string>());
+        raise_error(PyExc_TypeError,
+                    native::concat(key, " holds a ", py::type::of(value).attr("__name__"), ", not a pandas DataFrame"));
     }
 }
 

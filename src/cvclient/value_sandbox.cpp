@@ -50,8 +50,8 @@ double seconds_floor() {
         }
     } catch (py::error_already_set &) {
     }
-    throw py::value_error(native::concat("CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not ",
-                                         py::repr(text)).cast<std::string>());
+    raise_error(PyExc_ValueError,
+                native::concat("CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not ", py::repr(text)));
 }
 
 Limits limits_for(std::size_t size) {
@@ -60,12 +60,7 @@ Limits limits_for(std::size_t size) {
     return {memory, static_cast<std::uint64_t>(seconds) + 1, seconds};
 }
 
-[[noreturn]] void raise_for(PyObject *type, const py::str &message) {
-    PyErr_SetObject(type, message.ptr());
-    throw py::error_already_set();
-}
-
-PyObject *unpickling_error() { return global("pickle").attr("UnpicklingError").ptr(); }
+py::object unpickling_error() { return global("pickle").attr("UnpicklingError"); }
 
 // --- the worker process ---------------------------------------------------------------------------
 
@@ -249,14 +244,14 @@ py::str how_it_ended(py::object &process) {
                                 const Limits &limits) {
     record.attr("stop")();
     if (why == Transfer::timed_out) {
-        raise_for(PyExc_TimeoutError,
-                  native::concat(key, ": loading the value took longer than ",
-                                 py::str("{:.0f}").format(limits.seconds),
-                                 " seconds (CORVANE_VALUE_TIMEOUT, plus one second per MiB); nothing was stored"));
+        raise_error(PyExc_TimeoutError,
+                    native::concat(key, ": loading the value took longer than ",
+                                   py::str("{:.0f}").format(limits.seconds),
+                                   " seconds (CORVANE_VALUE_TIMEOUT, plus one second per MiB); nothing was stored"));
     }
     py::str ended = how_it_ended(process);
-    raise_for(unpickling_error(), native::concat(key, ": the process loading the value ", ended,
-                                                 "; nothing was stored"));
+    raise_error(unpickling_error(), native::concat(key, ": the process loading the value ", ended,
+                                                   "; nothing was stored"));
 }
 
 // Runs `body` (a transfer) with the GIL released, checking for signals between waits. When it is
@@ -266,7 +261,7 @@ Transfer without_gil(py::object &record, double seconds, Body &&body) {
     std::function<void()> check_signals = [] {
         py::gil_scoped_acquire acquire;
         if (PyErr_CheckSignals() != 0) {
-            throw py::error_already_set();
+            native::raise_pending();
         }
     };
     auto deadline = std::chrono::steady_clock::now() +
@@ -293,8 +288,8 @@ void await_ready(py::object &record, py::object &process, const py::handle &key)
     if (got != Transfer::done || ready != 'R') {
         process.attr("poll")();
         record.attr("stop")();
-        raise_for(PyExc_RuntimeError, native::concat(key, ": the process that loads server values did not start (",
-                                                     how_it_ended(process), ")"));
+        raise_error(PyExc_RuntimeError, native::concat(key, ": the process that loads server values did not start (",
+                                                       how_it_ended(process), ")"));
     }
     record.attr("ready") = true;
 }
@@ -351,13 +346,13 @@ Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &v
     // The reply can be no larger than what the worker may hold; anything else is not our worker.
     if (kind > changed_a_class || length > limits.memory) {
         record.attr("stop")();
-        raise_for(unpickling_error(), native::concat(key, ": the process loading the value answered out of turn"));
+        raise_error(unpickling_error(), native::concat(key, ": the process loading the value answered out of turn"));
     }
     py::bytes payload(nullptr, 0);
     if (length > 0) {
         payload = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
         if (!payload) {
-            throw py::error_already_set();
+            native::raise_pending();
         }
         char *into = PyBytes_AS_STRING(payload.ptr());
         int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
@@ -413,11 +408,11 @@ bool is_carried_type(const py::handle &type, int depth) {
 py::dict worker_note(const py::object &table) {
     py::object metadata = table.attr("schema").attr("metadata");
     if (metadata.is_none() || !metadata.contains(py::bytes("corvane"))) {
-        throw py::value_error("it carries no description of the frame");
+        raise_error(PyExc_ValueError, "it carries no description of the frame");
     }
     py::object note = py::module_::import("json").attr("loads")(metadata[py::bytes("corvane")]);
     if (!py::isinstance<py::dict>(note)) {
-        throw py::value_error("its description of the frame is not a mapping");
+        raise_error(PyExc_ValueError, "its description of the frame is not a mapping");
     }
     return note;
 }
@@ -430,7 +425,7 @@ py::dict take_mixed_columns(py::object &table, const py::dict &note) {
     for (py::handle position : positions) {
         py::object column = table.attr("column")(position);
         if (!py::bool_(pa.attr("types").attr("is_union")(column.attr("type")))) {
-            throw py::value_error("a mixed column is not a union");
+            raise_error(PyExc_ValueError, "a mixed column is not a union");
         }
         mixed[position] = column;
         table = table.attr("set_column")(position, table.attr("field")(position).attr("name"),
@@ -438,7 +433,7 @@ py::dict take_mixed_columns(py::object &table, const py::dict &note) {
     }
     for (py::handle field : table.attr("schema")) {
         if (py::bool_(pa.attr("types").attr("is_union")(field.attr("type")))) {
-            throw py::value_error("a union outside the mixed columns");
+            raise_error(PyExc_ValueError, "a union outside the mixed columns");
         }
     }
     return mixed;
@@ -467,13 +462,12 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
         table.attr("validate")("full"_a = true);
         for (py::handle field : table.attr("schema")) {
             if (!is_carried_type(field.attr("type"), 0)) {
-                throw py::value_error(
-                    native::concat("column type ", field.attr("type"), " is not taken").cast<std::string>());
+                raise_error(PyExc_ValueError, native::concat("column type ", field.attr("type"), " is not taken"));
             }
         }
         // A column without buffers (nulls) has no size to check; a frame has no more rows than bits sent.
         if (table.attr("num_rows").cast<std::uint64_t>() > 8 * static_cast<std::uint64_t>(py::len(payload)) + 64) {
-            throw py::value_error("more rows than the data sent");
+            raise_error(PyExc_ValueError, "more rows than the data sent");
         }
         py::dict note = worker_note(table);
         py::dict mixed = take_mixed_columns(table, note);
@@ -486,18 +480,15 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
         py::module_::import("corvane._value_worker").attr("restore_text")(frame, note.attr("get")("text", py::dict()));
         restore_frequencies(frame, note);
         if (!py::isinstance(frame, pd.attr("DataFrame"))) {
-            throw py::value_error("it is not a DataFrame");
+            raise_error(PyExc_ValueError, "it is not a DataFrame");
         }
         return frame;
     } catch (py::error_already_set &error) {
         if (error.matches(PyExc_MemoryError) || !error.matches(PyExc_Exception)) {
             throw;
         }
-        raise_for(unpickling_error(), native::concat(key, ": the frame from the loading process is not valid: ",
-                                                     error.value()));
-    } catch (py::value_error &error) {
-        raise_for(unpickling_error(), native::concat(key, ": the frame from the loading process is not valid: ",
-                                                     py::str(error.what())));
+        raise_error(unpickling_error(), native::concat(key, ": the frame from the loading process is not valid: ",
+                                                       error.value()));
     }
 }
 
@@ -506,8 +497,8 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
 py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data) {
     if (!PyObject_CheckBuffer(data.ptr())) {
         // The same complaint pickle.loads makes, so a missing key still reads as TypeError.
-        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(data.ptr())->tp_name);
-        throw py::error_already_set();
+        native::raise_formatted(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
+                                Py_TYPE(data.ptr())->tp_name);
     }
     py::buffer_info value = py::reinterpret_borrow<py::buffer>(data).request();
     Limits limits = limits_for(static_cast<std::size_t>(value.size * value.itemsize));
@@ -517,22 +508,22 @@ py::object sandboxed_loads(py::object self, const py::handle &key, const py::han
     case ok:
         return frame_from_arrow(key, reply.payload);
     case refused:
-        raise_for(unpickling_error(), native::concat(key, ": ", message));
+        raise_error(unpickling_error(), native::concat(key, ": ", message));
     case not_a_pickle:
-        raise_for(unpickling_error(), native::concat(key, ": not a loadable pickle: ", message));
+        raise_error(unpickling_error(), native::concat(key, ": not a loadable pickle: ", message));
     case not_a_frame:
-        raise_for(PyExc_TypeError, native::concat(key, " holds a ", message, ", not a pandas DataFrame"));
+        raise_error(PyExc_TypeError, native::concat(key, " holds a ", message, ", not a pandas DataFrame"));
     case no_safe_format:
-        raise_for(PyExc_ValueError, native::concat(key, ": refused: ", message));
+        raise_error(PyExc_ValueError, native::concat(key, ": refused: ", message));
     case out_of_memory:
-        raise_for(PyExc_MemoryError,
-                  native::concat(key, ": loading the value needs more than ", py::int_(limits.memory >> 20),
-                                 " MiB (the limit for a value of ", py::int_(value.size),
-                                 " bytes); nothing was stored"));
+        raise_error(PyExc_MemoryError,
+                    native::concat(key, ": loading the value needs more than ", py::int_(limits.memory >> 20),
+                                   " MiB (the limit for a value of ", py::int_(value.size),
+                                   " bytes); nothing was stored"));
     case changed_a_class:
-        raise_for(unpickling_error(), native::concat(key, ": refused: ", message));
+        raise_error(unpickling_error(), native::concat(key, ": refused: ", message));
     }
-    raise_for(unpickling_error(), native::concat(key, ": unknown reply"));
+    raise_error(unpickling_error(), native::concat(key, ": unknown reply"));
 }
 
 }  // namespace corvane::client

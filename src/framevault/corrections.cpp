@@ -111,8 +111,8 @@ py::list required_key_columns(const py::object &key_columns) {
         keys = as_label_list(key_columns);
     }
     if (py::len(keys) == 0) {
-        raise_value_error(py::str("overwrite_unstack_category needs key_columns: without them a row has no "
-                                  "identity to overwrite by"));
+        raise_error(PyExc_ValueError, "overwrite_unstack_category needs key_columns: without them a row has no "
+                                      "identity to overwrite by");
     }
     return keys;
 }
@@ -125,7 +125,7 @@ void require_columns(const py::object &frame, const py::list &keys, const char *
         }
     }
     if (py::len(missing) > 0) {
-        throw py::key_error(native::concat("key columns not found in ", which, ": ", missing).cast<std::string>());
+        raise_error(PyExc_KeyError, native::concat("key columns not found in ", which, ": ", missing));
     }
 }
 

@@ -172,7 +172,8 @@ py::int_ delete_pivot_days(py::object self, py::object category, py::object star
     py::object first = day_bound(start_date, "start_date");
     py::object last = day_bound(end_date, "end_date");
     if (py::bool_(first.attr("__gt__")(last))) {
-        raise_value_error(native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
+        raise_error(PyExc_ValueError,
+                    native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
     }
     py::set stored(stored_month_keys(directory, category));
     py::list months;
@@ -197,7 +198,7 @@ py::int_ delete_pivot_rows(py::object self, py::object category, py::object rows
     py::object directory = category_directory(self, category);
     py::list wanted = as_label_list(rows);
     if (py::len(wanted) == 0) {
-        raise_value_error(py::str("rows names no series to delete"));
+        raise_error(PyExc_ValueError, "rows names no series to delete");
     }
     py::list months = stored_month_keys(directory, category);
     MonthsTouched touched;
@@ -215,7 +216,7 @@ py::int_ delete_unstack_rows(py::object self, py::object category, py::object ke
     py::object directory = category_directory(self, category);
     require_frame(keys, "keys");
     if (py::len(keys.attr("columns")) == 0) {
-        raise_value_error(py::str("keys has no columns to match stored rows by"));
+        raise_error(PyExc_ValueError, "keys has no columns to match stored rows by");
     }
     py::object path = table_file_path(directory, category);
     long removed = 0;
@@ -234,7 +235,7 @@ py::int_ delete_unstack_rows(py::object self, py::object category, py::object ke
             }
         }
         if (py::len(missing) > 0) {
-            throw py::key_error(native::concat("key columns not found in the stored frame: ", missing).cast<std::string>());
+            raise_error(PyExc_KeyError, native::concat("key columns not found in the stored frame: ", missing));
         }
         py::object doomed = rows_matching(stored, keys);
         removed = py::int_(doomed.attr("sum")()).cast<long>();

@@ -91,8 +91,8 @@ py::object strings_as_object(const py::object &frame) {
 
 void require_frame(const py::handle &value, const char *argument) {
     if (!py::isinstance(value, global("pd").attr("DataFrame"))) {
-        throw py::type_error(std::string(argument) + " must be a pandas DataFrame, not " +
-                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+        py::object type_name = py::type::of(value).attr("__name__");
+        raise_error(PyExc_TypeError, native::concat(argument, " must be a pandas DataFrame, not ", type_name));
     }
 }
 
@@ -111,18 +111,13 @@ bool same_content(const py::object &stored, const py::object &incoming) {
     return py::bool_(plain_stored.attr("equals")(plain_incoming));
 }
 
-void raise_value_error(const py::str &message) {
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw py::error_already_set();
-}
-
 py::object to_day_labels(const py::object &labels, const py::handle &source, const py::handle &written_format) {
     if (py::len(labels) > 0) {
         std::string kind = py::str(labels.attr("dtype").attr("kind")).cast<std::string>();
         // pd.to_datetime reads numbers as offsets from 1970 and would invent dates for them.
         if (kind.find_first_of("biufc") != std::string::npos) {
-            raise_value_error(native::concat(source, ": column labels are not dates but ",
-                                             labels.attr("dtype"), " values"));
+            raise_error(PyExc_ValueError,
+                        native::concat(source, ": column labels are not dates but ", labels.attr("dtype"), " values"));
         }
     }
     if (std::optional<py::object> days = iso_day_labels(labels)) {
@@ -149,12 +144,11 @@ py::object to_day_labels(const py::object &labels, const py::handle &source, con
         if (!matches_value_or_type_error(error)) {
             throw;
         }
-        std::string message = native::concat(source, ": column labels are not dates").cast<std::string>();
-        py::raise_from(error, PyExc_ValueError, message.c_str());
-        throw py::error_already_set();
+        py::object raised = py::handle(PyExc_ValueError)(native::concat(source, ": column labels are not dates"));
+        native::raise_with_cause(raised, error.value());
     }
     if (py::bool_(days.attr("hasnans"))) {
-        raise_value_error(native::concat(source, ": column labels hold a missing date"));
+        raise_error(PyExc_ValueError, native::concat(source, ": column labels hold a missing date"));
     }
     // Labels on disk carry no time zone, so a zone would only stop them reading back equal.
     if (!days.attr("tz").is_none()) {
@@ -179,9 +173,9 @@ py::object to_text_labels(const py::object &days, const py::handle &date_format)
         }
     }
     if (!reads_back) {
-        raise_value_error(native::concat("date_format ", py::repr(date_format),
-                                         " does not give one label per day that reads back as that day: ",
-                                         text.attr("tolist")()));
+        raise_error(PyExc_ValueError, native::concat("date_format ", py::repr(date_format),
+                                                     " does not give one label per day that reads back as that day: ",
+                                                     text.attr("tolist")()));
     }
     return text;
 }
@@ -319,9 +313,9 @@ py::object settled_column(const py::object &column, const py::object &label) {
         }
     }
     // Fractions beside such integers have no exact common type that Parquet holds.
-    raise_value_error(native::concat("column ", py::repr(label),
-                                     " mixes integers beyond float precision with values that are "
-                                     "not integers; merging them would round stored values"));
+    raise_error(PyExc_ValueError, native::concat("column ", py::repr(label),
+                                                 " mixes integers beyond float precision with values that are "
+                                                 "not integers; merging them would round stored values"));
 }
 
 }  // namespace
@@ -417,7 +411,7 @@ void require_unique_labels(const py::object &days, const py::object &rows, const
     for (auto [labels, what] : {std::pair{days, ": duplicate day labels "}, std::pair{rows, ": duplicate row labels "}}) {
         if (!py::bool_(labels.attr("is_unique"))) {
             py::object repeated = labels[labels.attr("duplicated")()].attr("unique")().attr("tolist")();
-            raise_value_error(native::concat(argument, what, repeated));
+            raise_error(PyExc_ValueError, native::concat(argument, what, repeated));
         }
     }
 }
@@ -425,8 +419,8 @@ void require_unique_labels(const py::object &days, const py::object &rows, const
 void require_one_kind_of_key(const py::object &values, const py::str &what) {
     py::object kind = global("pd").attr("api").attr("types").attr("infer_dtype")(values, "skipna"_a = true);
     if (kind.equal(py::str("mixed-integer"))) {
-        raise_value_error(native::concat(what, " mix integers with other kinds of value (", kind,
-                                         "): Parquet stores one kind per column"));
+        raise_error(PyExc_ValueError, native::concat(what, " mix integers with other kinds of value (", kind,
+                                                     "): Parquet stores one kind per column"));
     }
 }
 
@@ -434,7 +428,7 @@ void require_storable_table(const py::object &frame, const py::list &key_columns
     py::object columns = frame.attr("columns");
     if (!py::bool_(columns.attr("is_unique"))) {
         py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
-        raise_value_error(native::concat(argument, ": duplicate column labels ", repeated));
+        raise_error(PyExc_ValueError, native::concat(argument, ": duplicate column labels ", repeated));
     }
     require_one_kind_of_key(frame.attr("index"), native::concat(argument, ": the row labels"));
     for (py::handle key : key_columns) {

@@ -27,29 +27,25 @@ using namespace pybind11::literals;
 py::object pyarrow() { return py::module_::import("pyarrow"); }
 py::object parquet() { return py::module_::import("pyarrow.parquet"); }
 
-// The month's failure raised again with its path in the message, the original as its cause, so a
-// damaged file among many is named.
-[[noreturn]] void raise_naming_month(const py::object &path, py::error_already_set &error) {
-    py::object original = error.value();
+// The month's failure (`original`, an exception) raised again with its path in the message, the
+// original as its cause, so a damaged file among many is named.
+[[noreturn]] void raise_naming_month(const py::object &path, const py::object &original) {
     py::object kind = py::type::of(original);
     py::str message = native::concat(path, ": ", original);
     py::object wrapped;
     try {
         wrapped = kind(message);
     } catch (py::error_already_set &) {
-        wrapped = py::reinterpret_borrow<py::object>(PyExc_OSError)(message);
+        wrapped = py::handle(PyExc_OSError)(message);
     }
-    wrapped.attr("__cause__") = original;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(wrapped.ptr())), wrapped.ptr());
-    throw py::error_already_set();
+    native::raise_with_cause(wrapped, original);
 }
 
 // The Arrow stream of a pyarrow table, taken out of its capsule and read with the GIL released.
 core::ImportedTable import_table(const py::object &table) {
     py::capsule capsule = table.attr("__arrow_c_stream__")();
     auto *stream = capsule.get_pointer<ArrowArrayStream>();
-    py::gil_scoped_release no_gil;
-    return core::ImportedTable::from_stream(stream);
+    return native::without_gil([stream] { return core::ImportedTable::from_stream(stream); });
 }
 
 // The label kinds whose keys the core compares on Arrow's buffers.
@@ -79,7 +75,7 @@ std::optional<StoredMonth> open_month(const py::object &path) {
         month.handle = pyarrow().attr("OSFile")(global("os").attr("fspath")(path));
         month.file = parquet().attr("ParquetFile")(month.handle);
     } catch (py::error_already_set &error) {
-        raise_naming_month(path, error);
+        raise_naming_month(path, error.value());
     }
     py::object schema = month.file.attr("schema_arrow");
     py::object metadata = schema.attr("pandas_metadata");
@@ -198,19 +194,14 @@ void read_one_month(BlockRead &read, const py::object &path) {
         month.file = py::none();
         month.handle.attr("close")();
     } catch (py::error_already_set &error) {
-        raise_naming_month(path, error);
-    } catch (const std::exception &error) {
-        py::error_already_set raised = (PyErr_SetString(PyExc_RuntimeError, error.what()), py::error_already_set());
-        raise_naming_month(path, raised);
+        raise_naming_month(path, error.value());
     }
     std::optional<size_t> index = table.column(month.index_field);
     std::vector<size_t> columns;
     for (const std::string &name : month.day_names) {
         std::optional<size_t> column = table.column(name);
         if (!index || !column || table.format(*column) != "g") {
-            PyErr_SetString(PyExc_ValueError, "the file changed its columns while it was read");
-            py::error_already_set raised;
-            raise_naming_month(path, raised);
+            raise_naming_month(path, py::handle(PyExc_ValueError)("the file changed its columns while it was read"));
         }
         columns.push_back(*column);
     }
@@ -402,7 +393,7 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     try {
         row_index = first_month_rows(first);
     } catch (py::error_already_set &error) {
-        raise_naming_month(first.path, error);
+        raise_naming_month(first.path, error.value());
     }
     auto reference = py::type::of(row_index).is(global("pd").attr("Index")) ? row_keys(row_index) : std::nullopt;
     if (!reference) {
@@ -422,7 +413,7 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     py::list results = store_class().attr("run_concurrently")(iterators, worker, "max_workers"_a = self.attr("max_workers"),
                                                               "task_desc"_a = task_desc);
     if (py::len(results) == 0) {
-        raise_value_error(py::str("读取失败"));
+        raise_error(PyExc_ValueError, "读取失败");
     }
     bool any_held = std::any_of(read->months.begin(), read->months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
     if (any_held && !place_held_months(*read, row_index)) {

@@ -27,7 +27,7 @@ py::object get_pivot_file_path(py::object self, py::object category, py::object 
     py::object directory = self.attr("_get_category_path")(category);
     py::object two_digit_month = py::reinterpret_steal<py::object>(PyObject_Format(month.ptr(), py::str("02d").ptr()));
     if (!two_digit_month) {
-        throw py::error_already_set();
+        native::raise_pending();
     }
     return native::concat(directory, "/", category, "_", year, "-", two_digit_month, ".parquet");
 }

@@ -160,7 +160,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
 void update_pivot_parquet(py::object file_path, py::object sub_df, py::object date_format) {
     require_frame(sub_df, "sub_df");
     if (py::len(sub_df.attr("columns")) == 0) {
-        raise_value_error(py::str("sub_df has no day columns"));
+        raise_error(PyExc_ValueError, "sub_df has no day columns");
     }
     py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
     require_unique_labels(days, sub_df.attr("index"), "sub_df");

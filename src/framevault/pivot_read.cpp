@@ -83,7 +83,7 @@ std::pair<py::object, py::object> read_months(const py::object &self, const py::
         iterators, store_class().attr("read_parquet"), "max_workers"_a = self.attr("max_workers"),
         "task_desc"_a = task_info);
     if (py::len(results) == 0) {
-        raise_value_error(py::str("读取失败"));
+        raise_error(PyExc_ValueError, "读取失败");
     }
     return join_months(results, directory);
 }
@@ -141,15 +141,16 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
         }
     } else if (start_date.is_none() || end_date.is_none()) {
         // Not a fault of the date: a mistyped category is the likelier cause.
-        raise_value_error(native::concat("category ", py::repr(category), " under ", py::repr(self.attr("root_dir")),
-                                         " holds no month files, so ", start_date.is_none() ? "start_date" : "end_date",
-                                         " cannot default to its latest month"));
+        raise_error(PyExc_ValueError,
+                    native::concat("category ", py::repr(category), " under ", py::repr(self.attr("root_dir")),
+                                   " holds no month files, so ", start_date.is_none() ? "start_date" : "end_date",
+                                   " cannot default to its latest month"));
     }
     py::object start_day = native::require_date(start_date, "start_date");
     py::object end_day = native::require_date(end_date, "end_date");
     py::list target_ms = native::months_overlapping(start_day, end_day, "%Y-%m");
     if (py::len(exists_ms) > 0 && py::len(target_ms) == 0) {
-        raise_value_error(py::str("读取失败"));
+        raise_error(PyExc_ValueError, "读取失败");
     }
 
     py::set stored(exists_ms);

@@ -434,7 +434,7 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     py::object directory = category_directory(self, category);
     py::list wanted = as_label_list(rows);
     if (py::len(wanted) == 0) {
-        raise_value_error(py::str("rows names no series to read"));
+        raise_error(PyExc_ValueError, "rows names no series to read");
     }
     py::list months = stored_month_keys(directory, category);
     if (py::len(months) > 0) {
@@ -449,7 +449,8 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     py::object start_day = native::require_date(start_date, "start_date");
     py::object end_day = native::require_date(end_date, "end_date");
     if (start_day > end_day) {
-        raise_value_error(native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
+        raise_error(PyExc_ValueError,
+                    native::concat("start_date ", py::repr(start_date), " lies after end_date ", py::repr(end_date)));
     }
     py::set stored(months);
     py::list present;

@@ -14,6 +14,7 @@ namespace corvane::store {
 
 namespace py = pybind11;
 using native::global;
+using native::raise_error;
 
 // The class as currently bound in the module, so methods call the class's own static methods even
 // when a subclass overrides them.
@@ -47,8 +48,6 @@ void require_frame(const py::handle &value, const char *argument);
 // DataFrame.equals, except that string columns held as object and as pandas' str dtype compare by
 // value; frames read back from Parquet and frames built elsewhere differ only in that.
 bool same_content(const py::object &stored, const py::object &incoming);
-// ValueError with `message`, raised as a Python exception so handlers see one kind of error.
-[[noreturn]] void raise_value_error(const py::str &message);
 // Day labels as a DatetimeIndex of one fixed unit, so labels parsed from text and labels held in
 // another unit compare and align. ValueError naming `source` for labels that are not dates.
 // `written_format`, when not None, is the format the labels were probably written with: tried first.

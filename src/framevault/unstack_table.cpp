@@ -23,8 +23,7 @@ void require_key_columns(const py::object &frame, const py::list &key_columns, c
         }
     }
     if (py::len(missing) > 0) {
-        throw py::key_error(
-            native::concat("key columns not found in ", which, ": ", missing).cast<std::string>());
+        raise_error(PyExc_KeyError, native::concat("key columns not found in ", which, ": ", missing));
     }
 }
 

@@ -7,8 +7,7 @@ namespace corvane::native {
 namespace {
 
 [[noreturn]] void raise_not_a_date(const py::handle &value, const char *argument, const char *why) {
-    PyErr_SetObject(PyExc_ValueError, concat(argument, " is not a date", why, ": ", py::repr(value)).ptr());
-    throw py::error_already_set();
+    raise_error(PyExc_ValueError, concat(argument, " is not a date", why, ": ", py::repr(value)));
 }
 
 bool in_storable_years(long year) { return year >= first_storable_year && year <= last_storable_year; }
@@ -51,11 +50,8 @@ void require_storable_years(const py::object &days, const py::handle &source) {
     }
     py::object outside_years = years.attr("__lt__")(first_storable_year).attr("__or__")(years.attr("__gt__")(last_storable_year));
     py::object outside = days[outside_years];
-    PyErr_SetObject(PyExc_ValueError,
-                    concat(source, ": days outside the years 1000 to 9999 cannot be stored: ",
-                           outside.attr("strftime")("%Y-%m-%d").attr("tolist")())
-                        .ptr());
-    throw py::error_already_set();
+    raise_error(PyExc_ValueError, concat(source, ": days outside the years 1000 to 9999 cannot be stored: ",
+                                         outside.attr("strftime")("%Y-%m-%d").attr("tolist")()));
 }
 
 }  // namespace corvane::native

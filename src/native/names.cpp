@@ -63,14 +63,12 @@ void require_category_name(const py::handle &category) {
     if (fault.empty()) {
         return;
     }
-    PyErr_SetObject(PyExc_ValueError,
-                    concat("invalid category ", py::repr(category), " (", py::str(fault),
-                           "): a category must be one path component: a non-empty str of at most ",
-                           py::int_(longest_category_bytes),
-                           " bytes in UTF-8, not '.', '..' or '.corvane', without '/', '\\', control "
-                           "characters or DEL")
-                        .ptr());
-    throw py::error_already_set();
+    raise_error(PyExc_ValueError,
+                concat("invalid category ", py::repr(category), " (", py::str(fault),
+                       "): a category must be one path component: a non-empty str of at most ",
+                       py::int_(longest_category_bytes),
+                       " bytes in UTF-8, not '.', '..' or '.corvane', without '/', '\\', control "
+                       "characters or DEL"));
 }
 
 }  // namespace corvane::native

@@ -23,27 +23,6 @@ PyObject *module_namespace = nullptr;
 
 py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
 
-// Runs native file work with the GIL released, turning its failures into the Python exceptions a
-// caller of the store expects: OSError subclasses by errno, TimeoutError.
-template <typename Work>
-auto without_gil(Work &&work) -> decltype(work()) {
-    try {
-        py::gil_scoped_release release;
-        return work();
-    } catch (const SystemCallError &error) {
-        errno = error.error_number;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path.c_str());
-    } catch (const LockTimeout &error) {
-        PyErr_SetString(PyExc_TimeoutError, error.what());
-    } catch (const WaitInterrupted &) {
-        // The interpreter's own exception is pending when a signal handler raised it.
-        if (!PyErr_Occurred()) {
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-        }
-    }
-    throw py::error_already_set();
-}
-
 // Bumped by interrupt_lock_waits; a wait that sees it move gives up.
 std::atomic<unsigned long> lock_wait_interruptions{0};
 
@@ -64,8 +43,7 @@ void bind_module_namespace(const py::module_ &module) {
 py::object global(const char *name) {
     PyObject *value = module_namespace ? PyDict_GetItemString(module_namespace, name) : nullptr;
     if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
+        raise_error(PyExc_NameError, concat("name '", name, "' is not defined"));
     }
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -303,9 +281,7 @@ void rethrow_naming_file(py::error_already_set &error, const py::handle &path) {
         // A type that cannot be built from a message alone keeps its own.
         throw error;
     }
-    replacement.attr("__cause__") = error.value();
-    PyErr_SetObject(error.type().ptr(), replacement.ptr());
-    throw py::error_already_set();
+    raise_with_cause(replacement, error.value());
 }
 
 namespace {
@@ -349,14 +325,8 @@ py::object read_parquet_snapshot(const py::handle &path, bool through_pandas) {
 
 FileLock lock_stored_file(const py::handle &path) {
     std::string data_path = absolute_path(path);
-    double timeout = 0;
-    try {
-        // With the GIL held: the environment is not read while another thread sets it.
-        timeout = lock_timeout_seconds();
-    } catch (const std::invalid_argument &error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        throw py::error_already_set();
-    }
+    // With the GIL held: the environment is not read while another thread sets it.
+    double timeout = raising_core_failures(lock_timeout_seconds);
     unsigned long interruptions = lock_wait_interruptions.load();
     auto interrupted = [interruptions] {
         // With the GIL for a moment: only the interpreter knows whether a signal arrived.

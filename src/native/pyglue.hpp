@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/durable_files.hpp"
+#include "native/errors.hpp"
 
 namespace corvane::native {
 

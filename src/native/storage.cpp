@@ -74,8 +74,7 @@ bool is_local(const py::handle &path) {
         message = concat("unsupported storage scheme ", py::repr(py::str(scheme)), " in ", py::repr(text),
                          ": give a local path or s3://bucket/prefix");
     }
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw py::error_already_set();
+    raise_error(PyExc_ValueError, message);
 }
 
 py::list list_directory(const py::handle &path) {

@@ -167,3 +167,20 @@ def test_key_is_used_verbatim(server, make_client, instruments_frame):
     client = make_client()
     with pytest.raises(TypeError):
         client.load_df_from_cvdb("cv1-instruments  ")
+
+
+@pytest.mark.parametrize("value, timeout, error, message", [
+    (None, None, TypeError, "a bytes-like object is required, not 'NoneType'"),
+    (pickle.dumps([1.0]), None, TypeError, "cv1-x holds a list, not a pandas DataFrame"),
+    (pickle.dumps(pd.DataFrame()), "soon", ValueError,
+     "CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not 'soon'"),
+    (pickle.dumps(pd.DataFrame()), "0", ValueError, "CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not '0'"),
+], ids=["missing key", "not a frame", "timeout not a number", "timeout zero"])
+def test_refused_values_raise_their_exact_error(server, make_client, monkeypatch, value, timeout, error, message):
+    if value is not None:
+        server.seed({"cv1-x": value})
+    if timeout is not None:
+        monkeypatch.setenv("CORVANE_VALUE_TIMEOUT", timeout)
+    with pytest.raises(error) as raised:
+        make_client().load_df_from_cvdb("cv1-x")
+    assert type(raised.value) is error and str(raised.value) == message
