@@ -27,6 +27,8 @@ void raise_formatted(const py::handle &type, const char *format, ...) {
 }
 
 void raise_with_cause(const py::handle &exception, const py::handle &cause) {
+    // As `raise exception from cause` inside the handler of cause sets them.
+    exception.attr("__context__") = cause;
     exception.attr("__cause__") = cause;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
     raise_pending();

@@ -19,7 +19,7 @@ namespace py = pybind11;
 [[noreturn]] void raise_error(const py::handle &type, const char *message);
 // The same with a message built as PyErr_Format builds it ("%.200s" of a type's name and the like).
 [[noreturn]] void raise_formatted(const py::handle &type, const char *format, ...);
-// `exception`, an exception instance, raised with `cause` as its __cause__.
+// `exception`, an exception instance, raised with `cause` as its __cause__ and __context__.
 [[noreturn]] void raise_with_cause(const py::handle &exception, const py::handle &cause);
 // The exception that a failed call of Python's C API left set.
 [[noreturn]] void raise_pending();
