@@ -8,6 +8,7 @@ import duckdb
 import numpy as np
 import pandas as pd
 import polars as pl
+import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
@@ -59,6 +60,36 @@ def test_every_reader_gets_the_stored_values_back(root, native_switch, native_wr
             floats_in_dictionary = column.physical_type == "DOUBLE" and any("DICTIONARY" in e for e in column.encodings)
             # Only the native writer drops the dictionary of the float columns; pandas keeps its default.
             assert floats_in_dictionary != native_writer or column.physical_type != "DOUBLE"
+
+
+def named_index(f):
+    f.index.name = "code"
+
+
+def named_days(f):
+    f.columns.name = "day"
+
+
+def with_attrs(f):
+    f.attrs = {"source": "vendor", "n": 3}
+
+
+def integer_rows(f):
+    f.index = pd.Index(range(10, 10 + len(f)), dtype="int64")
+
+
+def object_rows(f):
+    f.index = pd.Index(["é"] + ROWS[1:], dtype=object)
+
+
+@pytest.mark.parametrize("shape", [named_index, named_days, with_attrs, integer_rows, object_rows])
+def test_month_files_carry_the_schema_and_metadata_pandas_writes(root, shape, capsys):
+    month = frame(ROWS, pd.bdate_range("2024-03-01", "2024-03-31"), 2)
+    shape(month)
+    ParquetDataManager(root).update_pivot_category(month.copy(), "close")
+    expected = pa.Schema.from_pandas(month, preserve_index=None)
+    stored = pq.read_schema(os.path.join(root, "close", "close_2024-03.parquet"))
+    assert stored.equals(expected, check_metadata=True), (stored.metadata, expected.metadata)
 
 
 @pytest.mark.parametrize("writer_native", [True, False], ids=["native files", "pandas files"])

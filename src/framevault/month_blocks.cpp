@@ -455,21 +455,50 @@ void release_exported_array(void *pointer) {
     delete array;
 }
 
-// The frame as a pyarrow table of pandas' layout (day columns, then the index column, with the
-// pandas metadata that restores labels and index), the values shared with the frame.
+// The schema pandas would write for the frame (day fields, then the index field, and the metadata
+// that restores labels and index), described from its first row and first day: float64 days differ
+// in their description only by their labels, and describing one day rather than all spares pyarrow a
+// pass over every column of every month written. nullopt where pandas would lay the frame out otherwise.
+std::optional<py::object> month_schema(const py::object &frame, const py::list &labels) {
+    py::object pa = pyarrow();
+    py::object head = frame.attr("iloc")[py::make_tuple(py::slice(0, 1, 1), py::slice(0, 1, 1))];
+    py::object described = pa.attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
+    if (py::len(described.attr("names")) != 2) {
+        return std::nullopt;
+    }
+    py::dict metadata = described.attr("pandas_metadata");
+    py::list entries = metadata["columns"];
+    py::object day_field = described.attr("field")(0);
+    py::list columns;
+    py::list fields;
+    for (py::handle label : labels) {
+        py::dict entry = entries[0].attr("copy")();
+        entry["name"] = label;
+        entry["field_name"] = label;
+        columns.append(entry);
+        fields.append(day_field.attr("with_name")(label));
+    }
+    columns.append(entries[1]);
+    fields.append(described.attr("field")(1));
+    metadata["columns"] = columns;
+    py::dict encoded;
+    encoded[py::bytes("pandas")] = py::module_::import("json").attr("dumps")(metadata).attr("encode")("utf8");
+    return pa.attr("schema")(fields, "metadata"_a = encoded);
+}
+
+// The frame as a pyarrow table of pandas' layout, the values shared with the frame.
 py::object month_table(const py::object &frame, const FloatCells &cells) {
     py::object pa = pyarrow();
-    // The metadata pandas would write, taken from one row: the same dtypes give the same description.
-    py::object head = frame.attr("iloc")[py::slice(0, 1, 1)];
-    py::object schema = pa.attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
-    py::list names = schema.attr("names");
+    py::list labels = frame.attr("columns").attr("tolist")();
     auto days = static_cast<size_t>(cells.view.days);
-    if (py::len(names) != days + 1) {
+    std::optional<py::object> found = py::len(labels) == days ? month_schema(frame, labels) : std::nullopt;
+    if (!found) {
         return py::none();
     }
+    py::object schema = *found;
     std::vector<std::string> day_names;
     for (size_t day = 0; day < days; ++day) {
-        day_names.push_back(names[day].cast<std::string>());
+        day_names.push_back(labels[day].cast<std::string>());
     }
     py::object index_type = schema.attr("field")(py::int_(days)).attr("type");
     py::object index_array = pa.attr("array")(frame.attr("index"), "type"_a = index_type, "from_pandas"_a = true);
