@@ -6,14 +6,20 @@
 #include "native/dates.hpp"
 #include "native/months.hpp"
 #include "core/iso_days.hpp"
+#include "core/parquet_footer.hpp"
 #include "core/parquet_pages.hpp"
+#include "native/storage.hpp"
 
 #include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane::store {
@@ -94,152 +100,265 @@ py::object rows_as_frame(const py::object &table, const py::object &positions, c
                                 "columns"_a = pd.attr("Index")(day_columns));
 }
 
-// The column chunk of column `position` of the file's only row group, inside `file`.
-std::optional<native::ColumnChunk> column_chunk(const py::object &metadata, const py::object &schema, int position,
-                                                const py::buffer_info &file, const char *physical_type) {
-    py::object column = metadata.attr("row_group")(0).attr("column")(position);
-    std::string codec = py::str(column.attr("compression")).cast<std::string>();
-    if (!py::str(column.attr("physical_type")).equal(py::str(physical_type)) ||
-        (codec != "SNAPPY" && codec != "UNCOMPRESSED") ||
-        schema.attr("column")(position).attr("max_repetition_level").cast<int>() != 0) {
+// The name pandas gives back for a stored index column: None for the __index_level_N__ it writes
+// for an unnamed index.
+py::object index_name(const std::string &column) {
+    const std::string prefix = "__index_level_";
+    bool unnamed = column.size() > prefix.size() + 2 && column.compare(0, prefix.size(), prefix) == 0 &&
+                   column.compare(column.size() - 2, 2, "__") == 0 &&
+                   std::all_of(column.begin() + static_cast<std::ptrdiff_t>(prefix.size()), column.end() - 2,
+                               [](char c) { return c >= '0' && c <= '9'; });
+    return unnamed ? py::object(py::none()) : py::object(py::str(column));
+}
+
+// The rows found in a row-label column chunk, by the chunk's exact bytes: the months of a category
+// mostly hold the same series in the same order, so one search serves them all. Shared by the month
+// tasks of one read.
+class FoundRows {
+public:
+    std::optional<std::vector<native::RowMatch>> find(const native::ColumnChunk &chunk,
+                                                      const std::vector<std::string> &labels) {
+        std::string key(reinterpret_cast<const char *>(chunk.bytes->span(0, chunk.bytes->size())), chunk.bytes->size());
+        key += chunk.snappy ? 's' : 'u';
+        key += std::to_string(chunk.max_definition_level) + ":" + std::to_string(chunk.rows);
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            auto known = found_.find(key);
+            if (known != found_.end()) {
+                return known->second;
+            }
+        }
+        auto rows = native::rows_holding(chunk, labels);
+        if (rows) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            found_.emplace(std::move(key), *rows);
+        }
+        return rows;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::vector<native::RowMatch>> found_;
+};
+
+// Where a month's wanted values lie: its row-label column and its days in the range.
+struct MonthPlan {
+    size_t index_column = 0;
+    std::vector<size_t> day_columns;
+    std::vector<int64_t> micros;
+};
+
+// The pandas metadata's stored index column and the pandas type of each column.
+struct PandasColumns {
+    std::string index_column;
+    std::map<std::string, std::string> types;
+};
+
+std::optional<PandasColumns> pandas_columns(const std::string &metadata) {
+    py::object parsed = py::module_::import("json").attr("loads")(py::str(metadata));
+    if (!py::isinstance<py::dict>(parsed)) {
         return std::nullopt;
     }
-    py::object dictionary = column.attr("dictionary_page_offset");
-    bool has_dictionary = py::bool_(column.attr("has_dictionary_page")) && !dictionary.is_none();
-    auto start = (has_dictionary ? dictionary : column.attr("data_page_offset")).cast<int64_t>();
-    auto size = column.attr("total_compressed_size").cast<int64_t>();
-    if (start < 0 || size < 0 || start + size > static_cast<int64_t>(file.size)) {
+    py::dict fields = parsed;
+    if (!fields.contains("index_columns") || !fields.contains("columns")) {
         return std::nullopt;
     }
+    py::object index_columns = fields["index_columns"];
+    if (!py::isinstance<py::list>(index_columns) || py::len(index_columns) != 1 ||
+        !py::isinstance<py::str>(index_columns[py::int_(0)]) || !py::isinstance<py::list>(fields["columns"])) {
+        return std::nullopt;
+    }
+    PandasColumns columns;
+    columns.index_column = index_columns[py::int_(0)].cast<std::string>();
+    for (py::handle column : fields["columns"]) {
+        if (!py::isinstance<py::dict>(column)) {
+            return std::nullopt;
+        }
+        py::dict entry = py::reinterpret_borrow<py::dict>(column);
+        if (entry.contains("field_name") && entry.contains("pandas_type") && py::isinstance<py::str>(entry["field_name"]) &&
+            py::isinstance<py::str>(entry["pandas_type"])) {
+            columns.types[entry["field_name"].cast<std::string>()] = entry["pandas_type"].cast<std::string>();
+        }
+    }
+    return columns;
+}
+
+// The month's row-label column and its float64 days from first to last; nullopt for files of any
+// other shape (no stored text index, days not YYYY-MM-DD, other value types), which pyarrow reads.
+std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t first_us, int64_t last_us) {
+    if (!layout.pandas_metadata) {
+        return std::nullopt;
+    }
+    std::optional<PandasColumns> pandas = pandas_columns(*layout.pandas_metadata);
+    if (!pandas) {
+        return std::nullopt;
+    }
+    auto type_of = [&](const std::string &name) {
+        auto found = pandas->types.find(name);
+        return found == pandas->types.end() ? std::string() : found->second;
+    };
+    MonthPlan plan;
+    bool has_index = false;
+    for (size_t at = 0; at < layout.columns.size(); ++at) {
+        const native::ColumnLayout &column = layout.columns[at];
+        if (column.name == pandas->index_column) {
+            std::string type = type_of(column.name);  // pandas 3 writes "object" for its str dtype
+            if (has_index || column.type != native::PhysicalType::kByteArray || !column.text ||
+                (type != "unicode" && type != "object" && type != "string")) {
+                return std::nullopt;
+            }
+            plan.index_column = at;
+            has_index = true;
+            continue;
+        }
+        std::optional<int64_t> day = native::iso_day_micros(column.name);
+        if (!day) {
+            return std::nullopt;
+        }
+        if (*day >= first_us && *day <= last_us) {
+            if (column.type != native::PhysicalType::kDouble || type_of(column.name) != "float64") {
+                return std::nullopt;
+            }
+            plan.day_columns.push_back(at);
+            plan.micros.push_back(*day);
+        }
+    }
+    return has_index ? std::optional(plan) : std::nullopt;
+}
+
+// The layout of the file from its footer; nullopt for a file it does not describe.
+std::optional<native::FileLayout> read_layout(const native::FileBytes &file) {
+    uint8_t tail[8];
+    if (file.size() < 12 || !file.read(file.size() - 8, 8, tail)) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> length = native::footer_length(tail);
+    if (!length || *length > file.size() - 12) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> footer(*length);
+    int64_t data_end = file.size() - 8 - *length;
+    if (!file.read(data_end, *length, footer.data())) {
+        return std::nullopt;
+    }
+    return native::parse_footer(footer.data(), footer.size(), data_end);
+}
+
+using ChunkBytesList = std::vector<std::unique_ptr<native::ChunkBytes>>;
+
+// The chunk of `column`, its bytes owned by `owners`.
+native::ColumnChunk chunk_of(ChunkBytesList &owners, const native::FileBytes &file, const native::FileLayout &layout,
+                             size_t column) {
+    const native::ColumnLayout &at = layout.columns[column];
+    owners.push_back(std::make_unique<native::ChunkBytes>(file, at.start, static_cast<size_t>(at.size)));
     native::ColumnChunk chunk;
-    chunk.data = static_cast<const uint8_t *>(file.ptr) + start;
-    chunk.size = static_cast<size_t>(size);
-    chunk.snappy = codec == "SNAPPY";
-    chunk.max_definition_level = schema.attr("column")(position).attr("max_definition_level").cast<int>();
-    chunk.rows = metadata.attr("num_rows").cast<int64_t>();
+    chunk.bytes = owners.back().get();
+    chunk.snappy = at.snappy;
+    chunk.max_definition_level = at.max_definition_level;
+    chunk.rows = layout.rows;
     return chunk;
 }
 
-// The wanted rows of the month's float64 days read straight from the file's pages, for files of
-// the shape the store writes (one row group, text row labels, float64 days); nullopt for any other,
-// which pyarrow then reads. A month holding none of the rows gives no row labels.
+// The wanted rows found in the month and their values, rows x days, row-major.
 struct PagedRows {
-    std::vector<std::string> rows;
-    std::vector<double> block;  // rows x days, row-major
+    std::vector<native::RowMatch> rows;
+    std::vector<double> block;
 };
 
-std::optional<PagedRows> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
-                                          const py::list &day_labels, const py::object &index_column) {
-    std::vector<std::string> labels;
-    for (py::handle label : wanted) {
-        if (!py::isinstance<py::str>(label)) {
-            return std::nullopt;
-        }
-        labels.push_back(label.cast<std::string>());
-    }
-    py::object pa = py::module_::import("pyarrow");
-    py::buffer_info file = py::buffer(data).request();
-    py::object metadata = parquet.attr("metadata");
-    py::object schema = parquet.attr("schema");
-    py::object arrow_schema = parquet.attr("schema_arrow");
-    if (metadata.attr("num_row_groups").cast<int>() != 1) {
+std::optional<PagedRows> read_paged_rows(const native::FileBytes &file, const native::FileLayout &layout,
+                                         const MonthPlan &plan, const std::vector<std::string> &labels,
+                                         FoundRows &found) {
+    ChunkBytesList owners;
+    std::optional<std::vector<native::RowMatch>> rows = found.find(chunk_of(owners, file, layout, plan.index_column), labels);
+    if (!rows) {
         return std::nullopt;
     }
-    py::list names = arrow_schema.attr("names");
-    auto position_of = [&](const py::handle &name) { return names.attr("index")(name).cast<int>(); };
-    auto index_chunk = column_chunk(metadata, schema, position_of(index_column), file, "BYTE_ARRAY");
-    py::object index_type = arrow_schema.attr("field")(index_column).attr("type");
-    py::object types = pa.attr("types");
-    if (!index_chunk ||
-        !(py::bool_(types.attr("is_string")(index_type)) || py::bool_(types.attr("is_large_string")(index_type)))) {
-        return std::nullopt;
-    }
-    std::vector<native::ColumnChunk> day_chunks;
-    py::object float64 = pa.attr("float64")();
-    for (py::handle label : day_labels) {
-        auto chunk = column_chunk(metadata, schema, position_of(label), file, "DOUBLE");
-        py::object day_type = arrow_schema.attr("field")(label).attr("type");
-        if (!chunk || !day_type.equal(float64)) {
-            return std::nullopt;
-        }
-        day_chunks.push_back(*chunk);
-    }
-    std::optional<std::vector<int64_t>> rows;
-    std::optional<std::vector<std::string>> row_labels;
     PagedRows paged;
-    std::vector<double> &block = paged.block;
-    bool complete = true;
-    {
-        py::gil_scoped_release no_gil;
-        rows = native::rows_holding(*index_chunk, labels);
-        if (rows && !rows->empty()) {
-            row_labels = native::texts_at(*index_chunk, *rows);
-            block.assign(rows->size() * day_chunks.size(), 0.0);
-            for (size_t day = 0; day < day_chunks.size() && complete; ++day) {
-                auto values = native::doubles_at(day_chunks[day], *rows);
-                complete = values.has_value();
-                for (size_t row = 0; complete && row < values->size(); ++row) {
-                    block[row * day_chunks.size() + day] = (*values)[row];
-                }
-            }
+    paged.rows = std::move(*rows);
+    if (paged.rows.empty()) {
+        return paged;
+    }
+    std::vector<int64_t> positions;
+    for (const native::RowMatch &match : paged.rows) {
+        positions.push_back(match.row);
+    }
+    size_t days = plan.day_columns.size();
+    paged.block.assign(paged.rows.size() * days, 0.0);
+    for (size_t day = 0; day < days; ++day) {
+        auto values = native::doubles_at(chunk_of(owners, file, layout, plan.day_columns[day]), positions);
+        if (!values) {
+            return std::nullopt;
         }
-    }
-    if (!rows || !complete || (!rows->empty() && !row_labels)) {
-        return std::nullopt;
-    }
-    if (!rows->empty()) {
-        paged.rows = std::move(*row_labels);
+        for (size_t row = 0; row < values->size(); ++row) {
+            paged.block[row * days + day] = (*values)[row];
+        }
     }
     return paged;
 }
 
 // A month's rows from the page reader, as the join takes them: ("paged", row labels, day labels,
 // day ticks in microseconds, values as rows x days, index name).
-py::object paged_result(PagedRows &paged, const py::list &day_labels, const std::vector<int64_t> &micros,
-                        const py::object &index_column) {
-    py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(py::len(day_labels))});
+py::object paged_result(const PagedRows &paged, const native::FileLayout &layout, const MonthPlan &plan,
+                        const py::list &wanted) {
+    py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(plan.day_columns.size())});
     std::copy(paged.block.begin(), paged.block.end(), values.mutable_data());
     py::list index;
-    for (const std::string &label : paged.rows) {
-        index.append(py::str(label));
+    for (const native::RowMatch &match : paged.rows) {
+        index.append(wanted[match.label]);
     }
-    py::array_t<int64_t> ticks(static_cast<py::ssize_t>(micros.size()));
-    std::copy(micros.begin(), micros.end(), ticks.mutable_data());
-    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
-                          ? py::object(py::none()) : index_column;
-    return py::make_tuple("paged", index, day_labels, ticks, values, name);
+    py::list day_labels;
+    for (size_t column : plan.day_columns) {
+        day_labels.append(py::str(layout.columns[column].name));
+    }
+    py::array_t<int64_t> ticks(static_cast<py::ssize_t>(plan.micros.size()));
+    std::copy(plan.micros.begin(), plan.micros.end(), ticks.mutable_data());
+    return py::make_tuple("paged", index, day_labels, ticks, values, index_name(layout.columns[plan.index_column].name));
 }
 
-// The month through the page reader when its day labels are all YYYY-MM-DD: the days of the range
-// chosen on their ticks, without pandas. nullopt where the reader or the labels do not apply.
-std::optional<py::object> paged_month(const py::object &data, const py::object &parquet, const py::list &wanted,
-                                      const py::list &labels, const py::object &index_column, const py::object &first,
-                                      const py::object &last) {
-    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
-    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
-    py::list columns;
-    std::vector<int64_t> micros;
-    for (py::handle label : labels) {
-        std::optional<int64_t> day = iso_label_micros(label);
-        if (!day) {
-            return std::nullopt;
-        }
-        if (*day >= first_us && *day <= last_us) {
-            columns.append(label);
-            micros.push_back(*day);
-        }
+// The month through the page reader: the footer parsed and only the pages holding the wanted rows
+// read, from the one open file (locally) or the one version fetched. None when the month holds
+// none of them; nullopt where the reader does not apply.
+std::optional<py::object> paged_month(const py::object &path, const py::list &wanted,
+                                      const std::vector<std::string> &labels, int64_t first_us, int64_t last_us,
+                                      FoundRows &found) {
+    py::object data;
+    std::optional<native::FileBytes> file;
+    if (native::is_local(path)) {
+        std::string local = py::str(global("os").attr("fspath")(path)).cast<std::string>();
+        py::gil_scoped_release no_gil;
+        file = native::FileBytes::open(local);
+    } else {
+        data = native::read_stored_bytes(path);
+        py::buffer_info bytes = py::buffer(data).request();
+        file.emplace(static_cast<const uint8_t *>(bytes.ptr), static_cast<size_t>(bytes.size));
     }
-    if (py::len(columns) == 0) {
+    if (!file) {
+        return std::nullopt;
+    }
+    std::optional<native::FileLayout> layout;
+    {
+        py::gil_scoped_release no_gil;
+        layout = read_layout(*file);
+    }
+    std::optional<MonthPlan> plan = layout ? plan_month(*layout, first_us, last_us) : std::nullopt;
+    if (!plan) {
+        return std::nullopt;
+    }
+    if (plan->day_columns.empty()) {
         return py::object(py::none());
     }
-    std::optional<PagedRows> paged = rows_from_pages(data, parquet, wanted, columns, index_column);
+    std::optional<PagedRows> paged;
+    {
+        py::gil_scoped_release no_gil;
+        paged = read_paged_rows(*file, *layout, *plan, labels, found);
+    }
     if (!paged) {
         return std::nullopt;
     }
     if (paged->rows.empty()) {
         return py::object(py::none());
     }
-    return paged_result(*paged, columns, micros, index_column);
+    return paged_result(*paged, *layout, *plan, wanted);
 }
 
 // The wanted rows and the days from first to last of one month file, with the days their labels
@@ -248,7 +367,7 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
                            const py::object &last) {
     py::object pd = global("pd");
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    // One read of the whole file: both the page reader and pyarrow work on this one version.
+    // One read of the whole file: its footer and its columns come from the same version.
     py::object data = native::read_stored_bytes(path);
     py::object pa = py::module_::import("pyarrow");
     py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(pa.attr("BufferReader")(data));
@@ -263,11 +382,6 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
         for (py::handle name : schema.attr("names")) {
             if (!name.equal(index_column)) {
                 labels.append(name);
-            }
-        }
-        if (native_core_enabled()) {
-            if (std::optional<py::object> paged = paged_month(data, parquet, wanted, labels, index_column, first, last)) {
-                return *paged;
             }
         }
         py::object days = stored_label_days(pd.attr("Index")(labels, "dtype"_a = "object"), path);
@@ -464,7 +578,24 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     py::object first = as_day_bound(start_day, as_text);
     py::object last = as_day_bound(end_day, as_text);
     py::list tasks = month_path_tasks(directory, category, present);
-    py::object worker = pool_worker("read_month_rows", [wanted, first, last](py::object path) {
+    // The page reader takes text labels only; other labels are matched as pandas matches them.
+    std::vector<std::string> labels;
+    bool paged = native_core_enabled();
+    for (py::handle row : wanted) {
+        paged = paged && py::isinstance<py::str>(row);
+        if (paged) {
+            labels.push_back(row.cast<std::string>());
+        }
+    }
+    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
+    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
+    auto found = std::make_shared<FoundRows>();
+    py::object worker = pool_worker("read_month_rows", [=](py::object path) {
+        if (paged) {
+            if (std::optional<py::object> month = paged_month(path, wanted, labels, first_us, last_us, *found)) {
+                return *month;
+            }
+        }
         return read_month_rows(path, wanted, first, last);
     });
     preload_parquet_engine();
