@@ -185,6 +185,8 @@ def test_row_reads_of_month_files_laid_out_otherwise(store, root, capsys, layout
     got = store.read_pivot_rows("close", wanted, "2024-01-02", "2024-02-06")
     pd.testing.assert_frame_equal(got, full.loc[[r for r in wanted if r != "nope"]])
     assert capsys.readouterr().out.splitlines()[-1].endswith("2024-02-06: ['nope']")
+    many = rows[::3]  # enough rows per page that whole pages are read
+    pd.testing.assert_frame_equal(store.read_pivot_rows("close", many, "2024-01-02", "2024-02-06"), full.loc[many])
 
 
 KILLED_DELETES = """

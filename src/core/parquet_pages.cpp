@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 namespace corvane::native {
 
@@ -429,9 +431,14 @@ private:
     int64_t ordinal_ = 0;
 };
 
-double double_at(PageBody &body, size_t at) {
+// The double at `at` of the page, from `whole` where the page is already decoded.
+double double_at(PageBody &body, const uint8_t *whole, size_t at) {
     double value;
-    body.read(at, 8, reinterpret_cast<uint8_t *>(&value));
+    if (whole && at <= body.size() && body.size() - at >= 8) {
+        std::memcpy(&value, whole + at, 8);
+    } else {
+        body.read(at, 8, reinterpret_cast<uint8_t *>(&value));
+    }
     return value;
 }
 
@@ -447,15 +454,36 @@ std::vector<std::pair<const uint8_t *, size_t>> plain_texts(const uint8_t *data,
     return texts;
 }
 
-// The label that `text` equals, or -1.
-int64_t label_matching(const std::vector<std::string> &labels, const uint8_t *text, size_t size) {
-    for (size_t at = 0; at < labels.size(); ++at) {
-        if (labels[at].size() == size && std::memcmp(labels[at].data(), text, size) == 0) {
-            return static_cast<int64_t>(at);
+// Which wanted label a stored text equals: a scan for a few labels, a hash look-up for many.
+class LabelIndex {
+public:
+    explicit LabelIndex(const std::vector<std::string> &labels) : labels_(labels) {
+        if (labels.size() > 8) {
+            for (size_t at = labels.size(); at-- > 0;) {
+                positions_[labels[at]] = at;  // the first of equal labels wins
+            }
         }
     }
-    return -1;
-}
+
+    // The label that `text` equals, or -1.
+    int64_t find(const uint8_t *text, size_t size) const {
+        std::string_view key(reinterpret_cast<const char *>(text), size);
+        if (!positions_.empty()) {
+            auto found = positions_.find(key);
+            return found == positions_.end() ? -1 : static_cast<int64_t>(found->second);
+        }
+        for (size_t at = 0; at < labels_.size(); ++at) {
+            if (labels_[at] == key) {
+                return static_cast<int64_t>(at);
+            }
+        }
+        return -1;
+    }
+
+private:
+    const std::vector<std::string> &labels_;
+    std::unordered_map<std::string_view, size_t> positions_;
+};
 
 }  // namespace
 
@@ -501,6 +529,7 @@ const uint8_t *ChunkBytes::span(size_t offset, size_t length) {
 std::optional<std::vector<RowMatch>> rows_holding(const ColumnChunk &column, const std::vector<std::string> &labels) {
     try {
         ChunkBytes &bytes = *column.bytes;
+        LabelIndex index(labels);
         std::vector<int64_t> dictionary_label;  // per dictionary code, the label it equals or -1
         std::vector<RowMatch> rows;
         int64_t row = 0;
@@ -515,7 +544,7 @@ std::optional<std::vector<RowMatch>> rows_holding(const ColumnChunk &column, con
                 }
                 dictionary_label.clear();
                 for (auto [text, size] : plain_texts(data, body.size(), static_cast<size_t>(page.values))) {
-                    dictionary_label.push_back(label_matching(labels, text, size));
+                    dictionary_label.push_back(index.find(text, size));
                 }
                 continue;
             }
@@ -543,7 +572,7 @@ std::optional<std::vector<RowMatch>> rows_holding(const ColumnChunk &column, con
                     label = code < dictionary_label.size() ? dictionary_label[code] : throw Unsupported();
                 } else {
                     uint32_t length = values.le32();
-                    label = label_matching(labels, values.take(length), length);
+                    label = index.find(values.take(length), length);
                 }
                 if (label >= 0) {
                     rows.push_back({row + within, static_cast<size_t>(label)});
@@ -594,7 +623,12 @@ std::optional<std::vector<double>> doubles_at(const ColumnChunk &column, const s
                 row = end;  // no wanted row here: the body is never read
                 continue;
             }
+            auto in_page = std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(next), rows.end(), end) -
+                           (rows.begin() + static_cast<std::ptrdiff_t>(next));
             PageBody body(bytes, body_at, page, column.snappy);
+            // Many values of the page: one read and one decode of all of it.
+            const uint8_t *whole = static_cast<size_t>(in_page) * kBlock * 2 >= static_cast<size_t>(page.compressed)
+                                       ? body.prefix(body.size()) : nullptr;
             PageLevels levels(body, page, column.max_definition_level);
             bool by_dictionary = page.encoding == kPlainDictionary || page.encoding == kRleDictionary;
             if (!by_dictionary && page.encoding != kPlain) {
@@ -625,9 +659,9 @@ std::optional<std::vector<double>> doubles_at(const ColumnChunk &column, const s
                     if (code >= static_cast<uint64_t>(dictionary_header->values)) {
                         throw Unsupported();
                     }
-                    values.push_back(double_at(*dictionary, static_cast<size_t>(code) * 8));
+                    values.push_back(double_at(*dictionary, nullptr, static_cast<size_t>(code) * 8));
                 } else {
-                    values.push_back(double_at(body, levels.values_start() + static_cast<size_t>(ordinal) * 8));
+                    values.push_back(double_at(body, whole, levels.values_start() + static_cast<size_t>(ordinal) * 8));
                 }
             }
             row = end;

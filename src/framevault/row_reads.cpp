@@ -149,20 +149,28 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
     return py::make_tuple(frame, days);
 }
 
-// The month frames side by side in calendar order, rows in the order asked for.
 // Months from the page reader joined without a pandas frame per month: one block for the result,
 // columns in calendar order, rows in the order asked for.
 py::object join_paged(const std::vector<py::object> &months, const py::list &wanted, bool as_text) {
-    py::object np = py::module_::import("numpy");
     py::object pd = global("pd");
+    py::set present;
+    for (const py::object &month : months) {
+        for (py::handle row : month[py::int_(1)]) {
+            present.add(row);
+        }
+    }
     py::list found;
     py::dict row_of;
     for (py::handle row : wanted) {
-        for (const py::object &month : months) {
-            if (!row_of.contains(row) && py::list(month[py::int_(1)]).contains(row)) {
-                row_of[row] = py::len(found);
-                found.append(row);
-            }
+        if (present.contains(row) && !row_of.contains(row)) {
+            row_of[row] = py::len(found);
+            found.append(row);
+        }
+    }
+    std::vector<std::vector<py::ssize_t>> result_rows(months.size());  // per month, its rows' places in the result
+    for (size_t month = 0; month < months.size(); ++month) {
+        for (py::handle row : months[month][py::int_(1)]) {
+            result_rows[month].push_back(row_of[row].cast<py::ssize_t>());
         }
     }
     std::vector<std::tuple<int64_t, size_t, size_t>> columns;  // tick, month, column in the month
@@ -184,13 +192,11 @@ py::object join_paged(const std::vector<py::object> &months, const py::list &wan
         const py::object &result = months[month];
         labels.append(py::list(result[py::int_(2)])[column]);
         ticks.push_back(tick);
-        py::list rows = result[py::int_(1)];
         auto values = py::array_t<double>::ensure(result[py::int_(4)]);
         auto in = values.unchecked<2>();
-        for (size_t row = 0; row < rows.size(); ++row) {
-            if (row_of.contains(rows[row])) {
-                out(row_of[rows[row]].cast<py::ssize_t>(), static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
-            }
+        const std::vector<py::ssize_t> &places = result_rows[month];
+        for (size_t row = 0; row < places.size(); ++row) {
+            out(places[row], static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
         }
     }
     py::object columns_index;
