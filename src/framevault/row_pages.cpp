@@ -231,24 +231,15 @@ py::object paged_result(const PagedRows &paged, const native::FileLayout &layout
 std::optional<py::object> paged_month(const py::object &path, const py::list &wanted,
                                       const std::vector<std::string> &labels, int64_t first_us, int64_t last_us,
                                       FoundRows &found) {
-    py::object data;
-    std::optional<native::FileBytes> file;
-    if (native::is_local(path)) {
-        std::string local = py::str(global("os").attr("fspath")(path)).cast<std::string>();
-        py::gil_scoped_release no_gil;
-        file = native::FileBytes::open(local);
-    } else {
-        data = native::read_stored_bytes(path);
-        py::buffer_info bytes = py::buffer(data).request();
-        file.emplace(static_cast<const uint8_t *>(bytes.ptr), static_cast<size_t>(bytes.size));
-    }
-    if (!file) {
+    std::optional<native::StoredBytes> stored = native::open_stored_bytes(path);
+    if (!stored) {
         return std::nullopt;
     }
+    const native::FileBytes &file = stored->bytes;
     std::optional<native::FileLayout> layout;
     {
         py::gil_scoped_release no_gil;
-        layout = read_layout(*file);
+        layout = read_layout(file);
     }
     std::optional<MonthPlan> plan = layout ? plan_month(*layout, first_us, last_us) : std::nullopt;
     if (!plan) {
@@ -260,7 +251,7 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
     std::optional<PagedRows> paged;
     {
         py::gil_scoped_release no_gil;
-        paged = read_paged_rows(*file, *layout, *plan, labels, found);
+        paged = read_paged_rows(file, *layout, *plan, labels, found);
     }
     if (!paged) {
         return std::nullopt;
