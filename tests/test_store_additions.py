@@ -189,6 +189,23 @@ def test_row_reads_of_month_files_laid_out_otherwise(store, root, capsys, layout
     pd.testing.assert_frame_equal(store.read_pivot_rows("close", many, "2024-01-02", "2024-02-06"), full.loc[many])
 
 
+@pytest.mark.parametrize("damage", ["cut in the footer", "cut in half", "page header zeroed", "empty"])
+def test_row_reads_of_damaged_month_files_fail_as_the_full_decode_does(store, root, monkeypatch, damage):
+    store.update_pivot_category(frame([f"r{n}" for n in range(1000)], ["2024-03-04", "2024-03-05"],
+                                      np.arange(2000.0).reshape(1000, 2)), "close")
+    path = Path(root, "close", "close_2024-03.parquet")
+    good = path.read_bytes()
+    path.write_bytes({"cut in the footer": good[:-20], "cut in half": good[:len(good) // 2],
+                      "page header zeroed": good[:4] + bytes(16) + good[20:], "empty": b""}[damage])
+    errors = []
+    for native in ("1", "0"):
+        monkeypatch.setenv("CORVANE_NATIVE", native)
+        with pytest.raises(Exception) as raised:
+            store.read_pivot_rows("close", ["r5"], "2024-03-01", "2024-03-31")
+        errors.append((type(raised.value), str(raised.value)))
+    assert errors[0] == errors[1]
+
+
 KILLED_DELETES = """
 import sys, pandas as pd
 from corvane.FrameVault import ParquetDataManager
