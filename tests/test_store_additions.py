@@ -10,6 +10,8 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
 from corvane.FrameVault import ParquetDataManager
@@ -151,6 +153,57 @@ def test_row_reads_of_files_without_a_stored_index(store, root):
     store.update_pivot_category(pd.DataFrame({"2024-03-01": [1.0, 2.0], "2024-03-04": [3.0, 4.0]}), "plain")
     got = store.read_pivot_rows("plain", [1], "2024-03-01", "2024-03-31")
     assert got.index.tolist() == [1] and got.values.tolist() == [[2.0, 4.0]]
+
+
+# Month files as other writers and older builds lay them out: the page reader must give what a full
+# read gives, or leave the file to pyarrow.
+WRITER_LAYOUTS = {
+    "dictionary floats": dict(use_dictionary=True),
+    "small pages": dict(use_dictionary=False, max_rows_per_page=700, write_batch_size=100),
+    "uncompressed": dict(use_dictionary=False, compression="none", max_rows_per_page=1000),
+    "dictionary, small pages": dict(use_dictionary=True, max_rows_per_page=500, write_batch_size=100),
+    "row groups": dict(use_dictionary=False, row_group_size=1000),
+    "data pages v2": dict(use_dictionary=False, data_page_version="2.0"),
+}
+
+
+@pytest.mark.parametrize("layout", list(WRITER_LAYOUTS))
+def test_row_reads_of_month_files_laid_out_otherwise(store, root, capsys, layout):
+    rng = np.random.default_rng(5)
+    rows = [f"s{n:04d}" for n in range(3000)]
+    for month, order in (("2024-01", rows), ("2024-02", rows[::-1])):  # one month stores the rows reversed
+        days = [d for d in pd.bdate_range(f"{month}-01", periods=6).strftime("%Y-%m-%d") if d.startswith(month)]
+        values = np.round(rng.random((len(rows), len(days))) * 3)  # few distinct values: Snappy back-references
+        values[rng.random(values.shape) < 0.3] = np.nan
+        values[:, 1] = np.nan  # a day without any value
+        values[:, 2] = 1.5  # a day without nulls, every value repeated
+        table = pa.Table.from_pandas(pd.DataFrame(values, index=order, columns=days))
+        os.makedirs(f"{root}/close", exist_ok=True)
+        pq.write_table(table, f"{root}/close/close_{month}.parquet", **WRITER_LAYOUTS[layout])
+    wanted = ["s2999", "s0000", "s1500", "s0701", "nope", "s0699"]
+    full = store.read_pivot_category("close", "2024-01-02", "2024-02-06")
+    got = store.read_pivot_rows("close", wanted, "2024-01-02", "2024-02-06")
+    pd.testing.assert_frame_equal(got, full.loc[[r for r in wanted if r != "nope"]])
+    assert capsys.readouterr().out.splitlines()[-1].endswith("2024-02-06: ['nope']")
+    many = rows[::3]  # enough rows per page that whole pages are read
+    pd.testing.assert_frame_equal(store.read_pivot_rows("close", many, "2024-01-02", "2024-02-06"), full.loc[many])
+
+
+@pytest.mark.parametrize("damage", ["cut in the footer", "cut in half", "page header zeroed", "empty"])
+def test_row_reads_of_damaged_month_files_fail_as_the_full_decode_does(store, root, monkeypatch, damage):
+    store.update_pivot_category(frame([f"r{n}" for n in range(1000)], ["2024-03-04", "2024-03-05"],
+                                      np.arange(2000.0).reshape(1000, 2)), "close")
+    path = Path(root, "close", "close_2024-03.parquet")
+    good = path.read_bytes()
+    path.write_bytes({"cut in the footer": good[:-20], "cut in half": good[:len(good) // 2],
+                      "page header zeroed": good[:4] + bytes(16) + good[20:], "empty": b""}[damage])
+    errors = []
+    for native in ("1", "0"):
+        monkeypatch.setenv("CORVANE_NATIVE", native)
+        with pytest.raises(Exception) as raised:
+            store.read_pivot_rows("close", ["r5"], "2024-03-01", "2024-03-31")
+        errors.append((type(raised.value), str(raised.value)))
+    assert errors[0] == errors[1]
 
 
 KILLED_DELETES = """

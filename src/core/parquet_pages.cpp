@@ -1,293 +1,374 @@
 #include "core/parquet_pages.hpp"
 
-#include <cmath>
+#include "core/parquet_thrift.hpp"
+
+#include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 namespace corvane::native {
 
 namespace {
 
-// Any malformed or unsupported input ends the walk; the caller falls back to a full read.
-struct Unsupported : std::runtime_error {
-    Unsupported() : std::runtime_error("unsupported Parquet page") {}
-};
+using parquet::Cursor;
+using parquet::Unsupported;
 
-class Cursor {
-public:
-    Cursor(const uint8_t *data, size_t size) : data_(data), end_(data + size) {}
-    uint8_t byte() {
-        need(1);
-        return *data_++;
-    }
-    uint64_t varint() {
-        uint64_t value = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            uint8_t next = byte();
-            value |= static_cast<uint64_t>(next & 0x7f) << shift;
-            if (!(next & 0x80)) {
-                return value;
-            }
-        }
-        throw Unsupported();
-    }
-    int64_t zigzag() {
-        uint64_t raw = varint();
-        return static_cast<int64_t>(raw >> 1) ^ -static_cast<int64_t>(raw & 1);
-    }
-    const uint8_t *take(size_t count) {
-        need(count);
-        const uint8_t *at = data_;
-        data_ += count;
-        return at;
-    }
-    uint32_t le32() {
-        const uint8_t *at = take(4);
-        return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-               static_cast<uint32_t>(at[3]) << 24;
-    }
-    size_t left() const { return static_cast<size_t>(end_ - data_); }
-    const uint8_t *here() const { return data_; }
+constexpr size_t kBlock = 1024;  // a level run or a value needs a few bytes, a header a few dozen
 
-private:
-    void need(size_t count) const {
-        if (static_cast<size_t>(end_ - data_) < count) {
-            throw Unsupported();
-        }
-    }
-    const uint8_t *data_;
-    const uint8_t *end_;
-};
+// --- page headers --------------------------------------------------------------------------------
 
-// --- Thrift compact protocol: just enough for PageHeader ---------------------------------------
-
-void skip_value(Cursor &in, int type);
-
-void skip_struct(Cursor &in) {
-    for (;;) {
-        uint8_t header = in.byte();
-        if (header == 0) {
-            return;
-        }
-        if ((header >> 4) == 0) {
-            in.zigzag();
-        }
-        skip_value(in, header & 0x0f);
-    }
-}
-
-void skip_value(Cursor &in, int type) {
-    switch (type) {
-    case 1:
-    case 2:
-        return;  // booleans live in the field header
-    case 3:
-        in.byte();
-        return;
-    case 4:
-    case 5:
-    case 6:
-        in.varint();
-        return;
-    case 7:
-        in.take(8);
-        return;
-    case 8:
-        in.take(in.varint());
-        return;
-    case 9:
-    case 10: {
-        uint8_t header = in.byte();
-        uint64_t count = header >> 4;
-        if (count == 15) {
-            count = in.varint();
-        }
-        int element = header & 0x0f;
-        for (uint64_t i = 0; i < count; ++i) {
-            element == 1 || element == 2 ? static_cast<void>(in.byte()) : skip_value(in, element);
-        }
-        return;
-    }
-    case 11: {
-        uint64_t count = in.varint();
-        if (count > 0) {
-            uint8_t types = in.byte();
-            for (uint64_t i = 0; i < count; ++i) {
-                skip_value(in, types >> 4);
-                skip_value(in, types & 0x0f);
-            }
-        }
-        return;
-    }
-    case 12:
-        skip_struct(in);
-        return;
-    default:
-        throw Unsupported();
-    }
-}
+enum PageType : int { kDataPage = 0, kDictionaryPage = 2 };
+enum Encoding : int { kPlain = 0, kPlainDictionary = 2, kRle = 3, kRleDictionary = 8 };
 
 struct PageHeader {
     int type = -1;
-    int64_t uncompressed = 0;
-    int64_t compressed = 0;
-    int64_t values = 0;
+    int64_t uncompressed = -1;
+    int64_t compressed = -1;
+    int64_t values = -1;
     int encoding = -1;
-    int level_encoding = 3;  // definition levels: RLE unless the header says otherwise
+    int level_encoding = kRle;  // definition levels: RLE unless the header says otherwise
+    size_t header_size = 0;
 };
 
 // Fields 1 to 3 (num_values, encoding, definition_level_encoding) of DataPageHeader or
 // DictionaryPageHeader.
 void read_values_and_encoding(Cursor &in, PageHeader &page) {
-    int16_t field = 0;
-    for (;;) {
-        uint8_t header = in.byte();
-        if (header == 0) {
-            return;
+    parquet::read_struct(in, [&](int16_t id, int type) {
+        if (type != parquet::kI32 || id < 1 || id > 3) {
+            return false;
         }
-        field = (header >> 4) ? static_cast<int16_t>(field + (header >> 4)) : static_cast<int16_t>(in.zigzag());
-        int type = header & 0x0f;
-        if (field == 1 && type == 5) {
-            page.values = in.zigzag();
-        } else if (field == 2 && type == 5) {
-            page.encoding = static_cast<int>(in.zigzag());
-        } else if (field == 3 && type == 5) {
-            page.level_encoding = static_cast<int>(in.zigzag());
+        int64_t value = in.zigzag();
+        if (id == 1) {
+            page.values = value;
+        } else if (id == 2) {
+            page.encoding = static_cast<int>(value);
         } else {
-            skip_value(in, type);
+            page.level_encoding = static_cast<int>(value);
         }
-    }
+        return true;
+    });
 }
 
 PageHeader read_page_header(Cursor &in) {
     PageHeader page;
-    int16_t field = 0;
-    for (;;) {
-        uint8_t header = in.byte();
-        if (header == 0) {
-            return page;
-        }
-        field = (header >> 4) ? static_cast<int16_t>(field + (header >> 4)) : static_cast<int16_t>(in.zigzag());
-        int type = header & 0x0f;
-        if (field == 1 && type == 5) {
+    parquet::read_struct(in, [&](int16_t id, int type) {
+        if (id == 1 && type == parquet::kI32) {
             page.type = static_cast<int>(in.zigzag());
-        } else if (field == 2 && type == 5) {
+        } else if (id == 2 && type == parquet::kI32) {
             page.uncompressed = in.zigzag();
-        } else if (field == 3 && type == 5) {
+        } else if (id == 3 && type == parquet::kI32) {
             page.compressed = in.zigzag();
-        } else if ((field == 5 || field == 7) && type == 12) {
+        } else if ((id == 5 || id == 7) && type == parquet::kStruct) {
             read_values_and_encoding(in, page);
-        } else if (field == 8) {
+        } else if (id == 8) {
             throw Unsupported();  // data page v2
         } else {
-            skip_value(in, type);
+            return false;
+        }
+        return true;
+    });
+    if (page.uncompressed < 0 || page.compressed < 0 || page.values < 0) {
+        throw Unsupported();
+    }
+    return page;
+}
+
+// The header of the page at `at`: a short read first, since headers are a few dozen bytes, then the
+// rest of the chunk for a header that is longer (large statistics).
+PageHeader header_at(ChunkBytes &bytes, size_t at) {
+    if (at >= bytes.size()) {
+        throw Unsupported();
+    }
+    size_t left = bytes.size() - at;
+    for (size_t want = std::min<size_t>(left, 256);; want = std::min(left, want * 16)) {
+        try {
+            Cursor in(bytes.span(at, want), want);
+            PageHeader page = read_page_header(in);
+            page.header_size = want - in.left();
+            if (static_cast<uint64_t>(page.compressed) > left - page.header_size) {
+                throw Unsupported();
+            }
+            return page;
+        } catch (const Unsupported &) {
+            if (want == left) {
+                throw;
+            }
         }
     }
 }
 
-// --- Snappy --------------------------------------------------------------------------------------
+// --- page bodies, decompressed as far as asked ---------------------------------------------------
 
-std::vector<uint8_t> snappy_decompress(const uint8_t *data, size_t size, size_t expected) {
-    Cursor in(data, size);
-    uint64_t length = in.varint();
-    if (length != expected) {
-        throw Unsupported();
-    }
-    std::vector<uint8_t> out;
-    out.reserve(length);
-    while (in.left() > 0) {
-        uint8_t tag = in.byte();
-        size_t count = 0;
-        size_t offset = 0;
-        switch (tag & 3) {
-        case 0: {
-            count = (tag >> 2) + 1;
-            if (count > 60) {
-                size_t bytes = count - 60;
-                const uint8_t *raw = in.take(bytes);
-                count = 0;
-                for (size_t i = 0; i < bytes; ++i) {
-                    count |= static_cast<size_t>(raw[i]) << (8 * i);
-                }
-                count += 1;
+// The uncompressed bytes of one page. A Snappy body is described tag by tag only as far as a read
+// needs; bytes inside literals are read in place, and only a read that meets a back-reference
+// decodes the page's prefix up to its end.
+class PageBody {
+public:
+    PageBody(ChunkBytes &bytes, size_t offset, const PageHeader &page, bool snappy)
+        : bytes_(&bytes), offset_(offset), compressed_(static_cast<size_t>(page.compressed)),
+          size_(static_cast<size_t>(page.uncompressed)), snappy_(snappy) {
+        if (!snappy_) {
+            if (size_ != compressed_) {
+                throw Unsupported();
             }
-            const uint8_t *literal = in.take(count);
-            out.insert(out.end(), literal, literal + count);
-            continue;
+            return;
         }
-        case 1:
-            count = ((tag >> 2) & 7) + 4;
-            offset = (static_cast<size_t>(tag >> 5) << 8) | in.byte();
-            break;
-        case 2: {
-            count = (tag >> 2) + 1;
-            const uint8_t *raw = in.take(2);
-            offset = raw[0] | static_cast<size_t>(raw[1]) << 8;
-            break;
+        uint64_t length = 0;
+        for (int shift = 0;; shift += 7) {
+            uint8_t next = *compressed(in_++, 1);
+            length |= static_cast<uint64_t>(next & 0x7f) << shift;
+            if (!(next & 0x80)) {
+                break;
+            }
+            if (shift > 28) {
+                throw Unsupported();
+            }
         }
-        default:
-            count = (tag >> 2) + 1;
-            offset = in.le32();
-            break;
-        }
-        if (offset == 0 || offset > out.size()) {
+        if (length != size_) {
             throw Unsupported();
         }
-        size_t from = out.size() - offset;
-        for (size_t i = 0; i < count; ++i) {
-            out.push_back(out[from + i]);  // copies may overlap what they write
+    }
+
+    size_t size() const { return size_; }
+
+    // Copies [at, at + count) of the page into `into`.
+    void read(size_t at, size_t count, uint8_t *into) {
+        if (at > size_ || count > size_ - at) {
+            throw Unsupported();
+        }
+        if (!snappy_) {
+            std::memcpy(into, bytes_->span(offset_ + at, count), count);
+            return;
+        }
+        describe_until(at + count);
+        if (!read_from_literals(at, count, into)) {
+            std::memcpy(into, prefix(at + count) + at, count);
         }
     }
-    if (out.size() != length) {
-        throw Unsupported();
+
+    // The first `count` bytes of the page, contiguous.
+    const uint8_t *prefix(size_t count) {
+        if (count > size_) {
+            throw Unsupported();
+        }
+        if (!snappy_) {
+            return bytes_->span(offset_, count);
+        }
+        describe_until(count);
+        if (decoded_.capacity() < size_) {
+            decoded_.reserve(size_);  // never moves again: earlier prefixes stay valid
+        }
+        while (decoded_.size() < count) {
+            const Segment &segment = segments_.at(next_decoded_);
+            size_t end = std::min(segment.out + segment.length, count);
+            decode(segment, end - decoded_.size());
+            next_decoded_ += decoded_.size() == segment.out + segment.length;
+        }
+        return decoded_.data();
     }
-    return out;
-}
+
+private:
+    // A run of output: `from` is the literal's position in the compressed body, or a copy's distance.
+    struct Segment {
+        size_t out;
+        size_t length;
+        bool literal;
+        size_t from;
+    };
+
+    const uint8_t *compressed(size_t at, size_t count) {
+        if (at > compressed_ || count > compressed_ - at) {
+            throw Unsupported();
+        }
+        return bytes_->span(offset_ + at, count);
+    }
+
+    uint64_t little_endian(size_t count) {
+        const uint8_t *raw = compressed(in_, count);
+        in_ += count;
+        uint64_t value = 0;
+        for (size_t i = 0; i < count; ++i) {
+            value |= static_cast<uint64_t>(raw[i]) << (8 * i);
+        }
+        return value;
+    }
+
+    void describe_until(size_t end) {
+        while (out_ < end) {
+            uint8_t tag = *compressed(in_++, 1);
+            Segment segment{out_, 0, false, 0};
+            switch (tag & 3) {
+            case 0:
+                segment.length = (tag >> 2) + 1;
+                if (segment.length > 60) {
+                    segment.length = static_cast<size_t>(little_endian(segment.length - 60)) + 1;
+                }
+                segment.literal = true;
+                segment.from = in_;
+                if (segment.length > compressed_ - in_) {
+                    throw Unsupported();  // checked without fetching the literal's bytes
+                }
+                in_ += segment.length;
+                break;
+            case 1:
+                segment.length = ((tag >> 2) & 7) + 4;
+                segment.from = static_cast<size_t>(tag >> 5) << 8 | *compressed(in_++, 1);
+                break;
+            case 2:
+                segment.length = (tag >> 2) + 1;
+                segment.from = static_cast<size_t>(little_endian(2));
+                break;
+            default:
+                segment.length = (tag >> 2) + 1;
+                segment.from = static_cast<size_t>(little_endian(4));
+                break;
+            }
+            if ((!segment.literal && (segment.from == 0 || segment.from > out_)) || segment.length > size_ - out_) {
+                throw Unsupported();
+            }
+            out_ += segment.length;
+            segments_.push_back(segment);
+        }
+    }
+
+    // Copies the range when it lies in literals only; false when a back-reference covers any of it.
+    bool read_from_literals(size_t at, size_t count, uint8_t *into) {
+        auto segment = std::upper_bound(segments_.begin(), segments_.end(), at,
+                                        [](size_t position, const Segment &s) { return position < s.out; });
+        --segment;  // the first segment starts at 0, so one starts at or before `at`
+        for (auto probe = segment; probe != segments_.end() && probe->out < at + count; ++probe) {
+            if (!probe->literal) {
+                return false;
+            }
+        }
+        for (; count > 0; ++segment) {
+            size_t within = at - segment->out;
+            size_t take = std::min(count, segment->length - within);
+            std::memcpy(into, compressed(segment->from + within, take), take);
+            into += take;
+            at += take;
+            count -= take;
+        }
+        return true;
+    }
+
+    // Appends the next `count` bytes of `segment`, which the decoded bytes have reached.
+    void decode(const Segment &segment, size_t count) {
+        size_t at = decoded_.size();
+        size_t within = at - segment.out;
+        decoded_.resize(at + count);
+        if (segment.literal) {
+            std::memcpy(decoded_.data() + at, compressed(segment.from + within, count), count);
+        } else if (segment.from >= count) {
+            std::memcpy(decoded_.data() + at, decoded_.data() + at - segment.from, count);
+        } else {
+            for (size_t i = 0; i < count; ++i) {
+                decoded_[at + i] = decoded_[at + i - segment.from];  // copies may overlap what they write
+            }
+        }
+    }
+
+    ChunkBytes *bytes_;
+    size_t offset_;
+    size_t compressed_;
+    size_t size_;
+    bool snappy_;
+    size_t in_ = 0;
+    size_t out_ = 0;
+    std::vector<Segment> segments_;
+    std::vector<uint8_t> decoded_;
+    size_t next_decoded_ = 0;
+};
 
 // --- RLE / bit-packed hybrid ---------------------------------------------------------------------
 
-std::vector<uint32_t> decode_hybrid(Cursor &in, int bit_width, size_t count) {
-    std::vector<uint32_t> values;
-    values.reserve(count);
-    if (bit_width > 32) {
-        throw Unsupported();
+// Reads a hybrid run after run; `skip` and `next` step over values without keeping them.
+class HybridReader {
+public:
+    HybridReader(Cursor in, int bit_width) : in_(in), width_(bit_width) {
+        if (bit_width < 0 || bit_width > 32) {
+            throw Unsupported();
+        }
     }
-    size_t value_bytes = static_cast<size_t>((bit_width + 7) / 8);
-    while (values.size() < count) {
-        uint64_t header = in.varint();
-        if (header & 1) {
-            size_t groups = header >> 1;
-            const uint8_t *packed = in.take(groups * static_cast<size_t>(bit_width));
-            uint64_t buffer = 0;
-            int held = 0;
-            size_t at = 0;
-            for (size_t i = 0; i < groups * 8; ++i) {
-                while (held < bit_width) {
-                    buffer |= static_cast<uint64_t>(packed[at++]) << held;
-                    held += 8;
+
+    uint32_t next() {
+        refill();
+        --left_;
+        if (!packed_) {
+            return value_;
+        }
+        uint32_t value = 0;
+        for (int bit = 0; bit < width_; ++bit, ++bit_) {
+            value |= static_cast<uint32_t>((packed_[bit_ / 8] >> (bit_ % 8)) & 1) << bit;
+        }
+        return value;
+    }
+
+    // Skips `count` values and returns how many of them equal `value`.
+    size_t skip_counting(size_t count, uint32_t value) {
+        size_t equal = 0;
+        while (count > 0) {
+            refill();
+            size_t take = std::min<size_t>(count, left_);
+            if (!packed_) {
+                equal += value_ == value ? take : 0;
+                left_ -= take;
+            } else if (width_ == 1 && bit_ % 8 == 0 && take >= 8) {
+                size_t bytes = take / 8;  // whole bytes of one-bit levels at once
+                size_t ones = 0;
+                for (size_t i = 0; i < bytes; ++i) {
+                    ones += static_cast<size_t>(__builtin_popcount(packed_[bit_ / 8 + i]));
                 }
-                uint32_t value = bit_width == 0 ? 0 : static_cast<uint32_t>(buffer & ((uint64_t{1} << bit_width) - 1));
-                buffer >>= bit_width;
-                held -= bit_width;
-                if (values.size() < count) {
-                    values.push_back(value);
+                equal += value == 1 ? ones : value == 0 ? bytes * 8 - ones : 0;
+                bit_ += bytes * 8;
+                left_ -= bytes * 8;
+                take = bytes * 8;
+            } else {
+                if (width_ == 1 && bit_ % 8 != 0) {
+                    take = std::min(take, 8 - bit_ % 8);  // up to the next whole byte
+                }
+                for (size_t i = 0; i < take; ++i) {
+                    equal += next() == value;
                 }
             }
-        } else {
-            size_t run = header >> 1;
-            const uint8_t *raw = in.take(value_bytes);
-            uint32_t value = 0;
-            for (size_t i = 0; i < value_bytes; ++i) {
-                value |= static_cast<uint32_t>(raw[i]) << (8 * i);
-            }
-            for (size_t i = 0; i < run && values.size() < count; ++i) {
-                values.push_back(value);
+            count -= take;
+        }
+        return equal;
+    }
+
+private:
+    void refill() {
+        while (left_ == 0) {
+            uint64_t header = in_.varint();
+            if (header & 1) {
+                size_t groups = static_cast<size_t>(header >> 1);
+                if (groups > in_.left() / std::max(width_, 1) + 1) {
+                    throw Unsupported();
+                }
+                packed_ = in_.take(groups * static_cast<size_t>(width_));
+                bit_ = 0;
+                left_ = groups * 8;
+            } else {
+                packed_ = nullptr;
+                left_ = static_cast<size_t>(header >> 1);
+                value_ = 0;
+                const uint8_t *raw = in_.take(static_cast<size_t>((width_ + 7) / 8));
+                for (int i = 0; i < (width_ + 7) / 8; ++i) {
+                    value_ |= static_cast<uint32_t>(raw[i]) << (8 * i);
+                }
             }
         }
     }
-    return values;
-}
+
+    Cursor in_;
+    int width_;
+    const uint8_t *packed_ = nullptr;
+    size_t bit_ = 0;
+    size_t left_ = 0;
+    uint32_t value_ = 0;
+};
 
 int bits_for(int max_level) {
     int bits = 0;
@@ -297,106 +378,75 @@ int bits_for(int max_level) {
     return bits;
 }
 
-// --- pages of one chunk --------------------------------------------------------------------------
-
-// A decoded data page: per row of the page, whether it has a value; per value, its dictionary index
-// or (PLAIN) its position in `plain`.
-struct DataPage {
-    int64_t first_row = 0;
-    std::vector<uint8_t> defined;
-    bool dictionary = false;
-    std::vector<uint32_t> indices;
-    std::vector<uint8_t> body;  // the page's bytes, owning what `plain` points into
-    const uint8_t *plain = nullptr;
-    size_t plain_size = 0;
-};
-
-struct Chunk {
-    std::vector<uint8_t> dictionary_body;
-    const uint8_t *dictionary = nullptr;
-    size_t dictionary_size = 0;
-    int64_t dictionary_values = 0;
-    std::vector<DataPage> pages;
-};
-
-std::vector<uint8_t> page_body(Cursor &in, const PageHeader &page, bool snappy) {
-    if (page.compressed < 0 || page.uncompressed < 0) {
-        throw Unsupported();
-    }
-    const uint8_t *raw = in.take(static_cast<size_t>(page.compressed));
-    if (!snappy) {
-        return {raw, raw + page.compressed};
-    }
-    return snappy_decompress(raw, static_cast<size_t>(page.compressed), static_cast<size_t>(page.uncompressed));
-}
-
-Chunk walk(const ColumnChunk &column) {
-    Chunk chunk;
-    Cursor in(column.data, column.size);
-    int64_t row = 0;
-    while (row < column.rows) {
-        PageHeader page = read_page_header(in);
-        std::vector<uint8_t> body = page_body(in, page, column.snappy);
-        if (page.type == 2) {
-            if (page.encoding != 0 && page.encoding != 2) {
-                throw Unsupported();
-            }
-            chunk.dictionary_body = std::move(body);
-            chunk.dictionary = chunk.dictionary_body.data();
-            chunk.dictionary_size = chunk.dictionary_body.size();
-            chunk.dictionary_values = page.values;
-            continue;
+// A data page's definition levels, read as far as the rows asked for: for each, whether it has a
+// value and the ordinal of that value among the page's values.
+class PageLevels {
+public:
+    PageLevels(PageBody &body, const PageHeader &page, int max_level) : max_level_(max_level), rows_(page.values) {
+        if (max_level == 0) {
+            return;
         }
-        if (page.type != 0) {
+        if (page.level_encoding != kRle) {
+            throw Unsupported();  // the deprecated bit-packed levels carry no length prefix
+        }
+        uint8_t prefix[4];
+        body.read(0, 4, prefix);
+        uint32_t length = Cursor(prefix, 4).le32();
+        if (length > body.size() - 4) {
             throw Unsupported();
         }
-        DataPage data;
-        data.first_row = row;
-        data.body = std::move(body);
-        Cursor values(data.body.data(), data.body.size());
-        size_t rows = static_cast<size_t>(page.values);
-        size_t present = rows;
-        if (column.max_definition_level > 0) {
-            if (page.level_encoding != 3) {
-                throw Unsupported();  // the deprecated bit-packed levels carry no length prefix
-            }
-            uint32_t length = values.le32();
-            Cursor levels(values.take(length), length);
-            std::vector<uint32_t> decoded = decode_hybrid(levels, bits_for(column.max_definition_level), rows);
-            data.defined.reserve(rows);
-            present = 0;
-            for (uint32_t level : decoded) {
-                bool has = static_cast<int>(level) == column.max_definition_level;
-                data.defined.push_back(has);
-                present += has;
-            }
-        } else {
-            data.defined.assign(rows, 1);
-        }
-        if (page.encoding == 2 || page.encoding == 8) {
-            if (!chunk.dictionary) {
-                throw Unsupported();
-            }
-            data.dictionary = true;
-            int width = values.byte();
-            data.indices = decode_hybrid(values, width, present);
-        } else if (page.encoding == 0) {
-            data.plain = values.here();
-            data.plain_size = values.left();
-        } else {
+        bytes_.resize(length);
+        body.read(4, length, bytes_.data());
+        levels_ = HybridReader(Cursor(bytes_.data(), length), bits_for(max_level));
+        values_start_ = 4 + length;
+    }
+
+    size_t values_start() const { return values_start_; }
+
+    // The ordinal of row `within` (ascending from call to call), or -1 for a null.
+    int64_t ordinal_of(int64_t within) {
+        if (within < seen_ || within >= rows_) {
             throw Unsupported();
         }
-        row += page.values;
-        chunk.pages.push_back(std::move(data));
+        if (max_level_ == 0) {
+            seen_ = within + 1;
+            return within;
+        }
+        ordinal_ += static_cast<int64_t>(levels_.skip_counting(static_cast<size_t>(within - seen_),
+                                                                static_cast<uint32_t>(max_level_)));
+        seen_ = within + 1;
+        if (levels_.next() != static_cast<uint32_t>(max_level_)) {
+            return -1;
+        }
+        return ordinal_++;
     }
-    return chunk;
+
+private:
+    int max_level_;
+    int64_t rows_;
+    std::vector<uint8_t> bytes_;
+    HybridReader levels_{Cursor(nullptr, 0), 0};  // unused without levels
+    size_t values_start_ = 0;
+    int64_t seen_ = 0;
+    int64_t ordinal_ = 0;
+};
+
+// The double at `at` of the page, from `whole` where the page is already decoded.
+double double_at(PageBody &body, const uint8_t *whole, size_t at) {
+    double value;
+    if (whole && at <= body.size() && body.size() - at >= 8) {
+        std::memcpy(&value, whole + at, 8);
+    } else {
+        body.read(at, 8, reinterpret_cast<uint8_t *>(&value));
+    }
+    return value;
 }
 
 // PLAIN BYTE_ARRAY values of a buffer, in order.
 std::vector<std::pair<const uint8_t *, size_t>> plain_texts(const uint8_t *data, size_t size, size_t count) {
     Cursor in(data, size);
     std::vector<std::pair<const uint8_t *, size_t>> texts;
-    texts.reserve(count);
+    texts.reserve(std::min(count, size / 4));
     for (size_t i = 0; i < count; ++i) {
         uint32_t length = in.le32();
         texts.emplace_back(in.take(length), length);
@@ -404,92 +454,131 @@ std::vector<std::pair<const uint8_t *, size_t>> plain_texts(const uint8_t *data,
     return texts;
 }
 
-double plain_double(const uint8_t *data, size_t size, size_t position) {
-    if ((position + 1) * 8 > size) {
-        throw Unsupported();
+// Which wanted label a stored text equals: a scan for a few labels, a hash look-up for many.
+class LabelIndex {
+public:
+    explicit LabelIndex(const std::vector<std::string> &labels) : labels_(labels) {
+        if (labels.size() > 8) {
+            for (size_t at = labels.size(); at-- > 0;) {
+                positions_[labels[at]] = at;  // the first of equal labels wins
+            }
+        }
     }
-    double value;
-    std::memcpy(&value, data + position * 8, 8);
-    return value;
-}
 
-// For each wanted row (ascending), the page holding it and the ordinal of its value in that page;
-// ordinal -1 for a null.
-template <typename Visit>
-void visit_rows(const Chunk &chunk, const std::vector<int64_t> &rows, Visit &&visit) {
-    size_t page = 0;
-    size_t counted_row = 0;
-    size_t ordinal = 0;
-    for (int64_t row : rows) {
-        while (page < chunk.pages.size() &&
-               row >= chunk.pages[page].first_row + static_cast<int64_t>(chunk.pages[page].defined.size())) {
-            ++page;
-            counted_row = 0;
-            ordinal = 0;
+    // The label that `text` equals, or -1.
+    int64_t find(const uint8_t *text, size_t size) const {
+        std::string_view key(reinterpret_cast<const char *>(text), size);
+        if (!positions_.empty()) {
+            auto found = positions_.find(key);
+            return found == positions_.end() ? -1 : static_cast<int64_t>(found->second);
         }
-        if (page == chunk.pages.size() || row < chunk.pages[page].first_row) {
-            throw Unsupported();
+        for (size_t at = 0; at < labels_.size(); ++at) {
+            if (labels_[at] == key) {
+                return static_cast<int64_t>(at);
+            }
         }
-        const DataPage &data = chunk.pages[page];
-        size_t within = static_cast<size_t>(row - data.first_row);
-        if (within < counted_row) {
-            throw Unsupported();  // rows must ascend
-        }
-        for (; counted_row < within; ++counted_row) {
-            ordinal += data.defined[counted_row];
-        }
-        visit(data, data.defined[within] ? static_cast<int64_t>(ordinal) : -1);
+        return -1;
     }
-}
+
+private:
+    const std::vector<std::string> &labels_;
+    std::unordered_map<std::string_view, size_t> positions_;
+};
 
 }  // namespace
 
-std::optional<std::vector<int64_t>> rows_holding(const ColumnChunk &column, const std::vector<std::string> &labels) {
-    try {
-        Chunk chunk = walk(column);
-        std::vector<uint8_t> wanted_code;
-        if (chunk.dictionary) {
-            auto dictionary = plain_texts(chunk.dictionary, chunk.dictionary_size, static_cast<size_t>(chunk.dictionary_values));
-            wanted_code.assign(dictionary.size(), 0);
-            for (size_t code = 0; code < dictionary.size(); ++code) {
-                for (const std::string &label : labels) {
-                    if (label.size() == dictionary[code].second &&
-                        std::memcmp(label.data(), dictionary[code].first, label.size()) == 0) {
-                        wanted_code[code] = 1;
-                    }
-                }
-            }
+ChunkBytes::ChunkBytes(FileBytes file, int64_t start, size_t size)
+    : file_(std::move(file)), start_(start), size_(size), direct_(nullptr) {
+    if (start_ < 0 || start_ > file_.size() || static_cast<int64_t>(size_) > file_.size() - start_) {
+        size_ = 0;  // every span is then refused
+    } else if (file_.memory()) {
+        direct_ = file_.memory() + start_;
+    } else {
+        buffer_.reset(new uint8_t[std::max<size_t>(size_, 1)]);
+        loaded_.assign((size_ + kBlock - 1) / kBlock, false);
+    }
+}
+
+const uint8_t *ChunkBytes::span(size_t offset, size_t length) {
+    if (offset > size_ || length > size_ - offset) {
+        throw Unsupported();
+    }
+    if (direct_ || length == 0) {
+        return direct_ ? direct_ + offset : buffer_.get() + offset;
+    }
+    size_t last = (offset + length - 1) / kBlock;
+    for (size_t block = offset / kBlock; block <= last; ++block) {
+        if (loaded_[block]) {
+            continue;
         }
-        std::vector<int64_t> rows;
-        for (const DataPage &data : chunk.pages) {
-            std::vector<std::pair<const uint8_t *, size_t>> texts;
-            if (!data.dictionary) {
-                size_t present = 0;
-                for (uint8_t has : data.defined) {
-                    present += has;
+        size_t end = block;
+        while (end < last && !loaded_[end + 1]) {
+            ++end;
+        }
+        size_t from = block * kBlock;
+        size_t to = std::min(size_, (end + 1) * kBlock);
+        if (!file_.read(start_ + static_cast<int64_t>(from), to - from, buffer_.get() + from)) {
+            throw Unsupported();
+        }
+        std::fill(loaded_.begin() + static_cast<std::ptrdiff_t>(block), loaded_.begin() + static_cast<std::ptrdiff_t>(end) + 1, true);
+        block = end;
+    }
+    return buffer_.get() + offset;
+}
+
+std::optional<std::vector<RowMatch>> rows_holding(const ColumnChunk &column, const std::vector<std::string> &labels) {
+    try {
+        ChunkBytes &bytes = *column.bytes;
+        LabelIndex index(labels);
+        std::vector<int64_t> dictionary_label;  // per dictionary code, the label it equals or -1
+        std::vector<RowMatch> rows;
+        int64_t row = 0;
+        for (size_t at = 0; row < column.rows;) {
+            PageHeader page = header_at(bytes, at);
+            PageBody body(bytes, at + page.header_size, page, column.snappy);
+            at += page.header_size + static_cast<size_t>(page.compressed);
+            const uint8_t *data = body.prefix(body.size());
+            if (page.type == kDictionaryPage) {
+                if (page.encoding != kPlain && page.encoding != kPlainDictionary) {
+                    throw Unsupported();
                 }
-                texts = plain_texts(data.plain, data.plain_size, present);
+                dictionary_label.clear();
+                for (auto [text, size] : plain_texts(data, body.size(), static_cast<size_t>(page.values))) {
+                    dictionary_label.push_back(index.find(text, size));
+                }
+                continue;
             }
-            size_t ordinal = 0;
-            for (size_t within = 0; within < data.defined.size(); ++within) {
-                if (!data.defined[within]) {
+            if (page.type != kDataPage) {
+                throw Unsupported();
+            }
+            PageLevels levels(body, page, column.max_definition_level);
+            Cursor values(data + levels.values_start(), body.size() - levels.values_start());
+            bool dictionary = page.encoding == kPlainDictionary || page.encoding == kRleDictionary;
+            if (!dictionary && page.encoding != kPlain) {
+                throw Unsupported();
+            }
+            std::optional<HybridReader> codes;
+            if (dictionary) {
+                int width = values.byte();
+                codes.emplace(values, width);
+            }
+            for (int64_t within = 0; within < page.values; ++within) {
+                if (levels.ordinal_of(within) < 0) {
                     continue;
                 }
-                bool match = false;
-                if (data.dictionary) {
-                    uint32_t code = data.indices.at(ordinal);
-                    match = code < wanted_code.size() && wanted_code[code];
+                int64_t label = -1;
+                if (codes) {
+                    uint32_t code = codes->next();
+                    label = code < dictionary_label.size() ? dictionary_label[code] : throw Unsupported();
                 } else {
-                    for (const std::string &label : labels) {
-                        match = match || (label.size() == texts[ordinal].second &&
-                                          std::memcmp(label.data(), texts[ordinal].first, label.size()) == 0);
-                    }
+                    uint32_t length = values.le32();
+                    label = index.find(values.take(length), length);
                 }
-                if (match) {
-                    rows.push_back(data.first_row + static_cast<int64_t>(within));
+                if (label >= 0) {
+                    rows.push_back({row + within, static_cast<size_t>(label)});
                 }
-                ++ordinal;
             }
+            row += page.values;
         }
         return rows;
     } catch (const std::exception &) {
@@ -499,50 +588,85 @@ std::optional<std::vector<int64_t>> rows_holding(const ColumnChunk &column, cons
 
 std::optional<std::vector<double>> doubles_at(const ColumnChunk &column, const std::vector<int64_t> &rows) {
     try {
-        Chunk chunk = walk(column);
+        ChunkBytes &bytes = *column.bytes;
         std::vector<double> values;
         values.reserve(rows.size());
-        visit_rows(chunk, rows, [&](const DataPage &data, int64_t ordinal) {
-            if (ordinal < 0) {
-                values.push_back(std::numeric_limits<double>::quiet_NaN());
-            } else if (data.dictionary) {
-                uint32_t code = data.indices.at(static_cast<size_t>(ordinal));
-                if (code >= static_cast<uint64_t>(chunk.dictionary_values)) {
-                    throw Unsupported();
-                }
-                values.push_back(plain_double(chunk.dictionary, chunk.dictionary_size, code));
-            } else {
-                values.push_back(plain_double(data.plain, data.plain_size, static_cast<size_t>(ordinal)));
-            }
-        });
-        return values;
-    } catch (const std::exception &) {
-        return std::nullopt;
-    }
-}
-
-std::optional<std::vector<std::string>> texts_at(const ColumnChunk &column, const std::vector<int64_t> &rows) {
-    try {
-        Chunk chunk = walk(column);
-        std::vector<std::pair<const uint8_t *, size_t>> dictionary;
-        if (chunk.dictionary) {
-            dictionary = plain_texts(chunk.dictionary, chunk.dictionary_size, static_cast<size_t>(chunk.dictionary_values));
-        }
-        std::vector<std::string> texts;
-        visit_rows(chunk, rows, [&](const DataPage &data, int64_t ordinal) {
-            if (ordinal < 0) {
+        std::optional<PageHeader> dictionary_header;
+        size_t dictionary_at = 0;
+        std::optional<PageBody> dictionary;
+        int64_t row = 0;
+        size_t next = 0;
+        for (size_t at = 0; next < rows.size();) {
+            if (row >= column.rows) {
                 throw Unsupported();
             }
-            if (data.dictionary) {
-                auto entry = dictionary.at(data.indices.at(static_cast<size_t>(ordinal)));
-                texts.emplace_back(reinterpret_cast<const char *>(entry.first), entry.second);
-            } else {
-                size_t present = static_cast<size_t>(ordinal) + 1;
-                auto plain = plain_texts(data.plain, data.plain_size, present);
-                texts.emplace_back(reinterpret_cast<const char *>(plain.back().first), plain.back().second);
+            PageHeader page = header_at(bytes, at);
+            size_t body_at = at + page.header_size;
+            at = body_at + static_cast<size_t>(page.compressed);
+            if (page.type == kDictionaryPage) {
+                if (page.encoding != kPlain && page.encoding != kPlainDictionary) {
+                    throw Unsupported();
+                }
+                dictionary_header = page;  // decoded only if a wanted value refers to it
+                dictionary_at = body_at;
+                dictionary.reset();
+                continue;
             }
-        });
-        return texts;
+            if (page.type != kDataPage) {
+                throw Unsupported();
+            }
+            int64_t end = row + page.values;
+            if (rows[next] < row) {
+                throw Unsupported();  // rows must ascend
+            }
+            if (rows[next] >= end) {
+                row = end;  // no wanted row here: the body is never read
+                continue;
+            }
+            auto in_page = std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(next), rows.end(), end) -
+                           (rows.begin() + static_cast<std::ptrdiff_t>(next));
+            PageBody body(bytes, body_at, page, column.snappy);
+            // Many values of the page: one read and one decode of all of it.
+            const uint8_t *whole = static_cast<size_t>(in_page) * kBlock * 2 >= static_cast<size_t>(page.compressed)
+                                       ? body.prefix(body.size()) : nullptr;
+            PageLevels levels(body, page, column.max_definition_level);
+            bool by_dictionary = page.encoding == kPlainDictionary || page.encoding == kRleDictionary;
+            if (!by_dictionary && page.encoding != kPlain) {
+                throw Unsupported();
+            }
+            std::optional<HybridReader> codes;
+            int64_t codes_read = 0;
+            if (by_dictionary) {
+                if (!dictionary_header) {
+                    throw Unsupported();
+                }
+                if (!dictionary) {
+                    dictionary.emplace(bytes, dictionary_at, *dictionary_header, column.snappy);
+                }
+                const uint8_t *data = body.prefix(body.size()) + levels.values_start();
+                Cursor in(data, body.size() - levels.values_start());
+                int width = in.byte();
+                codes.emplace(in, width);
+            }
+            for (; next < rows.size() && rows[next] < end; ++next) {
+                int64_t ordinal = levels.ordinal_of(rows[next] - row);
+                if (ordinal < 0) {
+                    values.push_back(std::numeric_limits<double>::quiet_NaN());
+                } else if (codes) {
+                    codes->skip_counting(static_cast<size_t>(ordinal - codes_read), 0);
+                    uint32_t code = codes->next();
+                    codes_read = ordinal + 1;
+                    if (code >= static_cast<uint64_t>(dictionary_header->values)) {
+                        throw Unsupported();
+                    }
+                    values.push_back(double_at(*dictionary, nullptr, static_cast<size_t>(code) * 8));
+                } else {
+                    values.push_back(double_at(body, whole, levels.values_start() + static_cast<size_t>(ordinal) * 8));
+                }
+            }
+            row = end;
+        }
+        return values;
     } catch (const std::exception &) {
         return std::nullopt;
     }

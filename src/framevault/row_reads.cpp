@@ -1,17 +1,17 @@
-// Some series of a category kept by month, over a date range: each month file is asked for the day
-// columns of the range only, and only the wanted rows are turned into pandas, so a read of one
-// series costs the decode of its days instead of the whole ten-year frame.
+// Some series of a category kept by month, over a date range. Month files of the store's own shape go
+// through the page reader (row_pages.hpp); others are decoded by pyarrow, asked for the day columns of
+// the range only, and only the wanted rows are turned into pandas.
 #include "framevault/month_files.hpp"
 #include "framevault/numeric_frames.hpp"
+#include "framevault/row_pages.hpp"
 #include "native/dates.hpp"
 #include "native/months.hpp"
-#include "core/iso_days.hpp"
-#include "core/parquet_pages.hpp"
 
 #include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -94,161 +94,13 @@ py::object rows_as_frame(const py::object &table, const py::object &positions, c
                                 "columns"_a = pd.attr("Index")(day_columns));
 }
 
-// The column chunk of column `position` of the file's only row group, inside `file`.
-std::optional<native::ColumnChunk> column_chunk(const py::object &metadata, const py::object &schema, int position,
-                                                const py::buffer_info &file, const char *physical_type) {
-    py::object column = metadata.attr("row_group")(0).attr("column")(position);
-    std::string codec = py::str(column.attr("compression")).cast<std::string>();
-    if (!py::str(column.attr("physical_type")).equal(py::str(physical_type)) ||
-        (codec != "SNAPPY" && codec != "UNCOMPRESSED") ||
-        schema.attr("column")(position).attr("max_repetition_level").cast<int>() != 0) {
-        return std::nullopt;
-    }
-    py::object dictionary = column.attr("dictionary_page_offset");
-    bool has_dictionary = py::bool_(column.attr("has_dictionary_page")) && !dictionary.is_none();
-    auto start = (has_dictionary ? dictionary : column.attr("data_page_offset")).cast<int64_t>();
-    auto size = column.attr("total_compressed_size").cast<int64_t>();
-    if (start < 0 || size < 0 || start + size > static_cast<int64_t>(file.size)) {
-        return std::nullopt;
-    }
-    native::ColumnChunk chunk;
-    chunk.data = static_cast<const uint8_t *>(file.ptr) + start;
-    chunk.size = static_cast<size_t>(size);
-    chunk.snappy = codec == "SNAPPY";
-    chunk.max_definition_level = schema.attr("column")(position).attr("max_definition_level").cast<int>();
-    chunk.rows = metadata.attr("num_rows").cast<int64_t>();
-    return chunk;
-}
-
-// The wanted rows of the month's float64 days read straight from the file's pages, for files of
-// the shape the store writes (one row group, text row labels, float64 days); nullopt for any other,
-// which pyarrow then reads. A month holding none of the rows gives no row labels.
-struct PagedRows {
-    std::vector<std::string> rows;
-    std::vector<double> block;  // rows x days, row-major
-};
-
-std::optional<PagedRows> rows_from_pages(const py::object &data, const py::object &parquet, const py::list &wanted,
-                                          const py::list &day_labels, const py::object &index_column) {
-    std::vector<std::string> labels;
-    for (py::handle label : wanted) {
-        if (!py::isinstance<py::str>(label)) {
-            return std::nullopt;
-        }
-        labels.push_back(label.cast<std::string>());
-    }
-    py::object pa = py::module_::import("pyarrow");
-    py::buffer_info file = py::buffer(data).request();
-    py::object metadata = parquet.attr("metadata");
-    py::object schema = parquet.attr("schema");
-    py::object arrow_schema = parquet.attr("schema_arrow");
-    if (metadata.attr("num_row_groups").cast<int>() != 1) {
-        return std::nullopt;
-    }
-    py::list names = arrow_schema.attr("names");
-    auto position_of = [&](const py::handle &name) { return names.attr("index")(name).cast<int>(); };
-    auto index_chunk = column_chunk(metadata, schema, position_of(index_column), file, "BYTE_ARRAY");
-    py::object index_type = arrow_schema.attr("field")(index_column).attr("type");
-    py::object types = pa.attr("types");
-    if (!index_chunk ||
-        !(py::bool_(types.attr("is_string")(index_type)) || py::bool_(types.attr("is_large_string")(index_type)))) {
-        return std::nullopt;
-    }
-    std::vector<native::ColumnChunk> day_chunks;
-    py::object float64 = pa.attr("float64")();
-    for (py::handle label : day_labels) {
-        auto chunk = column_chunk(metadata, schema, position_of(label), file, "DOUBLE");
-        py::object day_type = arrow_schema.attr("field")(label).attr("type");
-        if (!chunk || !day_type.equal(float64)) {
-            return std::nullopt;
-        }
-        day_chunks.push_back(*chunk);
-    }
-    std::optional<std::vector<int64_t>> rows;
-    std::optional<std::vector<std::string>> row_labels;
-    PagedRows paged;
-    std::vector<double> &block = paged.block;
-    bool complete = true;
-    {
-        py::gil_scoped_release no_gil;
-        rows = native::rows_holding(*index_chunk, labels);
-        if (rows && !rows->empty()) {
-            row_labels = native::texts_at(*index_chunk, *rows);
-            block.assign(rows->size() * day_chunks.size(), 0.0);
-            for (size_t day = 0; day < day_chunks.size() && complete; ++day) {
-                auto values = native::doubles_at(day_chunks[day], *rows);
-                complete = values.has_value();
-                for (size_t row = 0; complete && row < values->size(); ++row) {
-                    block[row * day_chunks.size() + day] = (*values)[row];
-                }
-            }
-        }
-    }
-    if (!rows || !complete || (!rows->empty() && !row_labels)) {
-        return std::nullopt;
-    }
-    if (!rows->empty()) {
-        paged.rows = std::move(*row_labels);
-    }
-    return paged;
-}
-
-// A month's rows from the page reader, as the join takes them: ("paged", row labels, day labels,
-// day ticks in microseconds, values as rows x days, index name).
-py::object paged_result(PagedRows &paged, const py::list &day_labels, const std::vector<int64_t> &micros,
-                        const py::object &index_column) {
-    py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(py::len(day_labels))});
-    std::copy(paged.block.begin(), paged.block.end(), values.mutable_data());
-    py::list index;
-    for (const std::string &label : paged.rows) {
-        index.append(py::str(label));
-    }
-    py::array_t<int64_t> ticks(static_cast<py::ssize_t>(micros.size()));
-    std::copy(micros.begin(), micros.end(), ticks.mutable_data());
-    py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
-                          ? py::object(py::none()) : index_column;
-    return py::make_tuple("paged", index, day_labels, ticks, values, name);
-}
-
-// The month through the page reader when its day labels are all YYYY-MM-DD: the days of the range
-// chosen on their ticks, without pandas. nullopt where the reader or the labels do not apply.
-std::optional<py::object> paged_month(const py::object &data, const py::object &parquet, const py::list &wanted,
-                                      const py::list &labels, const py::object &index_column, const py::object &first,
-                                      const py::object &last) {
-    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
-    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
-    py::list columns;
-    std::vector<int64_t> micros;
-    for (py::handle label : labels) {
-        std::optional<int64_t> day = iso_label_micros(label);
-        if (!day) {
-            return std::nullopt;
-        }
-        if (*day >= first_us && *day <= last_us) {
-            columns.append(label);
-            micros.push_back(*day);
-        }
-    }
-    if (py::len(columns) == 0) {
-        return py::object(py::none());
-    }
-    std::optional<PagedRows> paged = rows_from_pages(data, parquet, wanted, columns, index_column);
-    if (!paged) {
-        return std::nullopt;
-    }
-    if (paged->rows.empty()) {
-        return py::object(py::none());
-    }
-    return paged_result(*paged, columns, micros, index_column);
-}
-
 // The wanted rows and the days from first to last of one month file, with the days their labels
 // stand for; None when the file holds none of them.
 py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
                            const py::object &last) {
     py::object pd = global("pd");
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    // One read of the whole file: both the page reader and pyarrow work on this one version.
+    // One read of the whole file: its footer and its columns come from the same version.
     py::object data = native::read_stored_bytes(path);
     py::object pa = py::module_::import("pyarrow");
     py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(pa.attr("BufferReader")(data));
@@ -263,11 +115,6 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
         for (py::handle name : schema.attr("names")) {
             if (!name.equal(index_column)) {
                 labels.append(name);
-            }
-        }
-        if (native_core_enabled()) {
-            if (std::optional<py::object> paged = paged_month(data, parquet, wanted, labels, index_column, first, last)) {
-                return *paged;
             }
         }
         py::object days = stored_label_days(pd.attr("Index")(labels, "dtype"_a = "object"), path);
@@ -302,20 +149,28 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
     return py::make_tuple(frame, days);
 }
 
-// The month frames side by side in calendar order, rows in the order asked for.
 // Months from the page reader joined without a pandas frame per month: one block for the result,
 // columns in calendar order, rows in the order asked for.
 py::object join_paged(const std::vector<py::object> &months, const py::list &wanted, bool as_text) {
-    py::object np = py::module_::import("numpy");
     py::object pd = global("pd");
+    py::set present;
+    for (const py::object &month : months) {
+        for (py::handle row : month[py::int_(1)]) {
+            present.add(row);
+        }
+    }
     py::list found;
     py::dict row_of;
     for (py::handle row : wanted) {
-        for (const py::object &month : months) {
-            if (!row_of.contains(row) && py::list(month[py::int_(1)]).contains(row)) {
-                row_of[row] = py::len(found);
-                found.append(row);
-            }
+        if (present.contains(row) && !row_of.contains(row)) {
+            row_of[row] = py::len(found);
+            found.append(row);
+        }
+    }
+    std::vector<std::vector<py::ssize_t>> result_rows(months.size());  // per month, its rows' places in the result
+    for (size_t month = 0; month < months.size(); ++month) {
+        for (py::handle row : months[month][py::int_(1)]) {
+            result_rows[month].push_back(row_of[row].cast<py::ssize_t>());
         }
     }
     std::vector<std::tuple<int64_t, size_t, size_t>> columns;  // tick, month, column in the month
@@ -337,13 +192,11 @@ py::object join_paged(const std::vector<py::object> &months, const py::list &wan
         const py::object &result = months[month];
         labels.append(py::list(result[py::int_(2)])[column]);
         ticks.push_back(tick);
-        py::list rows = result[py::int_(1)];
         auto values = py::array_t<double>::ensure(result[py::int_(4)]);
         auto in = values.unchecked<2>();
-        for (size_t row = 0; row < rows.size(); ++row) {
-            if (row_of.contains(rows[row])) {
-                out(row_of[rows[row]].cast<py::ssize_t>(), static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
-            }
+        const std::vector<py::ssize_t> &places = result_rows[month];
+        for (size_t row = 0; row < places.size(); ++row) {
+            out(places[row], static_cast<py::ssize_t>(at)) = in(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
         }
     }
     py::object columns_index;
@@ -465,7 +318,24 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     py::object first = as_day_bound(start_day, as_text);
     py::object last = as_day_bound(end_day, as_text);
     py::list tasks = month_path_tasks(directory, category, present);
-    py::object worker = pool_worker("read_month_rows", [wanted, first, last](py::object path) {
+    // The page reader takes text labels only; other labels are matched as pandas matches them.
+    std::vector<std::string> labels;
+    bool paged = native_core_enabled();
+    for (py::handle row : wanted) {
+        paged = paged && py::isinstance<py::str>(row);
+        if (paged) {
+            labels.push_back(row.cast<std::string>());
+        }
+    }
+    int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
+    int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
+    auto found = std::make_shared<FoundRows>();
+    py::object worker = pool_worker("read_month_rows", [=](py::object path) {
+        if (paged) {
+            if (std::optional<py::object> month = paged_month(path, wanted, labels, first_us, last_us, *found)) {
+                return *month;
+            }
+        }
         return read_month_rows(path, wanted, first, last);
     });
     preload_parquet_engine();

@@ -176,6 +176,24 @@ py::object read_stored_bytes(const py::handle &path) {
     return data;
 }
 
+std::optional<StoredBytes> open_stored_bytes(const py::handle &path) {
+    if (!is_local(path)) {
+        py::object data = read_stored_bytes(path);
+        py::buffer_info bytes = py::buffer(data).request();
+        return StoredBytes{FileBytes(static_cast<const uint8_t *>(bytes.ptr), static_cast<size_t>(bytes.size)), data};
+    }
+    std::string local = py::str(global("os").attr("fspath")(path)).cast<std::string>();
+    std::optional<FileBytes> file;
+    {
+        py::gil_scoped_release no_gil;
+        file = FileBytes::open(local);
+    }
+    if (!file) {
+        return std::nullopt;
+    }
+    return StoredBytes{std::move(*file), py::none()};
+}
+
 void run_exclusively(const py::handle &path, const std::function<void()> &body) {
     if (is_local(path)) {
         HeldStatusLines held;

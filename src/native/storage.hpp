@@ -8,9 +8,12 @@
 // inside run_exclusively. Every function needs the GIL.
 #pragma once
 
+#include "core/file_bytes.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <optional>
 
 namespace corvane::native {
 
@@ -43,6 +46,15 @@ void remove_stored_file(const py::handle &path);
 
 // The bytes of one consistent version of a stored file (one open and read; one GET).
 py::object read_stored_bytes(const py::handle &path);
+
+// One consistent version of a stored file for reads of a few byte ranges: locally the open file,
+// read on demand (`bytes`, usable without the GIL); on object storage its bytes from one GET, which
+// `owner` keeps alive. nullopt where a local file cannot be opened as a regular file.
+struct StoredBytes {
+    FileBytes bytes;
+    py::object owner;
+};
+std::optional<StoredBytes> open_stored_bytes(const py::handle &path);
 
 // Runs body, a read-merge-write of the file at `path`, so that no concurrent writer's update of it
 // is lost. Locally: under the file's lock (lock_stored_file). On object storage: the write is
