@@ -6,6 +6,8 @@
 #include "native/pyglue.hpp"
 #include "native/storage.hpp"
 
+#include <optional>
+
 namespace corvane::client {
 
 namespace py = pybind11;
@@ -45,6 +47,10 @@ py::object sandboxed_loads(py::object self, const py::handle &key, const py::han
 // worker unpickling one value while this thread converts the one before; the first failing key's
 // error, as when they are loaded one by one.
 py::list sandboxed_load_each(py::object self, const py::iterable &keys);
+
+// arrow_frames.cpp: a month value (float64 days, text row labels) from its validated Arrow table as
+// the DataFrame to_pandas gives; nullopt for any other table, and with CORVANE_NATIVE=0.
+std::optional<py::object> month_frame_from_arrow(const py::object &table);
 
 // sync.cpp: the commands that copy server data into the store and read it back.
 void update_unstack_parquet(py::object self, py::object category);

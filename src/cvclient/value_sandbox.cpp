@@ -509,8 +509,9 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
         }
         py::dict note = worker_note(table);
         py::dict mixed = take_mixed_columns(table, note);
+        std::optional<py::object> month = py::len(mixed) == 0 ? month_frame_from_arrow(table) : std::nullopt;
         // One thread: a month's conversion is shorter than handing it to Arrow's pool and back.
-        py::object frame = table.attr("to_pandas")("use_threads"_a = false);
+        py::object frame = month ? *month : table.attr("to_pandas")("use_threads"_a = false);
         for (auto item : mixed) {
             frame.attr("isetitem")(item.first, pd.attr("Series")(item.second.attr("to_pylist")(), "dtype"_a = "object",
                                                                   "index"_a = frame.attr("index")));
