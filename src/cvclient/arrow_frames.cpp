@@ -67,9 +67,12 @@ std::optional<py::dict> month_metadata(const py::object &table, const core::Impo
     for (size_t position = 0; position + 1 < fields; ++position) {
         py::object entry = column_entries[position];
         py::handle name = names[position];
-        if (imported.format(position) != "g" || !py::isinstance<py::dict>(entry) ||
-            !py::isinstance<py::str>(entry.attr("get")("name")) || !entry.attr("get")("name").equal(name) ||
-            !entry.attr("get")("field_name").equal(name) || !entry.attr("get")("pandas_type").equal(py::str("float64"))) {
+        if (imported.format(position) != "g" || !py::isinstance<py::dict>(entry)) {
+            return std::nullopt;
+        }
+        py::object label = entry.attr("get")("name");
+        if (!py::isinstance<py::str>(label) || !label.equal(name) || !entry.attr("get")("field_name").equal(name) ||
+            !entry.attr("get")("pandas_type").equal(py::str("float64"))) {
             return std::nullopt;
         }
         unique.add(name);
