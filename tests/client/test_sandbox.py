@@ -153,14 +153,16 @@ class StoreRecorder:
         self.frames.append(df)
 
 
-@pytest.mark.parametrize("hitch", ["none", "worker killed mid-sync", "loader replaced"])
+@pytest.mark.parametrize("hitch", ["none", "worker killed mid-sync", "loader replaced", "months larger than a pipe"])
 def test_a_sync_hands_the_store_the_months_as_pickle_loads_them(server, make_client, month_frame, monkeypatch, hitch):
     # Months converted both ways (float days straight from Arrow, integer days through to_pandas),
-    # with labels of more than one kind, so that a reply taken for the wrong month shows.
-    named = month_frame(2024, 3)
+    # with labels of more than one kind, so that a reply taken for the wrong month shows. Months of
+    # 3 MB cannot wait in a pipe: the worker's reply must be taken while the next value goes.
+    ids = [f"{n:06d}.XSHE" for n in range(15_000)] if hitch == "months larger than a pipe" else ["a", "b", "c"]
+    named = month_frame(2024, 3, ids=ids)
     named.index.name, named.iloc[1, 2] = "order_book_id", float("nan")
-    frames = {"202401": month_frame(2024, 1), "202402": month_frame(2024, 2).astype("int64"), "202403": named,
-              "202404": month_frame(2024, 4, start=7.0), "202405": month_frame(2024, 5)}
+    frames = {"202401": month_frame(2024, 1, ids=ids), "202402": month_frame(2024, 2, ids=ids).astype("int64"),
+              "202403": named, "202404": month_frame(2024, 4, ids=ids, start=7.0), "202405": month_frame(2024, 5, ids=ids)}
     server.seed({f"cv1-daily-{month}": frame for month, frame in frames.items()})
     client = make_client()
     client.CV_db = recorder = StoreRecorder()
