@@ -225,6 +225,8 @@ def numeric_block_as_arrow(frame, pa, pd):
     when the frame is not of that kind."""
     import json
 
+    import numpy as np
+
     index, columns, dtypes = frame.index, frame.columns, frame.dtypes
     if (frame.shape[1] == 0 or type(columns) is not pd.Index or type(index) is not pd.Index
             or len(set(dtypes)) != 1 or dtypes.iloc[0].kind not in "biuf"
@@ -241,10 +243,13 @@ def numeric_block_as_arrow(frame, pa, pd):
         return None
     entries = [dict(metadata["columns"][0], name=label, field_name=label) for label in columns]
     metadata = dict(metadata, columns=entries + metadata["columns"][1:])
-    values = frame.to_numpy()
-    arrays = [pa.array(values[:, position], type=sample.field(0).type) for position in range(len(columns))]
+    # The cells as one run per column (a copy only where the frame's block is not laid out so), each
+    # column a slice of one Arrow array over them.
+    rows = len(index)
+    cells = pa.array(np.ascontiguousarray(frame.to_numpy().T).reshape(-1), type=sample.field(0).type)
+    arrays = [cells.slice(position * rows, rows) for position in range(len(columns))]
     arrays.append(pa.array(index, type=sample.field(1).type, from_pandas=True))
-    fields = [sample.field(0).with_name(label) for label in columns] + [sample.field(1)]
+    fields = [pa.field(label, sample.field(0).type) for label in columns] + [sample.field(1)]
     schema = pa.schema(fields, metadata={**sample.metadata, b"pandas": json.dumps(metadata).encode()})
     return pa.Table.from_arrays(arrays, schema=schema)
 
@@ -315,13 +320,47 @@ def restore_text(frame, containers):
         setattr(frame, axis, labels)
 
 
+END_OF_STREAM = b"\xff\xff\xff\xff\x00\x00\x00\x00"
+
+
 def frame_as_ipc(frame):
-    """The frame as an Arrow IPC stream with pandas' metadata; ValueError naming what cannot go."""
+    """The frame as the buffers of an Arrow IPC stream with pandas' metadata; ValueError naming what
+    cannot go."""
     import json
 
     import pandas as pd
     import pyarrow as pa  # type: ignore[import-untyped]
 
+    try:
+        table = numeric_block_as_arrow(frame, pa, pd)
+    except MemoryError:
+        raise
+    except (pa.ArrowException, TypeError, ValueError) as error:
+        raise ValueError(f"no safe format carries it ({type(error).__name__}: {error})") from None
+    mixed = {}
+    if table is None:
+        table, mixed = other_frame_as_arrow(frame, pa, pd)
+    # Arrow keeps no frequency of date and duration labels; the client puts it back.
+    frequencies = {axis: labels.freqstr if isinstance(labels, (pd.DatetimeIndex, pd.TimedeltaIndex)) else None
+                   for axis, labels in (("index", frame.index), ("columns", frame.columns))}
+    metadata = dict(table.schema.metadata or {})
+    metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies,
+                                       "text": text_containers(frame, pd)}).encode()
+    table = table.replace_schema_metadata(metadata)
+    # An array rebuilt over a buffer too small for it would hand over this process's memory.
+    table.validate(full=True)
+    if not any(pa.types.is_dictionary(field.type) for field in table.schema):
+        # The stream's messages as they are, without copying them into one buffer first.
+        return [table.schema.serialize(), *(batch.serialize() for batch in table.to_batches()), END_OF_STREAM]
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    return [sink.getvalue()]
+
+
+def other_frame_as_arrow(frame, pa, pd):
+    """Any other frame through pyarrow's conversion, mixed object columns as unions: (table, {position:
+    union})."""
     carried = frame
     mixed = {}
     for position in [p for p, dtype in enumerate(frame.dtypes) if dtype == object]:
@@ -335,28 +374,14 @@ def frame_as_ipc(frame):
             mixed[position] = union
             carried.isetitem(position, pd.Series([None] * len(carried), dtype=object, index=carried.index))
     try:
-        table = numeric_block_as_arrow(carried, pa, pd) if not mixed else None
-        if table is None:
-            table = pa.Table.from_pandas(carried, nthreads=1)
+        table = pa.Table.from_pandas(carried, nthreads=1)
     except MemoryError:
         raise
     except (pa.ArrowException, TypeError, ValueError) as error:
         raise ValueError(f"no safe format carries it ({type(error).__name__}: {error})") from None
     for position, union in mixed.items():
         table = table.set_column(position, table.field(position).name, union)
-    # Arrow keeps no frequency of date and duration labels; the client puts it back.
-    frequencies = {axis: labels.freqstr if isinstance(labels, (pd.DatetimeIndex, pd.TimedeltaIndex)) else None
-                   for axis, labels in (("index", frame.index), ("columns", frame.columns))}
-    metadata = dict(table.schema.metadata or {})
-    metadata[b"corvane"] = json.dumps({"mixed": sorted(mixed), "freq": frequencies,
-                                       "text": text_containers(frame, pd)}).encode()
-    table = table.replace_schema_metadata(metadata)
-    # An array rebuilt over a buffer too small for it would hand over this process's memory.
-    table.validate(full=True)
-    sink = pa.BufferOutputStream()
-    with pa.ipc.new_stream(sink, table.schema) as writer:
-        writer.write_table(table)
-    return sink.getvalue()
+    return table, mixed
 
 
 # --- limits ---------------------------------------------------------------------------------------
@@ -459,9 +484,9 @@ def serve():
             return
         kind, payload = load(value, memory, cpu_seconds, baseline)
         del value
-        if isinstance(payload, str):
-            payload = payload.encode("utf-8", "replace")
-        write_all(REPLY.pack(kind, len(payload)), payload)
+        parts = [payload.encode("utf-8", "replace")] if isinstance(payload, str) else payload
+        write_all(REPLY.pack(kind, sum(len(memoryview(part).cast("B")) for part in parts)), *parts)
+        del parts, payload
         if kind == CHANGED_A_CLASS:
             return  # this interpreter is no longer the one it was; the client starts another
 

@@ -6,6 +6,8 @@
 #include "native/pyglue.hpp"
 #include "native/storage.hpp"
 
+#include <optional>
+
 namespace corvane::client {
 
 namespace py = pybind11;
@@ -31,12 +33,25 @@ void auth(py::object self, py::object account, py::object api_token);
 
 // loading.cpp: one pickled frame per server key.
 py::object load_df_from_cvdb(py::object self, py::object key);
+// The class's own load_df_from_cvdb, kept when the module is built.
+py::handle &own_loader();
+// Whether `self` loads values with the class's own load_df_from_cvdb (not one replaced on the
+// instance, a subclass or the class).
+bool loads_with_own_loader(const py::object &self);
 
 // value_sandbox.cpp: a server value loaded in the client's worker process and handed back as a
 // validated DataFrame; an error naming the key for anything else (pickle.UnpicklingError for a refused
 // or broken value or a crashed worker, TypeError for a value that is not a frame or not bytes-like,
 // MemoryError and TimeoutError for a value over its limits).
 py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data);
+// The frames of `keys`, fetched in turn with self.r.get and loaded as sandboxed_loads loads each, the
+// worker unpickling one value while this thread converts the one before; the first failing key's
+// error, as when they are loaded one by one.
+py::list sandboxed_load_each(py::object self, const py::iterable &keys);
+
+// arrow_frames.cpp: a month value (float64 days, text row labels) from its validated Arrow table as
+// the DataFrame to_pandas gives; nullopt for any other table, and with CORVANE_NATIVE=0.
+std::optional<py::object> month_frame_from_arrow(const py::object &table);
 
 // sync.cpp: the commands that copy server data into the store and read it back.
 void update_unstack_parquet(py::object self, py::object category);

@@ -9,4 +9,15 @@ py::object load_df_from_cvdb(py::object self, py::object key) {
     return sandboxed_loads(self, key, data_);
 }
 
+py::handle &own_loader() {
+    static py::handle loader;
+    return loader;
+}
+
+bool loads_with_own_loader(const py::object &self) {
+    py::object bound = self.attr("load_df_from_cvdb");
+    return PyMethod_Check(bound.ptr()) && py::handle(PyMethod_GET_FUNCTION(bound.ptr())).is(own_loader()) &&
+           py::handle(PyMethod_GET_SELF(bound.ptr())).is(self);
+}
+
 }  // namespace corvane::client

@@ -33,6 +33,8 @@ void fill_client_module(py::module_ &module) {
     native::add_method(cls, "get_host_info", "", &get_host_info);
     native::add_method(cls, "auth", "", &auth, arg("account"), arg("api_token"));
     native::add_method(cls, "load_df_from_cvdb", "", &load_df_from_cvdb, arg("key"));
+    // Kept for the module's life, so that a sync can tell when a caller has replaced it.
+    own_loader() = py::object(cls.attr("load_df_from_cvdb")).release();
     native::add_method(cls, "UpdateUnstackParquet", "", &update_unstack_parquet, arg("category"));
     native::add_annotated_method(cls, "UpdatePivotParquet", py::dict("start_date"_a = "str", "end_date"_a = "str"),
                                  &update_pivot_parquet, arg("category"), arg("start_date"), arg("end_date"),

@@ -59,9 +59,14 @@ py::object load_server_months(py::object self, py::object category, py::object s
         return py::none();
     }
     // Every month is loaded before the store is called, so a failed load writes nothing.
+    py::object months = global("tqdm")(target_columns);
     py::list frames;
-    for (py::handle column : global("tqdm")(target_columns)) {
-        frames.append(self.attr("load_df_from_cvdb")(column));
+    if (loads_with_own_loader(self)) {
+        frames = sandboxed_load_each(self, months);
+    } else {
+        for (py::handle column : months) {
+            frames.append(self.attr("load_df_from_cvdb")(column));
+        }
     }
     // A Series would join as a column and be written; anything else but a frame fails the join.
     for (size_t position = 0; position < frames.size(); ++position) {

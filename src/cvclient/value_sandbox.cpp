@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <string>
 
 namespace corvane::client {
@@ -294,22 +296,59 @@ void await_ready(py::object &record, py::object &process, const py::handle &key)
     record.attr("ready") = true;
 }
 
-Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &value, const Limits &limits) {
-    py::object record = worker_record(self);
-    // One value at a time per worker: another thread of this client waits here (GIL released).
-    record.attr("lock").attr("acquire")();
-    struct Unlock {
-        py::object lock;
-        ~Unlock() { lock.attr("release")(); }
-    } unlock{record.attr("lock")};
-
+struct Request {
     char header[24];
-    put_u64(header, static_cast<std::uint64_t>(value.size));
-    put_u64(header + 8, limits.memory);
-    put_u64(header + 16, limits.cpu_seconds);
+    explicit Request(const py::buffer_info &value, const Limits &limits) {
+        put_u64(header, static_cast<std::uint64_t>(value.size));
+        put_u64(header + 8, limits.memory);
+        put_u64(header + 16, limits.cpu_seconds);
+    }
+};
+
+int pipe_of(py::object &process, const char *stream) {
+    return process.attr(stream).attr("fileno")().cast<int>();
+}
+
+// The rest of a reply whose 9-byte header is read: checked, then its payload, first from `inbox`.
+Reply read_reply_body(py::object &record, py::object &process, const py::handle &key, const Limits &limits,
+                      const char *reply_header, std::string &inbox) {
+    std::uint64_t length = get_u64(reply_header + 1);
+    auto kind = static_cast<ReplyKind>(reply_header[0]);
+    // The reply can be no larger than what the worker may hold; anything else is not our worker.
+    if (kind > changed_a_class || length > limits.memory) {
+        record.attr("stop")();
+        raise_error(unpickling_error(), native::concat(key, ": the process loading the value answered out of turn"));
+    }
+    py::bytes payload(nullptr, 0);
+    if (length > 0) {
+        payload = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        if (!payload) {
+            native::raise_pending();
+        }
+        char *into = PyBytes_AS_STRING(payload.ptr());
+        int from_worker = pipe_of(process, "stdout");
+        Transfer got = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
+            return read_exact_after(inbox, from_worker, into, static_cast<std::size_t>(length), waiting);
+        });
+        if (got != Transfer::done) {
+            process.attr("poll")();
+            worker_failed(record, process, key, got, limits);
+        }
+    }
+    if (kind == changed_a_class) {
+        record.attr("stop")();  // the worker ends itself too: its interpreter is no longer a clean one
+    }
+    return {kind, payload};
+}
+
+// One value through the worker and back, nothing else in flight; the caller holds the record's lock.
+Reply exchange_locked(py::object &self, py::object &record, const py::handle &key, const py::buffer_info &value,
+                      const Limits &limits) {
+    Request request(value, limits);
     char reply_header[9];
     py::object process;
     Transfer sent = Transfer::done;
+    std::string inbox;  // stays empty: nothing else is in flight
     // A worker that died since its last value (killed from outside, perhaps a moment ago) closes
     // without a reply; the value then goes to a new worker once. A new worker that dies while loading
     // is the value's doing.
@@ -319,10 +358,10 @@ Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &v
         if (!reused) {
             await_ready(record, process, key);
         }
-        int to_worker = process.attr("stdin").attr("fileno")().cast<int>();
-        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
+        int to_worker = pipe_of(process, "stdin");
+        int from_worker = pipe_of(process, "stdout");
         sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
-            Transfer step = write_all(to_worker, header, sizeof header, waiting);
+            Transfer step = write_all(to_worker, request.header, sizeof request.header, waiting);
             if (step == Transfer::done) {
                 step = write_all(to_worker, static_cast<const char *>(value.ptr), static_cast<std::size_t>(value.size),
                                  waiting);
@@ -341,33 +380,26 @@ Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &v
         process.attr("poll")();
         worker_failed(record, process, key, sent, limits);
     }
-    std::uint64_t length = get_u64(reply_header + 1);
-    auto kind = static_cast<ReplyKind>(reply_header[0]);
-    // The reply can be no larger than what the worker may hold; anything else is not our worker.
-    if (kind > changed_a_class || length > limits.memory) {
-        record.attr("stop")();
-        raise_error(unpickling_error(), native::concat(key, ": the process loading the value answered out of turn"));
-    }
-    py::bytes payload(nullptr, 0);
-    if (length > 0) {
-        payload = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-        if (!payload) {
-            native::raise_pending();
-        }
-        char *into = PyBytes_AS_STRING(payload.ptr());
-        int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
-        sent = without_gil(record, limits.seconds, [&](const Waiting &waiting) {
-            return read_exact(from_worker, into, static_cast<std::size_t>(length), waiting);
-        });
-        if (sent != Transfer::done) {
-            process.attr("poll")();
-            worker_failed(record, process, key, sent, limits);
-        }
-    }
-    if (kind == changed_a_class) {
-        record.attr("stop")();  // the worker ends itself too: its interpreter is no longer a clean one
-    }
-    return {kind, payload};
+    return read_reply_body(record, process, key, limits, reply_header, inbox);
+}
+
+// The record's lock, held for one exchange or a whole pipelined load: one caller at a time per worker;
+// another thread of this client waits here (GIL released).
+class WorkerLock {
+public:
+    explicit WorkerLock(py::object &record) : lock_(record.attr("lock")) { lock_.attr("acquire")(); }
+    ~WorkerLock() { lock_.attr("release")(); }
+    WorkerLock(const WorkerLock &) = delete;
+    WorkerLock &operator=(const WorkerLock &) = delete;
+
+private:
+    py::object lock_;
+};
+
+Reply exchange(py::object &self, const py::handle &key, const py::buffer_info &value, const Limits &limits) {
+    py::object record = worker_record(self);
+    WorkerLock locked(record);
+    return exchange_locked(self, record, key, value, limits);
 }
 
 // --- the frame that comes back ------------------------------------------------------------------
@@ -471,8 +503,9 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
         }
         py::dict note = worker_note(table);
         py::dict mixed = take_mixed_columns(table, note);
+        std::optional<py::object> month = py::len(mixed) == 0 ? month_frame_from_arrow(table) : std::nullopt;
         // One thread: a month's conversion is shorter than handing it to Arrow's pool and back.
-        py::object frame = table.attr("to_pandas")("use_threads"_a = false);
+        py::object frame = month ? *month : table.attr("to_pandas")("use_threads"_a = false);
         for (auto item : mixed) {
             frame.attr("isetitem")(item.first, pd.attr("Series")(item.second.attr("to_pylist")(), "dtype"_a = "object",
                                                                   "index"_a = frame.attr("index")));
@@ -492,17 +525,18 @@ py::object frame_from_arrow(const py::handle &key, const py::bytes &payload) {
     }
 }
 
-}  // namespace
-
-py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data) {
+// The value's bytes; TypeError, the complaint pickle.loads makes, for anything else (so a missing
+// key still reads as TypeError).
+py::buffer_info value_buffer(const py::handle &data) {
     if (!PyObject_CheckBuffer(data.ptr())) {
         // The same complaint pickle.loads makes, so a missing key still reads as TypeError.
         native::raise_formatted(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
                                 Py_TYPE(data.ptr())->tp_name);
     }
-    py::buffer_info value = py::reinterpret_borrow<py::buffer>(data).request();
-    Limits limits = limits_for(static_cast<std::size_t>(value.size * value.itemsize));
-    Reply reply = exchange(self, key, value, limits);
+    return py::reinterpret_borrow<py::buffer>(data).request();
+}
+
+py::object frame_from_reply(const py::handle &key, const Reply &reply, const Limits &limits, py::ssize_t value_size) {
     py::str message = reply.kind == ok ? py::str("") : py::str(reply.payload.attr("decode")("utf-8", "replace"));
     switch (reply.kind) {
     case ok:
@@ -518,12 +552,186 @@ py::object sandboxed_loads(py::object self, const py::handle &key, const py::han
     case out_of_memory:
         raise_error(PyExc_MemoryError,
                     native::concat(key, ": loading the value needs more than ", py::int_(limits.memory >> 20),
-                                   " MiB (the limit for a value of ", py::int_(value.size),
+                                   " MiB (the limit for a value of ", py::int_(value_size),
                                    " bytes); nothing was stored"));
     case changed_a_class:
         raise_error(unpickling_error(), native::concat(key, ": refused: ", message));
     }
     raise_error(unpickling_error(), native::concat(key, ": unknown reply"));
+}
+
+// --- many values in turn --------------------------------------------------------------------------
+
+// Values loaded in turn through the client's worker, each sent on before the reply to the one before
+// it is taken: the worker unpickles the next value while this thread converts the last one and
+// fetches another, so the two processes work at once. Replies come in the order the values went, and
+// at most two values are in flight. When the worker ends under a value (killed from outside, or by
+// the value), the values in flight go again one by one, as exchange() sends them, to a new worker.
+class ValuePipeline {
+public:
+    explicit ValuePipeline(py::object self) : self_(std::move(self)), record_(worker_record(self_)), lock_(record_) {}
+    ValuePipeline(const ValuePipeline &) = delete;
+    ValuePipeline &operator=(const ValuePipeline &) = delete;
+
+    // Left early (an error, Ctrl-C): replies still owed would meet the next caller, so the worker goes.
+    ~ValuePipeline() {
+        if (std::any_of(queue_.begin(), queue_.end(), [](const Pending &item) { return item.sent; })) {
+            try {
+                record_.attr("stop")();
+            } catch (py::error_already_set &error) {
+                error.discard_as_unraisable("stopping the worker of an unfinished load");
+            }
+        }
+    }
+
+    std::size_t size() const { return queue_.size(); }
+
+    void submit(const py::handle &key, py::object data) {
+        py::buffer_info value = value_buffer(data);
+        Limits limits = limits_for(static_cast<std::size_t>(value.size * value.itemsize));
+        queue_.push_back({py::reinterpret_borrow<py::object>(key), std::move(data), std::move(value), limits, false});
+        send(queue_.back());
+    }
+
+    // The oldest value's frame, or its error.
+    py::object take() {
+        Pending item = std::move(queue_.front());
+        queue_.pop_front();
+        std::optional<Reply> reply;
+        if (item.sent) {
+            reply = receive(item);
+        }
+        if (!reply) {
+            reply = exchange_locked(self_, record_, item.key, item.value, item.limits);
+            // The values that went to the worker that ended go to its successor.
+            for (Pending &next : queue_) {
+                send(next);
+            }
+        }
+        return frame_from_reply(item.key, *reply, item.limits, item.value.size);
+    }
+
+private:
+    struct Pending {
+        py::object key;
+        py::object data;  // holds the bytes `value` points into
+        py::buffer_info value;
+        Limits limits;
+        bool sent;
+    };
+
+    // Sends `item` behind the value in flight, taking that one's reply meanwhile; where a value before
+    // it is still to go again, it waits its turn.
+    void send(Pending &item) {
+        const Pending *ahead = nullptr;
+        for (const Pending &other : queue_) {
+            if (&other == &item) {
+                break;
+            }
+            if (!other.sent) {
+                return;
+            }
+            ahead = &other;
+        }
+        py::object process = ahead != nullptr ? py::object(record_.attr("process")) : running_worker(self_, record_);
+        if (!py::bool_(record_.attr("ready"))) {
+            await_ready(record_, process, item.key);
+        }
+        Request request(item.value, item.limits);
+        int to_worker = pipe_of(process, "stdin");
+        int from_worker = pipe_of(process, "stdout");
+        std::size_t inbox_limit = ahead != nullptr ? 9 + ahead->limits.memory : 0;
+        double seconds = item.limits.seconds + (ahead != nullptr ? ahead->limits.seconds : 0);
+        Transfer sent = without_gil(record_, seconds, [&](const Waiting &waiting) {
+            Transfer step = write_all_draining(to_worker, request.header, sizeof request.header, from_worker, inbox_,
+                                               inbox_limit, waiting);
+            if (step == Transfer::done) {
+                step = write_all_draining(to_worker, static_cast<const char *>(item.value.ptr),
+                                          static_cast<std::size_t>(item.value.size), from_worker, inbox_, inbox_limit,
+                                          waiting);
+            }
+            return step;
+        });
+        if (sent == Transfer::done) {
+            item.sent = true;
+        } else if (sent == Transfer::timed_out) {
+            // The worker is still on the value ahead: that is the one that overran.
+            const Pending &late = ahead != nullptr ? *ahead : item;
+            worker_failed(record_, process, late.key, sent, late.limits);
+        } else {
+            abandon_worker();
+        }
+    }
+
+    // The reply to `item`, the oldest value sent; nullopt when the worker ended first.
+    std::optional<Reply> receive(const Pending &item) {
+        py::object process = record_.attr("process");
+        int from_worker = pipe_of(process, "stdout");
+        char reply_header[9];
+        Transfer got = without_gil(record_, item.limits.seconds, [&](const Waiting &waiting) {
+            return read_exact_after(inbox_, from_worker, reply_header, sizeof reply_header, waiting);
+        });
+        if (got == Transfer::timed_out) {
+            process.attr("poll")();
+            worker_failed(record_, process, item.key, got, item.limits);
+        }
+        if (got != Transfer::done) {
+            abandon_worker();
+            return std::nullopt;
+        }
+        return read_reply_body(record_, process, item.key, item.limits, reply_header, inbox_);
+    }
+
+    void abandon_worker() {
+        record_.attr("stop")();
+        inbox_.clear();
+        for (Pending &item : queue_) {
+            item.sent = false;
+        }
+    }
+
+    py::object self_;
+    py::object record_;
+    WorkerLock lock_;
+    std::deque<Pending> queue_;
+    std::string inbox_;  // what the worker answered while a value was being sent
+};
+
+}  // namespace
+
+py::list sandboxed_load_each(py::object self, const py::iterable &keys) {
+    ValuePipeline pipeline(self);
+    py::list frames;
+    for (py::handle key : keys) {
+        py::object data;
+        try {
+            data = self.attr("r").attr("get")(key);
+            value_buffer(data);
+        } catch (py::error_already_set &error) {
+            // The months before this one fail first, as when each is loaded in turn.
+            if (error.matches(PyExc_Exception)) {
+                while (pipeline.size() > 0) {
+                    frames.append(pipeline.take());
+                }
+            }
+            throw;
+        }
+        pipeline.submit(key, std::move(data));
+        if (pipeline.size() > 1) {
+            frames.append(pipeline.take());
+        }
+    }
+    while (pipeline.size() > 0) {
+        frames.append(pipeline.take());
+    }
+    return frames;
+}
+
+py::object sandboxed_loads(py::object self, const py::handle &key, const py::handle &data) {
+    py::buffer_info value = value_buffer(data);
+    Limits limits = limits_for(static_cast<std::size_t>(value.size * value.itemsize));
+    Reply reply = exchange(self, key, value, limits);
+    return frame_from_reply(key, reply, limits, value.size);
 }
 
 }  // namespace corvane::client

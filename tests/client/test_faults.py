@@ -54,7 +54,7 @@ class TestSyncFails:
         server.seed({"cv1-daily-202401": month_frame(2024, 1), "cv1-daily-202402": value,
                      "cv1-daily-202403": month_frame(2024, 3)})
         client = make_client()
-        with pytest.raises(error):
+        with pytest.raises(error, match="cv1-daily-202402"):
             client.UpdatePivotParquet("daily", "2024-01-01", "2024-03-31")
         assert not any(name.endswith(".parquet") for name in stored_files(client.save_path))
 

@@ -10,6 +10,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pandas as pd
 import pytest
 
 import corvane.CVClient as CVClient
@@ -142,3 +143,44 @@ def test_one_worker_serves_every_value_of_a_client(months, make_client):
     pid = worker_pid(client)
     client.UpdatePivotParquet("daily", "2024-01-01", "2024-03-31")
     assert worker_pid(client) == pid
+
+
+class StoreRecorder:
+    def __init__(self):
+        self.frames = []
+
+    def update_pivot_category(self, df, category, strf):
+        self.frames.append(df)
+
+
+@pytest.mark.parametrize("hitch", ["none", "worker killed mid-sync", "loader replaced", "months larger than a pipe"])
+def test_a_sync_hands_the_store_the_months_as_pickle_loads_them(server, make_client, month_frame, monkeypatch, hitch):
+    # Months converted both ways (float days straight from Arrow, integer days through to_pandas),
+    # with labels of more than one kind, so that a reply taken for the wrong month shows. Months of
+    # 3 MB cannot wait in a pipe: the worker's reply must be taken while the next value goes.
+    ids = [f"{n:06d}.XSHE" for n in range(15_000)] if hitch == "months larger than a pipe" else ["a", "b", "c"]
+    named = month_frame(2024, 3, ids=ids)
+    named.index.name, named.iloc[1, 2] = "order_book_id", float("nan")
+    frames = {"202401": month_frame(2024, 1, ids=ids), "202402": month_frame(2024, 2, ids=ids).astype("int64"),
+              "202403": named, "202404": month_frame(2024, 4, ids=ids, start=7.0), "202405": month_frame(2024, 5, ids=ids)}
+    server.seed({f"cv1-daily-{month}": frame for month, frame in frames.items()})
+    client = make_client()
+    client.CV_db = recorder = StoreRecorder()
+    loaded = []
+    if hitch == "worker killed mid-sync":
+        client.load_df_from_cvdb("cv1-daily-202401")
+        def kill_on_the_way(keys):
+            for position, key in enumerate(keys):
+                if position == 2:
+                    os.kill(worker_pid(client), signal.SIGKILL)
+                    client._value_worker.process.wait()
+                yield key
+        monkeypatch.setattr(CVClient, "tqdm", kill_on_the_way)
+    elif hitch == "loader replaced":
+        def load_and_note(key):
+            loaded.append(key)
+            return CVClient.CorvaneClient.load_df_from_cvdb(client, key)
+        client.load_df_from_cvdb = load_and_note
+    client.UpdatePivotParquet("daily", "2024-01-01", "2024-05-31")
+    pd.testing.assert_frame_equal(recorder.frames[0], pd.concat(list(frames.values()), axis=1))
+    assert loaded == ([f"cv1-daily-{month}" for month in frames] if hitch == "loader replaced" else [])
