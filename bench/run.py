@@ -392,6 +392,24 @@ def run_child(args, sizes):
     print(json.dumps({"peak_bytes": peak, "result_bytes": size}))
 
 
+def run_profiled(args, sizes):
+    """Runs one workload's corvane body --runs times in this process, for a profiler to watch:
+    `py-spy record --gil -- .venv/bin/python bench/run.py --profile W1 --runs 10`."""
+    data = load_data(sizes, args.work)
+    if args.profile.startswith("W7"):
+        attach_server(data, args.work)
+    workload = {w.name: w for w in build_workloads(args.work, sizes, data)}[args.profile]
+    for _ in range(args.runs):
+        workload.setup()
+        with quiet():
+            started = time.perf_counter()
+            workload.corvane()
+            elapsed = time.perf_counter() - started
+        print(f"{args.profile}: {elapsed:.3f}s", flush=True)
+    if "server" in data:
+        data["server"].stop()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
@@ -401,6 +419,7 @@ def main():
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
     parser.add_argument("--peers", action="store_true", help="also time ArcticDB and deltalake (own venv)")
     parser.add_argument("--s3", action="store_true", help="also time W1 to W5 on a loopback SeaweedFS")
+    parser.add_argument("--profile", metavar="NAME", help="run one workload --runs times, untimed against its floor, for a profiler")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--work", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -409,6 +428,11 @@ def main():
         return run_child(args, sizes)
 
     args.work = tempfile.mkdtemp(prefix="corvane-bench-")
+    if args.profile:
+        try:
+            return run_profiled(args, sizes)
+        finally:
+            shutil.rmtree(args.work, ignore_errors=True)
     try:
         data = load_data(sizes, args.work)
         wanted = set(filter(None, args.only.split(",")))
