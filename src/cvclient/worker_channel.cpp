@@ -49,6 +49,21 @@ Transfer take_available(int fd, std::string &inbox, std::size_t limit) {
     return Transfer::done;
 }
 
+// One write of what is left; `data` and `size` move past what went out. A pipe that was not ready
+// after all (interrupted, or full again) counts as done: the caller waits and tries again.
+Transfer write_some(int fd, const char *&data, std::size_t &size) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+        if (errno == EINTR || errno == EAGAIN) {
+            return Transfer::done;
+        }
+        return errno == EPIPE ? Transfer::closed : Transfer::failed;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+    return Transfer::done;
+}
+
 }  // namespace
 
 Transfer write_all_draining(int to_fd, const char *data, std::size_t size, int from_fd, std::string &inbox,
@@ -78,15 +93,9 @@ Transfer write_all_draining(int to_fd, const char *data, std::size_t size, int f
         if (entries[0].revents == 0) {
             continue;
         }
-        ssize_t written = ::write(to_fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return errno == EPIPE ? Transfer::closed : Transfer::failed;
+        if (Transfer step = write_some(to_fd, data, size); step != Transfer::done) {
+            return step;
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
     }
     return Transfer::done;
 }
@@ -97,15 +106,9 @@ Transfer write_all(int fd, const char *data, std::size_t size, const Waiting &wa
         if (ready != Transfer::done) {
             return ready;
         }
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return errno == EPIPE ? Transfer::closed : Transfer::failed;
+        if (Transfer step = write_some(fd, data, size); step != Transfer::done) {
+            return step;
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
     }
     return Transfer::done;
 }
