@@ -49,15 +49,25 @@ def session(store):
     }
 
 
+def on_both_roots(run, local_root, s3_root, capsys):
+    """run(root) on local disk and on s3://; the status lines must match (pool threads finish months
+    in any order, so as sets of lines), and so must the layout: object keys where local disk has
+    paths, nothing else in the categories. Returns both results and the lines, roots shown as ROOT."""
+    local = run(local_root)
+    local_lines = capsys.readouterr().out.replace(local_root, "ROOT")
+    remote = run(s3_root)
+    remote_lines = capsys.readouterr().out.replace(s3_root, "ROOT")
+    assert sorted(remote_lines.splitlines()) == sorted(local_lines.splitlines())
+    assert listing(s3_root) == sorted(os.path.relpath(os.path.join(d, f), local_root)
+                                      for d, _, files in os.walk(local_root) for f in files
+                                      if not os.path.relpath(d, local_root).startswith(".corvane"))
+    return local, remote, remote_lines
+
+
 def test_every_method_gives_what_local_disk_gives(s3_root, tmp_path, capsys):
     local_root = str(tmp_path / "data")
-    local = session(ParquetDataManager(local_root))
-    local_lines = capsys.readouterr().out.replace(local_root, "ROOT")
-    remote = session(ParquetDataManager(s3_root))
-    remote_lines = capsys.readouterr().out.replace(s3_root, "ROOT")
-
-    # Pool threads finish months in any order; the lines themselves must match.
-    assert sorted(remote_lines.splitlines()) == sorted(local_lines.splitlines())
+    local, remote, remote_lines = on_both_roots(lambda root: session(ParquetDataManager(root)), local_root, s3_root,
+                                                capsys)
     assert "ROOT/daily/daily_2024-03.parquet: UpdatingDF" in remote_lines
     for name in ("whole", "cut", "latest", "table"):
         pd.testing.assert_frame_equal(remote[name], local[name])
@@ -65,10 +75,6 @@ def test_every_method_gives_what_local_disk_gives(s3_root, tmp_path, capsys):
     assert remote["planned"][1] == local["planned"][1] == list(days("2024-03-29", "2024-04-01", "2024-04-03"))
     assert remote["months"] == local["months"] == [("2024", "03"), ("2024", "04")]
     assert remote["exists"] == local["exists"] == (True, True, False)
-    # The same layout: object keys where local disk has paths, nothing else in the categories.
-    assert listing(s3_root) == sorted(os.path.relpath(os.path.join(d, f), local_root)
-                                      for d, _, files in os.walk(local_root) for f in files
-                                      if not os.path.relpath(d, local_root).startswith(".corvane"))
 
 
 def listing(root):
