@@ -22,6 +22,15 @@ std::optional<native::Digest128> digest_of(const py::object &frame, const py::ob
     return native::month_digest(cells->view, *keys, ticks);
 }
 
+// Record files are read, written and removed without the GIL: the other months' threads go on meanwhile.
+bool write_record(const std::string &record_path, const native::DigestRecord &record) {
+    return native::without_gil([&] { return native::write_digest_record(record_path, record); });
+}
+
+void remove_record(const std::string &record_path) {
+    native::without_gil([&] { native::remove_digest_record(record_path); });
+}
+
 std::string path_text(const py::object &file_path) {
     return py::str(global("os").attr("fspath")(file_path)).cast<std::string>();
 }
@@ -47,7 +56,7 @@ std::optional<native::DigestRecord> unbound_record(const py::object &frame, cons
 std::optional<native::DigestRecord> record_for(const std::string &path, const py::object &frame, const py::object &days,
                                                const py::object &date_format) {
     auto record = unbound_record(frame, days, date_format);
-    auto identity = native::identity_of(path);
+    auto identity = native::without_gil([&] { return native::identity_of(path); });
     if (!record || !identity) {
         return std::nullopt;
     }
@@ -99,13 +108,14 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
     // A local record vouches for a file's stat identity, an object's for its ETag (checked by the seam).
     bool local = native::is_local(file_path);
     std::string path = path_text(file_path);
-    auto record = local ? native::read_digest_record(native::digest_record_path(path)) : object_record(file_path);
+    auto record = local ? native::without_gil([&] { return native::read_digest_record(native::digest_record_path(path)); })
+                        : object_record(file_path);
     // Cheap checks first: most merges that are not re-syncs differ in shape already.
     if (!record || record->date_format != py::str(date_format).cast<std::string>() ||
         record->shape != py::str(sub_df.attr("shape")).cast<std::string>()) {
         return false;
     }
-    auto identity = local ? native::identity_of(path) : std::nullopt;
+    auto identity = local ? native::without_gil([&] { return native::identity_of(path); }) : std::nullopt;
     if (local && (!identity || !(*identity == record->identity))) {
         return false;
     }
@@ -124,7 +134,8 @@ std::optional<native::FileIdentity> month_file_identity(const py::object &file_p
     if (!native::is_local(file_path)) {
         return std::nullopt;
     }
-    return native::identity_of(path_text(file_path));
+    std::string path = path_text(file_path);
+    return native::without_gil([&] { return native::identity_of(path); });
 }
 
 void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
@@ -145,7 +156,7 @@ void record_unchanged_month(const py::object &file_path, const py::object &exist
     // Another writer may have replaced the file since it was read: then the record would vouch for
     // content nobody compared.
     if (record && record->identity == *read_as) {
-        native::write_digest_record(native::digest_record_path(path), *record);
+        write_record(native::digest_record_path(path), *record);
     }
 }
 
@@ -165,20 +176,20 @@ void record_month_digest(const py::object &file_path, const py::object &written,
     std::string path = path_text(file_path);
     std::string record_path = native::digest_record_path(path);
     if (!native_core_enabled()) {
-        native::remove_digest_record(record_path);
+        remove_record(record_path);
         return;
     }
     try {
         // The days as the next merge will read them back from the text labels.
         py::object days = to_day_labels(written.attr("columns"), file_path, date_format);
         auto record = record_for(path, written, days, date_format);
-        if (record && native::write_digest_record(record_path, *record)) {
+        if (record && write_record(record_path, *record)) {
             return;
         }
     } catch (py::error_already_set &) {
         // Labels that do not read back cannot be vouched for; the next merge reads the file instead.
     }
-    native::remove_digest_record(record_path);
+    remove_record(record_path);
 }
 
 }  // namespace corvane::store
