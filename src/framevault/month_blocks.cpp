@@ -64,6 +64,8 @@ struct StoredMonth {
     std::string index_field;
     std::vector<std::string> day_names;
     int64_t first_column = 0;  // in the block
+    bool has_attrs = false;    // frame attributes, which only pandas' reader restores
+    std::optional<core::ImportedTable> decoded;  // decoded before the pool ran: the first month
     std::optional<core::ImportedTable> held;  // decoded but not placed: its rows differ from the first month's
 };
 
@@ -82,6 +84,11 @@ std::optional<StoredMonth> open_month(const py::object &path) {
     if (metadata.is_none()) {
         return std::nullopt;
     }
+    // pyarrow keeps a frame's attrs in its metadata, pandas' writer beside it.
+    py::object raw_metadata = schema.attr("metadata");
+    py::object attributes = metadata.attr("get")("attributes");
+    month.has_attrs = (!raw_metadata.is_none() && raw_metadata.contains(py::bytes("PANDAS_ATTRS"))) ||
+                      (!attributes.is_none() && py::len(attributes) > 0);
     py::list index_columns = metadata["index_columns"];
     if (py::len(index_columns) != 1 || !py::isinstance<py::str>(index_columns[0])) {
         return std::nullopt;
@@ -178,24 +185,39 @@ struct BlockRead {
 
 // Decodes one month and copies it into its columns of the block when it holds the first month's rows
 // in their order; otherwise keeps it decoded for the union.
-void read_one_month(BlockRead &read, const py::object &path) {
-    StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
+// The month's table as pyarrow decodes it, on Arrow's own threads, as many as there are cores, so
+// that the allocator's memory stays with those few threads instead of spreading over the pool's.
+py::object decode_month(const StoredMonth &month) { return month.file.attr("read")("use_threads"_a = true); }
+
+// The reader keeps what it read of the file until it goes: let it go with the month.
+void close_month(StoredMonth &month) {
+    month.file = py::none();
+    month.handle.attr("close")();
+}
+
+core::ImportedTable decoded_month(BlockRead &read, StoredMonth &month) {
+    if (month.decoded) {
+        core::ImportedTable table = std::move(*month.decoded);
+        month.decoded.reset();
+        return table;
+    }
     read.decoding->enter();
     struct Leave {
         InFlight &slots;
         ~Leave() { slots.leave(); }
     } leave{*read.decoding};
-    core::ImportedTable table;
     try {
-        // Decoded on Arrow's own threads, as many as there are cores, so that the allocator's memory
-        // stays with those few threads instead of spreading over every thread of the pool.
-        table = import_table(month.file.attr("read")("use_threads"_a = true));
-        // The reader keeps what it read of the file until it goes: let it go with the month.
-        month.file = py::none();
-        month.handle.attr("close")();
+        core::ImportedTable table = import_table(decode_month(month));
+        close_month(month);
+        return table;
     } catch (py::error_already_set &error) {
-        raise_naming_month(path, error.value());
+        raise_naming_month(month.path, error.value());
     }
+}
+
+void read_one_month(BlockRead &read, const py::object &path) {
+    StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
+    core::ImportedTable table = decoded_month(read, month);
     std::optional<size_t> index = table.column(month.index_field);
     std::vector<size_t> columns;
     for (const std::string &name : month.day_names) {
@@ -354,54 +376,100 @@ std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, 
     return read;
 }
 
-// The first month's row labels as pandas reads them. pyarrow 19 and later converts text as pandas
-// does, so the index column alone is decoded; older pyarrow needs pandas' own type mapping.
-py::object first_month_rows(const StoredMonth &first) {
+// The first month's row labels as pandas reads them, from its decoded `table`. pyarrow 19 and later
+// converts text as pandas does, so the index column alone is converted; older pyarrow needs pandas'
+// own type mapping, and reads the labels again.
+py::object first_month_rows(const StoredMonth &first, const py::object &table) {
     std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
     if (std::stoi(version.substr(0, version.find('.'))) < 19) {
         return global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
     }
     py::list columns;
     columns.append(py::str(first.index_field));
-    return first.file.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
+    return table.attr("select")(columns).attr("to_pandas")().attr("index");
 }
 
-}  // namespace
-
-std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
-                                                                  const py::object &task_desc) {
-    // A single month too: decoding its columns straight into the block costs less than pandas'
-    // conversion of the table, though the frame pandas builds would need no join.
-    if (!native_core_enabled() || py::len(paths) == 0 || !own_hooks_in_place()) {
-        return std::nullopt;
+// The months at `paths` opened and the block made for them, the first month decoded already (its
+// rows are the block's rows); nullopt, before anything else is read, where the native read does not
+// apply. `row_index`, `labels` and `days` receive the block's rows, columns and their days.
+std::shared_ptr<BlockRead> prepare_block(const py::list &paths, py::object &row_index, py::object &labels,
+                                         py::object &days) {
+    if (!native_core_enabled() || py::len(paths) == 0) {
+        return nullptr;
     }
     for (py::handle path : paths) {
         if (!native::is_local(path)) {
-            return std::nullopt;
+            return nullptr;
         }
     }
-    py::object labels;
-    py::object days;
     auto opened = open_months(paths, labels, days);
-    if (!opened) {
-        return std::nullopt;
+    // Frame attributes are restored by pandas' reader alone.
+    if (!opened || std::any_of(opened->months.begin(), opened->months.end(),
+                               [](const StoredMonth &month) { return month.has_attrs; })) {
+        return nullptr;
     }
     auto read = std::make_shared<BlockRead>(std::move(*opened));
-    // The first month's rows, as pandas reads them, are the rows of the common case.
+    // Decoded here, once: its table gives the rows of the common case, as pandas reads them.
     StoredMonth &first = read->months.front();
-    py::object row_index;
     try {
-        row_index = first_month_rows(first);
+        py::object table = decode_month(first);
+        row_index = first_month_rows(first, table);
+        first.decoded = import_table(table);
+        close_month(first);
     } catch (py::error_already_set &error) {
         raise_naming_month(first.path, error.value());
     }
     auto reference = py::type::of(row_index).is(global("pd").attr("Index")) ? row_keys(row_index) : std::nullopt;
     if (!reference) {
-        return std::nullopt;
+        return nullptr;
     }
     read->reference = std::move(*reference);
     read->rows = static_cast<int64_t>(read->reference.keys.size());
     read->block = py::array_t<double>({static_cast<int64_t>(py::len(labels)), read->rows});
+    return read;
+}
+
+// The block as a frame around it, no copy, once every month is in it; nullopt where held months'
+// labels cannot be joined here.
+std::optional<py::object> block_frame(BlockRead &read, py::object row_index, const py::object &labels) {
+    bool any_held = std::any_of(read.months.begin(), read.months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
+    if (any_held && !place_held_months(read, row_index)) {
+        return std::nullopt;
+    }
+    return global("pd").attr("DataFrame")(read.block.attr("T"), "index"_a = row_index, "columns"_a = labels,
+                                          "copy"_a = false);
+}
+
+}  // namespace
+
+std::optional<py::object> read_stored_month_block(const py::object &path) {
+    py::list paths;
+    paths.append(path);
+    py::object row_index;
+    py::object labels;
+    py::object days;
+    auto read = prepare_block(paths, row_index, labels, days);
+    if (!read) {
+        return std::nullopt;
+    }
+    read_one_month(*read, path);
+    return block_frame(*read, row_index, labels);
+}
+
+std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
+                                                                  const py::object &task_desc) {
+    // A single month too: decoding its columns straight into the block costs less than pandas'
+    // conversion of the table, though the frame pandas builds would need no join.
+    if (!own_hooks_in_place()) {
+        return std::nullopt;
+    }
+    py::object row_index;
+    py::object labels;
+    py::object days;
+    auto read = prepare_block(paths, row_index, labels, days);
+    if (!read) {
+        return std::nullopt;
+    }
 
     py::list iterators;
     for (py::handle path : paths) {
@@ -415,13 +483,11 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     if (py::len(results) == 0) {
         raise_error(PyExc_ValueError, "读取失败");
     }
-    bool any_held = std::any_of(read->months.begin(), read->months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
-    if (any_held && !place_held_months(*read, row_index)) {
+    auto frame = block_frame(*read, row_index, labels);
+    if (!frame) {
         return std::nullopt;
     }
-    py::object frame = global("pd").attr("DataFrame")(read->block.attr("T"), "index"_a = row_index, "columns"_a = labels,
-                                                      "copy"_a = false);
-    return std::make_pair(frame, days);
+    return std::make_pair(*frame, days);
 }
 
 namespace {

@@ -83,6 +83,18 @@ bool month_unchanged(const py::object &existing_df, const py::object &stored_tex
     return same_content(existing_df, aligned);
 }
 
+// The stored month as the merge compares it: read into one block where the native core can, else
+// through pyarrow's or pandas' conversion.
+py::object stored_month(const py::object &file_path) {
+    if (!native_core_enabled()) {
+        return native::read_stored_parquet(file_path);
+    }
+    if (std::optional<py::object> block = read_stored_month_block(file_path)) {
+        return *block;
+    }
+    return native::read_stored_month(file_path);
+}
+
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
                        const py::object &date_format) {
     py::object rows = rows_with_values(sub_df);
@@ -116,8 +128,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
         return;
     }
     auto read_as = month_file_identity(file_path);
-    py::object existing_df =
-        native_core_enabled() ? native::read_stored_month(file_path) : native::read_stored_parquet(file_path);
+    py::object existing_df = stored_month(file_path);
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
