@@ -125,7 +125,10 @@ py::object to_day_labels(const py::object &labels, const py::handle &source, con
     }
     py::object to_datetime = global("pd").attr("to_datetime");
     py::object days;
-    if (!written_format.is_none()) {
+    // pd.to_datetime hands a DatetimeIndex back as it is.
+    if (py::type::of(labels).is(global("pd").attr("DatetimeIndex"))) {
+        days = labels;
+    } else if (!written_format.is_none()) {
         // Labels written with this format were checked to read back as their days without it, so
         // parsing with it gives the same days, without inferring the format first.
         try {

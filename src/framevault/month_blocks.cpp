@@ -533,7 +533,7 @@ void release_exported_array(void *pointer) {
 // pass over every column of every month written. nullopt where pandas would lay the frame out otherwise.
 std::optional<py::object> month_schema(const py::object &frame, const py::list &labels) {
     py::object pa = pyarrow();
-    py::object head = frame.attr("iloc")[py::make_tuple(py::slice(0, 1, 1), py::slice(0, 1, 1))];
+    py::object head = frame.attr("iloc")("axis"_a = 1)[py::slice(0, 1, 1)].attr("iloc")[py::slice(0, 1, 1)];
     py::object described = pa.attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
     if (py::len(described.attr("names")) != 2) {
         return std::nullopt;

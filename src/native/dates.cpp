@@ -44,10 +44,12 @@ void require_storable_years(const py::object &days, const py::handle &source) {
     if (py::len(days) == 0) {
         return;
     }
-    py::object years = days.attr("year");
-    if (in_storable_years(years.attr("min")().cast<long>()) && in_storable_years(years.attr("max")().cast<long>())) {
+    // The first and last days alone settle the common case; only a refusal looks at every year.
+    if (in_storable_years(days.attr("min")().attr("year").cast<long>()) &&
+        in_storable_years(days.attr("max")().attr("year").cast<long>())) {
         return;
     }
+    py::object years = days.attr("year");
     py::object outside_years = years.attr("__lt__")(first_storable_year).attr("__or__")(years.attr("__gt__")(last_storable_year));
     py::object outside = days[outside_years];
     raise_error(PyExc_ValueError, concat(source, ": days outside the years 1000 to 9999 cannot be stored: ",
