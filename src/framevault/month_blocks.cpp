@@ -527,17 +527,75 @@ void release_exported_array(void *pointer) {
     delete array;
 }
 
+// Appends a label axis's name to `key`; false for names other than None and text.
+bool append_name(const py::object &name, std::string &key) {
+    if (name.is_none()) {
+        key += '\1';
+        return true;
+    }
+    Py_ssize_t length = 0;
+    const char *text = PyUnicode_CheckExact(name.ptr()) ? PyUnicode_AsUTF8AndSize(name.ptr(), &length) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    key += '\2';
+    key.append(text, static_cast<size_t>(length));
+    return true;
+}
+
+// What pyarrow's description of a month frame's cell depends on besides its values: the dtypes and
+// names of its labels. Empty where the values count too: object row labels (their type is inferred
+// from them), names other than None and text, and frame attributes.
+std::string description_key(const py::object &frame) {
+    py::object index = frame.attr("index");
+    py::object columns = frame.attr("columns");
+    std::string index_dtype = py::str(index.attr("dtype")).cast<std::string>();
+    if (index_dtype == "object" || py::len(frame.attr("attrs")) > 0) {
+        return {};
+    }
+    std::string key = index_dtype + '\0' + py::str(columns.attr("dtype")).cast<std::string>() + '\0';
+    if (!append_name(index.attr("name"), key)) {
+        return {};
+    }
+    key += '\0';
+    return append_name(columns.attr("name"), key) ? key : std::string();
+}
+
+// pyarrow's description of the frame's first row and first day; months with the same kinds of labels
+// share one (their days differ only by their labels), so it is made once for them.
+py::object described_cell(const py::object &frame) {
+    // Used with the GIL held only; never destroyed, as the interpreter may be gone by then.
+    static auto *descriptions = new std::map<std::string, py::object>();
+    std::string key = description_key(frame);
+    if (!key.empty()) {
+        auto found = descriptions->find(key);
+        if (found != descriptions->end()) {
+            return found->second;
+        }
+    }
+    py::object head = frame.attr("iloc")("axis"_a = 1)[py::slice(0, 1, 1)].attr("iloc")[py::slice(0, 1, 1)];
+    py::object described = pyarrow().attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
+    if (!key.empty()) {
+        if (descriptions->size() >= 64) {
+            descriptions->clear();
+        }
+        (*descriptions)[key] = described;
+    }
+    return described;
+}
+
 // The schema pandas would write for the frame (day fields, then the index field, and the metadata
-// that restores labels and index), described from its first row and first day: float64 days differ
-// in their description only by their labels, and describing one day rather than all spares pyarrow a
+// that restores labels and index), built from the description of one cell: float64 days differ in
+// their description only by their labels, and describing one day rather than all spares pyarrow a
 // pass over every column of every month written. nullopt where pandas would lay the frame out otherwise.
 std::optional<py::object> month_schema(const py::object &frame, const py::list &labels) {
     py::object pa = pyarrow();
-    py::object head = frame.attr("iloc")("axis"_a = 1)[py::slice(0, 1, 1)].attr("iloc")[py::slice(0, 1, 1)];
-    py::object described = pa.attr("Schema").attr("from_pandas")(head, "preserve_index"_a = py::none());
+    py::object described = described_cell(frame);
     if (py::len(described.attr("names")) != 2) {
         return std::nullopt;
     }
+    // A fresh dict from the schema's JSON each time: the shared description stays as it is.
     py::dict metadata = described.attr("pandas_metadata");
     py::list entries = metadata["columns"];
     py::object day_field = described.attr("field")(0);
