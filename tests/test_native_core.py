@@ -29,8 +29,16 @@ CELLS = {
 }
 
 
+# How callers label their days: text, or datetimes with a time of day or another unit, before 1970 too.
+LABEL_FORMS = [
+    lambda days: [day.strftime("%Y-%m-%d") for day in days],
+    lambda days: pd.DatetimeIndex(days) + pd.Timedelta("9h30min"),
+    lambda days: (pd.DatetimeIndex(days) - pd.DateOffset(years=60) + pd.Timedelta("23h")).as_unit("s"),
+]
+
+
 @st.composite
-def month_frames(draw, row_pool, only_float):
+def month_frames(draw, row_pool, only_float, label_form):
     rows = draw(st.lists(st.sampled_from(row_pool), min_size=0, max_size=6, unique=True))
     days = draw(st.lists(st.sampled_from(list(DAYS)), min_size=1, max_size=5, unique=True))
     columns = {}
@@ -38,7 +46,9 @@ def month_frames(draw, row_pool, only_float):
         dtype = "float64" if only_float else draw(st.sampled_from(sorted(CELLS)))
         cells = draw(st.lists(CELLS[dtype], min_size=len(rows), max_size=len(rows)))
         columns[day.strftime("%Y-%m-%d")] = pd.Series(cells, index=rows, dtype=dtype)
-    return pd.DataFrame(columns, index=pd.Index(rows))
+    frame = pd.DataFrame(columns, index=pd.Index(rows))
+    frame.columns = label_form(pd.DatetimeIndex(list(columns)))
+    return frame
 
 
 @st.composite
@@ -46,8 +56,9 @@ def histories(draw):
     """A stored frame, then the frames that later syncs send: the same again, then a changed one."""
     row_pool = draw(st.sampled_from([TEXT_ROWS, INT_ROWS]))
     only_float = draw(st.booleans())
-    stored = draw(month_frames(row_pool, only_float))
-    return [stored, stored, draw(month_frames(row_pool, only_float))]
+    label_form = draw(st.sampled_from(LABEL_FORMS))
+    stored = draw(month_frames(row_pool, only_float, label_form))
+    return [stored, stored, draw(month_frames(row_pool, only_float, label_form))]
 
 
 def outcome(call):

@@ -13,4 +13,9 @@ namespace corvane::native {
 // real day of its month); nothing for any other text.
 std::optional<int64_t> iso_day_micros(std::string_view text);
 
+// The "YYYY-MM-DD" text of the day holding `tick`, counted in units of `ticks_per_day` since
+// 1970-01-01 (times within the day are dropped, as strftime drops them); nothing outside the years
+// 1000 to 9999, whose text would not have four digits.
+std::optional<std::string> iso_day_text(int64_t tick, int64_t ticks_per_day);
+
 }  // namespace corvane::native

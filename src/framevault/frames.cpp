@@ -4,9 +4,11 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvane::store {
 
@@ -160,7 +162,58 @@ py::object to_day_labels(const py::object &labels, const py::handle &source, con
     return days.attr("as_unit")("us");
 }
 
+namespace {
+
+// Ticks of a datetime64 unit in a day; 0 for units not handled here.
+int64_t ticks_per_day(const std::string &unit) {
+    constexpr int64_t seconds = 86'400;
+    return unit == "s" ? seconds : unit == "ms" ? seconds * 1'000 : unit == "us" ? seconds * 1'000'000 : unit == "ns" ? seconds * 1'000'000'000 : 0;
+}
+
+// days.strftime("%Y-%m-%d") made here, for a DatetimeIndex without a zone or gaps whose days are
+// distinct and of the years 1000 to 9999; nullopt otherwise, and then pandas formats and checks.
+// strftime and the check that its labels are unique cost more than the rest of a month's labels.
+std::optional<py::object> iso_text_labels(const py::object &days) {
+    py::object pd = global("pd");
+    if (!native_core_enabled() || !py::type::of(days).is(pd.attr("DatetimeIndex")) || !days.attr("tz").is_none() ||
+        py::bool_(days.attr("hasnans"))) {
+        return std::nullopt;
+    }
+    int64_t per_day = ticks_per_day(py::str(days.attr("unit")).cast<std::string>());
+    if (per_day == 0) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> ticks = day_ticks(days);
+    std::vector<std::string> texts;
+    texts.reserve(ticks.size());
+    for (int64_t tick : ticks) {
+        std::optional<std::string> text = native::iso_day_text(tick, per_day);
+        if (!text) {
+            return std::nullopt;
+        }
+        texts.push_back(std::move(*text));
+    }
+    std::vector<std::string> sorted = texts;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+        return std::nullopt;
+    }
+    py::list labels;
+    for (const std::string &text : texts) {
+        labels.append(py::str(text));
+    }
+    // pd.Index infers from text what strftime gives: str where pandas uses its string dtype, else object.
+    return pd.attr("Index")(labels, "name"_a = days.attr("name"));
+}
+
+}  // namespace
+
 py::object to_text_labels(const py::object &days, const py::handle &date_format) {
+    if (py::isinstance<py::str>(date_format) && py::str(date_format).equal(py::str("%Y-%m-%d"))) {
+        if (std::optional<py::object> text = iso_text_labels(days)) {
+            return *text;
+        }
+    }
     py::object text = days.attr("strftime")(date_format);
     bool reads_back = py::bool_(text.attr("is_unique"));
     // ISO dates always read back as themselves; only other formats need the parse.
