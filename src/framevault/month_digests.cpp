@@ -10,9 +10,10 @@ namespace {
 
 using namespace pybind11::literals;
 
-// The digest of a month frame whose cells and labels the native core can read; nullopt otherwise.
-std::optional<native::Digest128> digest_of(const py::object &frame, const py::object &days) {
-    auto cells = float_cells(frame);
+// The digest of a month frame whose cells (`cells`, taken from it) and labels the native core can
+// read; nullopt otherwise.
+std::optional<native::Digest128> digest_of(const py::object &frame, const py::object &days,
+                                           const std::optional<FloatCells> &cells) {
     auto keys = cells ? row_keys(frame.attr("index")) : std::nullopt;
     if (!keys) {
         return std::nullopt;
@@ -39,7 +40,7 @@ std::string path_text(const py::object &file_path) {
 // left for the caller to bind.
 std::optional<native::DigestRecord> unbound_record(const py::object &frame, const py::object &days,
                                                    const py::object &date_format) {
-    auto digest = digest_of(frame, days);
+    auto digest = digest_of(frame, days, float_cells(frame));
     if (!digest) {
         return std::nullopt;
     }
@@ -101,7 +102,7 @@ std::optional<native::DigestRecord> object_record(const py::object &file_path) {
 }  // namespace
 
 bool print_identical_from_digest(const py::object &file_path, const py::object &sub_df,
-                                 const py::object &date_format) {
+                                 const py::object &date_format, const std::optional<FloatCells> &cells) {
     if (!native_core_enabled()) {
         return false;
     }
@@ -119,7 +120,7 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
     if (local && (!identity || !(*identity == record->identity))) {
         return false;
     }
-    auto digest = digest_of(sub_df, sub_df.attr("columns"));
+    auto digest = digest_of(sub_df, sub_df.attr("columns"), cells);
     if (!digest || !(*digest == record->digest)) {
         return false;
     }

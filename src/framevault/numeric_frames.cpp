@@ -140,11 +140,15 @@ bool float_rows_all_have_values(const py::object &frame) {
         return false;
     }
     auto cells = float_cells(frame);
-    if (!cells) {
+    return cells && float_rows_all_have_values(*cells);
+}
+
+bool float_rows_all_have_values(const FloatCells &cells) {
+    if (!native_core_enabled()) {
         return false;
     }
     py::gil_scoped_release no_gil;
-    return native::every_row_has_a_value(cells->view);
+    return native::every_row_has_a_value(cells.view);
 }
 
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,

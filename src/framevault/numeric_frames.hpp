@@ -35,6 +35,8 @@ std::vector<int64_t> day_ticks(const py::object &days);
 // True when `frame` is all float64 and each of its rows holds a value; false also where that is not
 // known without pandas.
 bool float_rows_all_have_values(const py::object &frame);
+// The same for cells already taken out of a frame.
+bool float_rows_all_have_values(const FloatCells &cells);
 
 // numpy float64 array of shape (days, rows) owning `values`, handed to pandas transposed.
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,
@@ -50,9 +52,10 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
 
 // month_digests.cpp: identical re-syncs decided from a recorded digest, without reading the file.
 // Prints the identical line and returns true when `sub_df` (rows with values, datetime days) matches
-// the record of the file as it is now; false means: read and compare.
+// the record of the file as it is now; false means: read and compare. `cells` are sub_df's, taken
+// once by the caller (nullopt: not float64).
 bool print_identical_from_digest(const py::object &file_path, const py::object &sub_df,
-                                 const py::object &date_format);
+                                 const py::object &date_format, const std::optional<FloatCells> &cells);
 // Records the digest of `written` (text day labels in `date_format`) after it replaced the file;
 // removes a record it cannot renew.
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format);

@@ -122,9 +122,15 @@ py::object combined_by_pandas(const py::object &existing_df, const py::object &s
 }
 
 void merge_month_file(const py::object &file_path, py::object sub_df, const py::object &date_format) {
-    sub_df = rows_with_values(sub_df);
+    // The cells are taken out once for the row check and the digest: each take asks pandas for the
+    // frame's dtypes, which costs more than the check.
+    std::optional<FloatCells> cells = native_core_enabled() ? float_cells(sub_df) : std::nullopt;
+    if (!cells || !float_rows_all_have_values(*cells)) {
+        sub_df = rows_with_values(sub_df);
+        cells = native_core_enabled() ? float_cells(sub_df) : std::nullopt;
+    }
     // A re-sent month that matches the digest recorded with the file needs no read.
-    if (print_identical_from_digest(file_path, sub_df, date_format)) {
+    if (print_identical_from_digest(file_path, sub_df, date_format, cells)) {
         return;
     }
     auto read_as = month_file_identity(file_path);
