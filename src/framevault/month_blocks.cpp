@@ -195,17 +195,12 @@ void close_month(StoredMonth &month) {
     month.handle.attr("close")();
 }
 
-core::ImportedTable decoded_month(BlockRead &read, StoredMonth &month) {
+core::ImportedTable decoded_month(StoredMonth &month) {
     if (month.decoded) {
         core::ImportedTable table = std::move(*month.decoded);
         month.decoded.reset();
         return table;
     }
-    read.decoding->enter();
-    struct Leave {
-        InFlight &slots;
-        ~Leave() { slots.leave(); }
-    } leave{*read.decoding};
     try {
         core::ImportedTable table = import_table(decode_month(month));
         close_month(month);
@@ -217,7 +212,20 @@ core::ImportedTable decoded_month(BlockRead &read, StoredMonth &month) {
 
 void read_one_month(BlockRead &read, const py::object &path) {
     StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
-    core::ImportedTable table = decoded_month(read, month);
+    // A month holds its slot until it is copied: its decoded table counts towards the peak until then.
+    InFlight *slots = month.decoded ? nullptr : read.decoding.get();
+    if (slots != nullptr) {
+        slots->enter();
+    }
+    struct Leave {
+        InFlight *slots;
+        ~Leave() {
+            if (slots != nullptr) {
+                slots->leave();
+            }
+        }
+    } leave{slots};
+    core::ImportedTable table = decoded_month(month);
     std::optional<size_t> index = table.column(month.index_field);
     std::vector<size_t> columns;
     for (const std::string &name : month.day_names) {
