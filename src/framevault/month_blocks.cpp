@@ -181,6 +181,9 @@ struct BlockRead {
     native::RowKeys reference;  // the first month's rows
     int64_t rows = 0;
     py::array_t<double> block;  // days x rows: one contiguous run per day
+    py::object row_index;       // the block's rows, columns and the days of its columns
+    py::object labels;
+    py::object days;
 };
 
 // Decodes one month and copies it into its columns of the block when it holds the first month's rows
@@ -401,9 +404,8 @@ py::object first_month_rows(const StoredMonth &first, const py::object &table) {
 }
 
 // The months at `paths` opened and the block made for them; the block's rows are the first month's.
-// nullopt, having read at most the first month, where the native read does not apply. `row_index`, `labels` and `days` receive the block's rows, columns and their days.
-std::shared_ptr<BlockRead> prepare_block(const py::list &paths, py::object &row_index, py::object &labels,
-                                         py::object &days) {
+// nullopt, having read at most the first month, where the native read does not apply.
+std::shared_ptr<BlockRead> prepare_block(const py::list &paths) {
     if (!native_core_enabled() || py::len(paths) == 0) {
         return nullptr;
     }
@@ -412,6 +414,8 @@ std::shared_ptr<BlockRead> prepare_block(const py::list &paths, py::object &row_
             return nullptr;
         }
     }
+    py::object labels;
+    py::object days;
     auto opened = open_months(paths, labels, days);
     // Frame attributes are restored by pandas' reader alone.
     if (!opened || std::any_of(opened->months.begin(), opened->months.end(),
@@ -419,6 +423,9 @@ std::shared_ptr<BlockRead> prepare_block(const py::list &paths, py::object &row_
         return nullptr;
     }
     auto read = std::make_shared<BlockRead>(std::move(*opened));
+    read->labels = labels;
+    read->days = days;
+    py::object &row_index = read->row_index;
     // A lone month is decoded here, once, and its table gives the rows; of many, only the first's
     // labels are read here, so that its decode joins the others' on the pool, within their limit (a
     // month decoded outside it raised the peak of a ten-year read by about 5%).
@@ -445,12 +452,12 @@ std::shared_ptr<BlockRead> prepare_block(const py::list &paths, py::object &row_
 
 // The block as a frame around it, no copy, once every month is in it; nullopt where held months'
 // labels cannot be joined here.
-std::optional<py::object> block_frame(BlockRead &read, py::object row_index, const py::object &labels) {
+std::optional<py::object> block_frame(BlockRead &read) {
     bool any_held = std::any_of(read.months.begin(), read.months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
-    if (any_held && !place_held_months(read, row_index)) {
+    if (any_held && !place_held_months(read, read.row_index)) {
         return std::nullopt;
     }
-    return global("pd").attr("DataFrame")(read.block.attr("T"), "index"_a = row_index, "columns"_a = labels,
+    return global("pd").attr("DataFrame")(read.block.attr("T"), "index"_a = read.row_index, "columns"_a = read.labels,
                                           "copy"_a = false);
 }
 
@@ -459,28 +466,19 @@ std::optional<py::object> block_frame(BlockRead &read, py::object row_index, con
 std::optional<py::object> read_stored_month_block(const py::object &path) {
     py::list paths;
     paths.append(path);
-    py::object row_index;
-    py::object labels;
-    py::object days;
-    auto read = prepare_block(paths, row_index, labels, days);
+    auto read = prepare_block(paths);
     if (!read) {
         return std::nullopt;
     }
     read_one_month(*read, path);
-    return block_frame(*read, row_index, labels);
+    return block_frame(*read);
 }
 
 std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
                                                                   const py::object &task_desc) {
     // A single month too: decoding its columns straight into the block costs less than pandas'
     // conversion of the table, though the frame pandas builds would need no join.
-    if (!own_hooks_in_place()) {
-        return std::nullopt;
-    }
-    py::object row_index;
-    py::object labels;
-    py::object days;
-    auto read = prepare_block(paths, row_index, labels, days);
+    auto read = own_hooks_in_place() ? prepare_block(paths) : nullptr;
     if (!read) {
         return std::nullopt;
     }
@@ -497,11 +495,11 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
     if (py::len(results) == 0) {
         raise_error(PyExc_ValueError, "读取失败");
     }
-    auto frame = block_frame(*read, row_index, labels);
+    auto frame = block_frame(*read);
     if (!frame) {
         return std::nullopt;
     }
-    return std::make_pair(*frame, days);
+    return std::make_pair(*frame, read->days);
 }
 
 namespace {
