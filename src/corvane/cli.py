@@ -348,13 +348,18 @@ def check_server(account: str, token: str) -> None:
     """Fails within SERVER_WAIT_SECONDS, saying whether the server refused the credentials or could
     not be reached. The client's own probe turns both into a latency of 999 and waits without limit."""
     import redis
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
 
     host, port = server_address()
     outcome: list[BaseException | None] = []
 
     def ping() -> None:
+        # No retries: redis-py's default backoff turns one refused connection into seconds of
+        # retrying, long enough on a busy machine to be reported as a silent server.
         connection = redis.Redis(host=host, port=port, password=f"{account}:{token}",
-                                 socket_connect_timeout=SERVER_WAIT_SECONDS, socket_timeout=SERVER_WAIT_SECONDS)
+                                 socket_connect_timeout=SERVER_WAIT_SECONDS, socket_timeout=SERVER_WAIT_SECONDS,
+                                 retry=Retry(NoBackoff(), 0))
         try:
             connection.ping()
             outcome.append(None)
