@@ -373,6 +373,8 @@ def child_peak(args, name):
     command = [sys.executable, os.path.abspath(__file__), "--child", name, "--work", args.work]
     if args.quick:
         command.append("--quick")
+    if args.warm:
+        command.append("--warm")
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     return json.loads(output.strip().splitlines()[-1])
 
@@ -383,6 +385,10 @@ def run_child(args, sizes):
         attach_server(data, args.work)
     workloads = {w.name: w for w in build_workloads(args.work, sizes, data)}
     workload = workloads[args.child]
+    if args.warm:
+        workload.setup()
+        with quiet():
+            workload.corvane()
     workload.setup()
     with quiet():
         peak, result = peak_rss_during(workload.corvane)
@@ -417,6 +423,9 @@ def main():
     parser.add_argument("--only", default="", help="comma-separated workload names")
     parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
+    parser.add_argument("--warm", action="store_true",
+                        help="memory runs: run the workload once first, so the peak leaves out what a process pays on "
+                             "first use (lazily imported modules, the decoding threads' allocator arenas)")
     parser.add_argument("--peers", action="store_true", help="also time ArcticDB and deltalake (own venv)")
     parser.add_argument("--s3", action="store_true", help="also time W1 to W5 on a loopback SeaweedFS")
     parser.add_argument("--profile", metavar="NAME", help="run one workload --runs times, untimed against its floor, for a profiler")
