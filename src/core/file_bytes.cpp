@@ -26,6 +26,18 @@ std::optional<FileBytes> FileBytes::open(const std::string &path) {
     if (fd < 0) {
         return std::nullopt;
     }
+    return adopt(fd);
+}
+
+std::optional<FileBytes> FileBytes::of_descriptor(int fd) {
+    int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        return std::nullopt;
+    }
+    return adopt(own);
+}
+
+std::optional<FileBytes> FileBytes::adopt(int fd) {
     auto descriptor = std::make_shared<Descriptor>(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {

@@ -19,6 +19,8 @@ public:
     FileBytes(const uint8_t *data, size_t size);
     // nullopt when the file cannot be opened or is not a regular file.
     static std::optional<FileBytes> open(const std::string &path);
+    // The file open as `fd`, through a duplicate of it: the caller keeps and closes `fd`.
+    static std::optional<FileBytes> of_descriptor(int fd);
 
     int64_t size() const { return size_; }
     // The whole file when it is in memory, else null.
@@ -30,6 +32,8 @@ public:
 private:
     struct Descriptor;
     FileBytes(std::shared_ptr<Descriptor> descriptor, int64_t size);
+    // Takes `fd` over, closing it in every case.
+    static std::optional<FileBytes> adopt(int fd);
     std::shared_ptr<Descriptor> descriptor_;
     const uint8_t *memory_ = nullptr;
     int64_t size_ = 0;

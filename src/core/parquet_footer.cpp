@@ -153,6 +153,7 @@ struct FileMeta {
     std::vector<SchemaElement> schema;
     std::vector<std::optional<std::vector<ChunkMeta>>> row_groups;
     std::optional<std::string> pandas_metadata;
+    std::vector<std::string> metadata_keys;
     bool encrypted = false;
 };
 
@@ -168,6 +169,7 @@ FileMeta read_file_meta(Cursor &in) {
         } else if (id == 5 && type == parquet::kList) {
             read_struct_list(in, [&] {
                 KeyValue entry = read_key_value(in);
+                meta.metadata_keys.push_back(entry.key);
                 if (entry.key == "pandas") {
                     meta.pandas_metadata = std::move(entry.value);
                 }
@@ -222,6 +224,7 @@ std::optional<FileLayout> parse_footer(const uint8_t *footer, size_t size, int64
         FileLayout layout;
         layout.rows = meta.rows;
         layout.pandas_metadata = std::move(meta.pandas_metadata);
+        layout.metadata_keys = std::move(meta.metadata_keys);
         for (size_t at = 0; at < meta.row_groups[0]->size(); ++at) {
             std::optional<ColumnLayout> column = column_layout(meta.schema[at + 1], (*meta.row_groups[0])[at], data_end);
             if (!column) {
@@ -233,6 +236,23 @@ std::optional<FileLayout> parse_footer(const uint8_t *footer, size_t size, int64
     } catch (const std::exception &) {
         return std::nullopt;
     }
+}
+
+std::optional<FileLayout> read_layout(const FileBytes &file) {
+    uint8_t tail[8];
+    if (file.size() < 12 || !file.read(file.size() - 8, 8, tail)) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> length = footer_length(tail);
+    if (!length || *length > file.size() - 12) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> footer(*length);
+    int64_t data_end = file.size() - 8 - *length;
+    if (!file.read(data_end, *length, footer.data())) {
+        return std::nullopt;
+    }
+    return parse_footer(footer.data(), footer.size(), data_end);
 }
 
 }  // namespace corvane::native

@@ -6,6 +6,8 @@
 // Plain C++ on byte buffers, free of Python.
 #pragma once
 
+#include "core/file_bytes.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,6 +32,7 @@ struct FileLayout {
     int64_t rows = 0;
     std::vector<ColumnLayout> columns;  // in schema order
     std::optional<std::string> pandas_metadata;
+    std::vector<std::string> metadata_keys;  // every key of the file's key-value metadata
 };
 
 // The length of the footer that the file's last 8 bytes announce; nullopt when they do not end in
@@ -40,5 +43,8 @@ std::optional<uint32_t> footer_length(const uint8_t *tail8);
 // file's first `data_end` bytes; nullopt for nested schemas, several or no row groups, codecs other
 // than Snappy or none, repeated or encrypted columns, and anything malformed.
 std::optional<FileLayout> parse_footer(const uint8_t *footer, size_t size, int64_t data_end);
+
+// The layout of `file` from its footer; nullopt for a file that parse_footer does not describe.
+std::optional<FileLayout> read_layout(const FileBytes &file);
 
 }  // namespace corvane::native

@@ -3,6 +3,7 @@
 #include "core/arrow_columns.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "core/month_join.hpp"
+#include "core/parquet_footer.hpp"
 #include "native/storage.hpp"
 
 #include <algorithm>
@@ -58,7 +59,7 @@ bool keyable_type(const py::object &type) {
 struct StoredMonth {
     py::object path;
     py::object handle;
-    py::object file;  // pyarrow.parquet.ParquetFile on `handle`
+    py::object file;  // pyarrow.parquet.ParquetFile on `handle`, made where it is first needed
     py::object index_metadata;
     py::object column_metadata;
     std::string index_field;
@@ -69,29 +70,90 @@ struct StoredMonth {
     std::optional<core::ImportedTable> held;  // decoded but not placed: its rows differ from the first month's
 };
 
-// The footer of a month file as the native read needs it; nullopt where it does not apply.
-std::optional<StoredMonth> open_month(const py::object &path) {
-    StoredMonth month;
-    month.path = path;
-    try {
-        month.handle = pyarrow().attr("OSFile")(global("os").attr("fspath")(path));
+// pyarrow's reader of the month, made on first need: on the calling thread for the first month, on
+// the pool's for the others, where it overlaps the other months' decoding.
+py::object &month_file(StoredMonth &month) {
+    if (!month.file || month.file.is_none()) {
         month.file = parquet().attr("ParquetFile")(month.handle);
-    } catch (py::error_already_set &error) {
-        raise_naming_month(path, error.value());
     }
-    py::object schema = month.file.attr("schema_arrow");
-    py::object metadata = schema.attr("pandas_metadata");
-    if (metadata.is_none()) {
+    return month.file;
+}
+
+// A month file's columns as its footer describes them, whichever reader read it.
+enum class FieldKind { kFloat64, kKey, kOther };
+struct FooterFields {
+    py::object pandas_metadata;  // the parsed "pandas" entry, or None
+    bool has_pandas_attrs = false;
+    std::vector<std::pair<std::string, FieldKind>> fields;  // in schema order
+};
+
+// The footer through pyarrow, which reads every file the store may meet.
+FooterFields footer_by_pyarrow(StoredMonth &month) {
+    py::object schema = month_file(month).attr("schema_arrow");
+    FooterFields footer;
+    footer.pandas_metadata = schema.attr("pandas_metadata");
+    py::object raw_metadata = schema.attr("metadata");
+    footer.has_pandas_attrs = !raw_metadata.is_none() && raw_metadata.contains(py::bytes("PANDAS_ATTRS"));
+    py::object float64 = pyarrow().attr("float64")();
+    for (py::handle field : schema) {
+        py::object type = field.attr("type");
+        FieldKind kind = type.equal(float64) ? FieldKind::kFloat64 : keyable_type(type) ? FieldKind::kKey : FieldKind::kOther;
+        footer.fields.emplace_back(py::str(field.attr("name")).cast<std::string>(), kind);
+    }
+    return footer;
+}
+
+// The footer read by the core from the month's open handle, without the GIL; nullopt for files it does
+// not describe (and for metadata that is not JSON), which pyarrow reads. Doubles whose pandas type is
+// float64 are float64 columns; a text index column is keyed as text (a month whose decoded labels turn
+// out otherwise is not placed, and the read falls back to pandas).
+std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
+    int descriptor = month.handle.attr("fileno")().cast<int>();
+    std::optional<native::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<native::FileLayout> {
+        std::optional<native::FileBytes> file = native::FileBytes::of_descriptor(descriptor);
+        return file ? native::read_layout(*file) : std::nullopt;
+    });
+    if (!layout || !layout->pandas_metadata) {
         return std::nullopt;
+    }
+    FooterFields footer;
+    try {
+        footer.pandas_metadata = py::module_::import("json").attr("loads")(py::bytes(*layout->pandas_metadata));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return std::nullopt;
+    }
+    if (!py::isinstance<py::dict>(footer.pandas_metadata)) {
+        return std::nullopt;
+    }
+    const auto &keys = layout->metadata_keys;
+    footer.has_pandas_attrs = std::find(keys.begin(), keys.end(), "PANDAS_ATTRS") != keys.end();
+    for (const native::ColumnLayout &column : layout->columns) {
+        FieldKind kind = column.type == native::PhysicalType::kDouble                     ? FieldKind::kFloat64
+                         : column.type == native::PhysicalType::kByteArray && column.text ? FieldKind::kKey
+                                                                                          : FieldKind::kOther;
+        footer.fields.emplace_back(column.name, kind);
+    }
+    return footer;
+}
+
+// Whether the month, as its footer describes it, is one the block read takes: one keyable index
+// column and float64 days that pandas stored as float64. Fills the month's description.
+bool describe_month(StoredMonth &month, const FooterFields &footer) {
+    month.day_names.clear();
+    month.index_metadata = py::object();
+    py::object metadata = footer.pandas_metadata;
+    if (metadata.is_none()) {
+        return false;
     }
     // pyarrow keeps a frame's attrs in its metadata, pandas' writer beside it.
-    py::object raw_metadata = schema.attr("metadata");
     py::object attributes = metadata.attr("get")("attributes");
-    month.has_attrs = (!raw_metadata.is_none() && raw_metadata.contains(py::bytes("PANDAS_ATTRS"))) ||
-                      (!attributes.is_none() && py::len(attributes) > 0);
+    month.has_attrs = footer.has_pandas_attrs || (!attributes.is_none() && py::len(attributes) > 0);
     py::list index_columns = metadata["index_columns"];
     if (py::len(index_columns) != 1 || !py::isinstance<py::str>(index_columns[0])) {
-        return std::nullopt;
+        return false;
     }
     month.index_field = index_columns[0].cast<std::string>();
     month.column_metadata = metadata["column_indexes"];
@@ -101,24 +163,38 @@ std::optional<StoredMonth> open_month(const py::object &path) {
         if (py::str(entry["field_name"]).cast<std::string>() == month.index_field) {
             month.index_metadata = py::reinterpret_borrow<py::object>(entry);
         } else if (!py::object(entry["numpy_type"]).equal(plain_float)) {
-            return std::nullopt;
+            return false;
         }
     }
-    py::object float64 = pyarrow().attr("float64")();
     bool has_index = false;
-    for (py::handle field : schema) {
-        std::string name = py::str(field.attr("name")).cast<std::string>();
+    for (const auto &[name, kind] : footer.fields) {
         if (name == month.index_field) {
-            has_index = keyable_type(field.attr("type"));
-            continue;
+            has_index = kind == FieldKind::kKey;
+        } else if (kind != FieldKind::kFloat64) {
+            return false;
+        } else {
+            month.day_names.push_back(name);
         }
-        if (!py::object(field.attr("type")).equal(float64)) {
-            return std::nullopt;
-        }
-        month.day_names.push_back(std::move(name));
     }
-    if (!has_index || month.day_names.empty() || !month.index_metadata) {
-        return std::nullopt;
+    return has_index && !month.day_names.empty() && month.index_metadata;
+}
+
+// The footer of a month file as the native read needs it; nullopt where it does not apply.
+std::optional<StoredMonth> open_month(const py::object &path) {
+    StoredMonth month;
+    month.path = path;
+    month.file = py::none();
+    try {
+        month.handle = pyarrow().attr("OSFile")(global("os").attr("fspath")(path));
+        // The core knows text and double columns only: pyarrow has the last word on any other.
+        std::optional<FooterFields> footer = footer_by_core(month);
+        if (!footer || !describe_month(month, *footer)) {
+            if (!describe_month(month, footer_by_pyarrow(month))) {
+                return std::nullopt;
+            }
+        }
+    } catch (py::error_already_set &error) {
+        raise_naming_month(path, error.value());
     }
     return month;
 }
@@ -190,7 +266,7 @@ struct BlockRead {
 // in their order; otherwise keeps it decoded for the union.
 // The month's table as pyarrow decodes it, on Arrow's own threads, as many as there are cores, so
 // that the allocator's memory stays with those few threads instead of spreading over the pool's.
-py::object decode_month(const StoredMonth &month) { return month.file.attr("read")("use_threads"_a = true); }
+py::object decode_month(StoredMonth &month) { return month_file(month).attr("read")("use_threads"_a = true); }
 
 // The reader keeps what it read of the file until it goes: let it go with the month.
 void close_month(StoredMonth &month) {
@@ -218,6 +294,13 @@ void read_one_month(BlockRead &read, const py::object &path) {
     // A month holds its slot until it is copied: its decoded table counts towards the peak until then.
     InFlight *slots = month.decoded ? nullptr : read.decoding.get();
     if (slots != nullptr) {
+        // Its reader is made before it waits: that work holds the GIL, and overlaps the months
+        // decoding meanwhile.
+        try {
+            month_file(month);
+        } catch (py::error_already_set &error) {
+            raise_naming_month(month.path, error.value());
+        }
         slots->enter();
     }
     struct Leave {
@@ -390,7 +473,7 @@ std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, 
 // The first month's row labels as pandas reads them, from its decoded `table` or, where that is None,
 // from the file. pyarrow 19 and later converts text as pandas does, so the index column alone is
 // converted; older pyarrow needs pandas' own type mapping, and reads the labels again.
-py::object first_month_rows(const StoredMonth &first, const py::object &table) {
+py::object first_month_rows(StoredMonth &first, const py::object &table) {
     std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
     if (std::stoi(version.substr(0, version.find('.'))) < 19) {
         return global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
@@ -398,7 +481,7 @@ py::object first_month_rows(const StoredMonth &first, const py::object &table) {
     py::list columns;
     columns.append(py::str(first.index_field));
     if (table.is_none()) {
-        return first.file.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
+        return month_file(first).attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
     }
     return table.attr("select")(columns).attr("to_pandas")().attr("index");
 }

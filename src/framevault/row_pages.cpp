@@ -137,24 +137,6 @@ std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t fi
     return has_index ? std::optional(plan) : std::nullopt;
 }
 
-// The layout of the file from its footer; nullopt for a file it does not describe.
-std::optional<native::FileLayout> read_layout(const native::FileBytes &file) {
-    uint8_t tail[8];
-    if (file.size() < 12 || !file.read(file.size() - 8, 8, tail)) {
-        return std::nullopt;
-    }
-    std::optional<uint32_t> length = native::footer_length(tail);
-    if (!length || *length > file.size() - 12) {
-        return std::nullopt;
-    }
-    std::vector<uint8_t> footer(*length);
-    int64_t data_end = file.size() - 8 - *length;
-    if (!file.read(data_end, *length, footer.data())) {
-        return std::nullopt;
-    }
-    return native::parse_footer(footer.data(), footer.size(), data_end);
-}
-
 using ChunkBytesList = std::vector<std::unique_ptr<native::ChunkBytes>>;
 
 // The chunk of `column`, its bytes owned by `owners`.
@@ -239,7 +221,7 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
     std::optional<native::FileLayout> layout;
     {
         py::gil_scoped_release no_gil;
-        layout = read_layout(file);
+        layout = native::read_layout(file);
     }
     std::optional<MonthPlan> plan = layout ? plan_month(*layout, first_us, last_us) : std::nullopt;
     if (!plan) {
