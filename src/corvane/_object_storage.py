@@ -11,10 +11,14 @@ instance metadata. No message names a credential.
 """
 
 import datetime
+import importlib.machinery
+import importlib.util
 import io
 import json
 import os
 import random
+import shutil
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -25,8 +29,6 @@ import botocore.exceptions  # type: ignore[import-untyped]
 import botocore.session  # type: ignore[import-untyped]
 import obstore
 import obstore.store
-from obstore.exceptions import (AlreadyExistsError, BaseError, NotFoundError, PermissionDeniedError,
-                                PreconditionError, UnauthenticatedError)
 
 SCHEME = "s3://"
 # A read-merge-write that keeps losing the race gives up after this many runs.
@@ -71,7 +73,10 @@ class _Bucket:
             raise ValueError("s3:// paths need credentials, and none were found: set AWS_ACCESS_KEY_ID and "
                              "AWS_SECRET_ACCESS_KEY, or AWS_PROFILE with the shared credentials file, or run "
                              "where instance metadata provides a role")
-        self.store = obstore.store.S3Store(
+        library = _client_library()
+        # obstore's own class where its library is the one imported; a forked child's copy offers the plain one.
+        store_class = obstore.store.S3Store if library is obstore._obstore else library._store.S3Store
+        self.store = store_class(
             bucket, endpoint=url, region=self.region, virtual_hosted_style_request=False,
             client_options={"allow_http": parsed.scheme == "http", "timeout": datetime.timedelta(seconds=REQUEST_TIMEOUT),
                             "connect_timeout": datetime.timedelta(seconds=CONNECT_TIMEOUT)},
@@ -96,6 +101,54 @@ _lock = threading.Lock()
 _buckets: dict[tuple, _Bucket] = {}
 _enforcing_buckets: set[tuple[str, str]] = set()
 _state = threading.local()
+# obstore's compiled library as this process uses it: the one imported, or after a fork a copy of it.
+_library = obstore._obstore
+# A forked child's inherited clients: kept, never dropped, since freeing them would touch the
+# parent's runtime, whose threads are not in the child.
+_inherited: list[dict] = []
+
+
+def _client_library():
+    """obstore's library, usable in this process. Its requests run on a runtime whose threads a fork
+    does not copy, so a forked child's first request would wait forever on them; the child instead
+    loads a private copy of the library, which starts a runtime of its own."""
+    global _library
+    with _lock:
+        if _library is None:
+            _library = _load_library_copy()
+        return _library
+
+
+def _load_library_copy():
+    # The dynamic loader reuses a library already loaded from the same file: the copy is a new file.
+    source = obstore._obstore.__file__
+    directory = tempfile.mkdtemp(prefix="corvane-obstore-")
+    try:
+        path = shutil.copy(source, os.path.join(directory, os.path.basename(source)))
+        loader = importlib.machinery.ExtensionFileLoader("_obstore", path)
+        library = importlib.util.module_from_spec(importlib.util.spec_from_file_location("_obstore", path, loader=loader))
+        loader.exec_module(library)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)  # the loaded mapping outlives the file
+    return library
+
+
+def _after_fork_in_child():
+    """Forgets every client of the parent: their connections and their library's runtime are unusable
+    here. Locks are made anew, since a parent thread may have held one at the fork."""
+    global _lock, _state, _library, _buckets
+    _lock = threading.Lock()
+    _state = threading.local()
+    _inherited.append(_buckets)
+    _buckets = {}
+    _library = None
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _errors():
+    return _client_library().exceptions
 
 
 def _bucket(bucket):
@@ -135,16 +188,17 @@ def _call(operation, path, *args, **kwargs):
     text = os.fspath(path)
     bucket, key = split(text)
     client = _bucket(bucket)
+    errors = _errors()
     try:
-        return getattr(obstore, operation)(client.store, key, *args, **kwargs)
-    except (PreconditionError, AlreadyExistsError):
+        return getattr(_client_library(), operation)(client.store, key, *args, **kwargs)
+    except (errors.PreconditionError, errors.AlreadyExistsError):
         raise WriteConflict(text) from None
-    except NotFoundError:
+    except errors.NotFoundError:
         raise FileNotFoundError(f"{text}: no such object") from None
-    except BaseError as error:
+    except errors.BaseError as error:
         summary = _summary(error, client.secrets())
         method = {"get": "GET", "head": "HEAD", "put": "PUT", "delete": "DELETE"}.get(operation, "LIST")
-        if isinstance(error, (PermissionDeniedError, UnauthenticatedError)):
+        if isinstance(error, (errors.PermissionDeniedError, errors.UnauthenticatedError)):
             raise PermissionError(f"{text}: {method} refused by the object store: {summary}") from None
         raise ConnectionError(f"{text}: {method} failed: {summary}") from None
 
@@ -196,7 +250,7 @@ def _list(path):
     """One level of the prefix: {"objects": [...], "common_prefixes": [...]}."""
     if split(path)[1]:
         return _call("list_with_delimiter", path)
-    return obstore.list_with_delimiter(store_for(path)[0])
+    return _client_library().list_with_delimiter(store_for(path)[0])
 
 
 def read_bytes(path):
