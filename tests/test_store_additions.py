@@ -233,3 +233,53 @@ def test_a_killed_delete_leaves_the_month_whole(tmp_path):
         month = pd.read_parquet(root / "close" / "close_2024-03.parquet")
         assert month.shape in ((2000, full), (2000, without))
         assert not month.isna().any().any()
+
+
+class Listing(list):
+    def close(self):
+        pass
+
+
+class DeletingAfterListing:
+    """os as the store sees it, with a delete of one month landing right after each listing."""
+
+    def __init__(self, doomed):
+        self.doomed = doomed
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def scandir(self, path):
+        with os.scandir(path) as listing:
+            entries = list(listing)
+        if os.path.exists(self.doomed):
+            os.remove(self.doomed)
+        return Listing(entries)
+
+
+READS_RACING_A_DELETE = {
+    "read_pivot_rows": lambda store: store.read_pivot_rows("close", ["a", "c"], "2024-01-01", "2024-02-29"),
+    "read_pivot_category": lambda store: store.read_pivot_category("close", "2024-01-01", "2024-02-29"),
+    "get_download_days": lambda store: store.get_download_days(
+        "close", list(pd.to_datetime(["2024-01-01", "2024-01-31", "2024-02-01"])))[0],
+}
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@pytest.mark.parametrize("read", READS_RACING_A_DELETE.values(), ids=READS_RACING_A_DELETE.keys())
+@pytest.mark.parametrize("vanished", ["2024-01", "2024-02", "both"])
+def test_a_month_deleted_between_listing_and_reading_is_absent(seeded, root, monkeypatch, read, vanished, native):
+    import corvane.FrameVault as FrameVault
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    months = ["2024-01", "2024-02"] if vanished == "both" else [vanished]
+    paths = [f"{root}/close/close_{month}.parquet" for month in months]
+    kept = [month for month in ["2024-01", "2024-02"] if month not in months]
+    expected = read(seeded).loc[:, [str(day).startswith(tuple(kept)) for day in read(seeded).columns]] if kept else None
+    for path in paths[1:]:
+        os.remove(path)
+    monkeypatch.setattr(FrameVault, "os", DeletingAfterListing(paths[0]))
+    result = read(seeded)
+    if expected is None:
+        assert result.empty
+    else:
+        pd.testing.assert_frame_equal(result, expected)

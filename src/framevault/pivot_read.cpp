@@ -88,6 +88,34 @@ std::pair<py::object, py::object> read_months(const py::object &self, const py::
     return join_months(results, directory);
 }
 
+// read_months over the months still there: one that a delete removed since the listing is absent,
+// as if never listed. None for the frame when none is left.
+std::pair<py::object, py::object> read_present_months(const py::object &self, py::list paths,
+                                                      const py::object &task_info, const py::object &directory) {
+    while (true) {
+        try {
+            return read_months(self, paths, task_info, directory);
+        } catch (py::error_already_set &error) {
+            if (!error.matches(PyExc_FileNotFoundError)) {
+                throw;
+            }
+            py::list left;
+            for (py::handle path : paths) {
+                if (native::path_exists(path)) {
+                    left.append(path);
+                }
+            }
+            if (py::len(left) == py::len(paths)) {
+                throw;  // not a vanished month
+            }
+            if (py::len(left) == 0) {
+                return {py::none(), py::none()};
+            }
+            paths = left;
+        }
+    }
+}
+
 // The columns put in calendar order, when a file held its days out of order.
 void sort_days(py::object &dfs, py::object &days) {
     if (!py::bool_(days.attr("is_monotonic_increasing"))) {
@@ -181,7 +209,10 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
     preload_parquet_engine();
     // Labels are compared as the days they stand for, whatever format wrote them; the string path
     // returns them as stored.
-    auto [dfs, days] = read_months(self, paths, task_info, directory);
+    auto [dfs, days] = read_present_months(self, paths, task_info, directory);
+    if (dfs.is_none()) {
+        return pd.attr("DataFrame")();
+    }
     sort_days(dfs, days);
     bool as_text = !column_type.equal(py::str("datetime"));
     auto [cut, cut_labels] = cut_days(dfs, days, as_bound(start_day, as_text), as_bound(end_day, as_text));

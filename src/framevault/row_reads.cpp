@@ -330,13 +330,21 @@ py::object read_pivot_rows(py::object self, py::object category, py::object rows
     int64_t first_us = first.attr("value").cast<int64_t>() / 1000;
     int64_t last_us = last.attr("value").cast<int64_t>() / 1000;
     auto found = std::make_shared<FoundRows>();
-    py::object worker = pool_worker("read_month_rows", [=](py::object path) {
-        if (paged) {
-            if (std::optional<py::object> month = paged_month(path, wanted, labels, first_us, last_us, *found)) {
-                return *month;
+    py::object worker = pool_worker("read_month_rows", [=](py::object path) -> py::object {
+        try {
+            if (paged) {
+                if (std::optional<py::object> month = paged_month(path, wanted, labels, first_us, last_us, *found)) {
+                    return *month;
+                }
             }
+            return read_month_rows(path, wanted, first, last);
+        } catch (py::error_already_set &error) {
+            // Removed by a delete since the listing: the month is absent, as if never listed.
+            if (error.matches(PyExc_FileNotFoundError)) {
+                return py::none();
+            }
+            throw;
         }
-        return read_month_rows(path, wanted, first, last);
     });
     preload_parquet_engine();
     py::list results = store_class().attr("run_concurrently")(
