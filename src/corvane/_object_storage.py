@@ -340,6 +340,20 @@ def write_digest_record(path, fields):
         pass
 
 
+def remove_digest_record(path):
+    """Drops the digest record of the object at path, for an object rewritten or removed."""
+    record_path = _record_path(path)
+    if record_path is not None:
+        delete(record_path)
+
+
+def remove_category_digests(root, category):
+    """Drops every digest record of a category: <root>/.corvane/digests/<category>/."""
+    prefix = f"{os.fspath(root).rstrip('/')}/.corvane/digests/{category}"
+    for name in list_directory(prefix, files_only=True):
+        delete(f"{prefix}/{name}")
+
+
 # --- one read-merge-write --------------------------------------------------------------------------
 
 class _Guard:

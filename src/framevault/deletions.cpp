@@ -27,6 +27,8 @@ void forget_digest(const py::object &path) {
     if (native::is_local(path)) {
         native::remove_digest_record(
             native::digest_record_path(py::str(global("os").attr("fspath")(path)).cast<std::string>()));
+    } else {
+        native::remove_object_digest_record(path);
     }
 }
 
@@ -303,6 +305,8 @@ py::int_ delete_category(py::object self, py::object category) {
             py::module_::import("shutil").attr("rmtree")(path.attr("join")(internal, kind, category),
                                                          "ignore_errors"_a = true);
         }
+    } else {
+        native::remove_object_category_digests(self.attr("root_dir"), category);
     }
     if (removed == 0) {
         say_nothing_removed(category, "nothing stored");

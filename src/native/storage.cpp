@@ -240,6 +240,14 @@ void write_object_digest_record(const py::handle &path, const py::dict &fields) 
     object_store().attr("write_digest_record")(path, fields);
 }
 
+void remove_object_digest_record(const py::handle &path) {
+    object_store().attr("remove_digest_record")(path);
+}
+
+void remove_object_category_digests(const py::handle &root, const py::handle &category) {
+    object_store().attr("remove_category_digests")(root, category);
+}
+
 bool is_write_conflict(const py::error_already_set &error) {
     // Only s3:// writes raise it, and only after the module has been imported.
     py::dict modules = py::module_::import("sys").attr("modules");

@@ -78,6 +78,9 @@ py::object read_object_digest_record(const py::handle &path);
 // Records `fields` for the version of the object that the running run_exclusively last read or wrote.
 // Best effort: a missing record only costs the next re-sync a read.
 void write_object_digest_record(const py::handle &path, const py::dict &fields);
+// Removes the digest record of the object at path, or every record of a category under root.
+void remove_object_digest_record(const py::handle &path);
+void remove_object_category_digests(const py::handle &root, const py::handle &category);
 
 // Whether `error` is a write that lost the race inside run_exclusively: it must reach
 // run_exclusively unreported, since body runs again.

@@ -6,9 +6,11 @@ import subprocess
 import sys
 
 import numpy as np
+import obstore
 import pandas as pd
 import pytest
 
+import corvane._object_storage as object_storage
 from corvane.FrameVault import ParquetDataManager
 from test_s3_store import on_both_roots
 
@@ -76,3 +78,21 @@ def test_read_only_commands_take_s3_roots(s3_root, tmp_path):
             for category in remote["categories"] + local["categories"]:
                 category.pop("size_bytes")
         assert remote == local
+
+
+def digest_records(root):
+    store, base = object_storage.store_for(root)
+    return sorted(meta["path"][len(base) + 1:] for chunk in obstore.list(store, f"{base}/.corvane/digests")
+                  for meta in chunk)
+
+
+@pytest.mark.parametrize("delete, left", [
+    (lambda store: store.delete_category("close"), []),
+    (lambda store: store.delete_pivot_days("close", "2024-01-01", "2024-01-31"),
+     [".corvane/digests/close/close_2024-02.parquet.digest", ".corvane/digests/close/close_2024-03.parquet.digest"]),
+])
+def test_deletes_take_the_digest_records_of_what_they_remove(s3_root, delete, left):
+    store = seeded(s3_root)
+    assert len(digest_records(s3_root)) == 3  # one per month written
+    delete(store)
+    assert digest_records(s3_root) == left
