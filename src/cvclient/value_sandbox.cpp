@@ -7,6 +7,8 @@
 #include "cvclient/client.hpp"
 #include "cvclient/worker_channel.hpp"
 
+#include <pybind11/eval.h>
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -100,6 +102,31 @@ void widen_pipe(int fd) {
     (void)::fcntl(fd, F_SETPIPE_SZ, wanted);
 }
 
+// Waits, on a thread of its own, until the worker ends, and reaps it then: a worker that dies while
+// its client is idle leaves no zombie behind. WNOWAIT leaves the reaping to Popen, which records
+// the exit status; a worker reaped meanwhile by stop_worker only ends the wait. Written in Python:
+// a thread still waiting at interpreter exit must end in the interpreter's own code, holding no
+// object of ours.
+constexpr const char *reaper_source = R"(
+import os
+
+def reap_when_it_ends(process):
+    try:
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+    except ChildProcessError:
+        pass
+    process.poll()
+)";
+
+void watch_worker(const py::object &process) {
+    py::dict scope;
+    py::exec(reaper_source, scope);
+    py::module_::import("threading")
+        .attr("Thread")("target"_a = scope["reap_when_it_ends"], "args"_a = py::make_tuple(process),
+                        "daemon"_a = true, "name"_a = "corvane-value-worker-reaper")
+        .attr("start")();
+}
+
 py::object start_worker() {
     py::module_ sys = py::module_::import("sys");
     py::object os = global("os");
@@ -125,6 +152,7 @@ py::object start_worker() {
         os.attr("set_blocking")(fd, false);
         widen_pipe(fd);
     }
+    watch_worker(process);
     return process;
 }
 
@@ -282,10 +310,19 @@ Transfer without_gil(py::object &record, double seconds, Body &&body) {
 // against the first value's time.
 constexpr double start_seconds = 120;
 
+// How long a new worker may take to become ready: CORVANE_VALUE_TIMEOUT where it is set, so that
+// no wait outlasts it, else start_seconds.
+double start_wait() {
+    if (global("os").attr("environ").attr("get")("CORVANE_VALUE_TIMEOUT").is_none()) {
+        return start_seconds;
+    }
+    return seconds_floor();
+}
+
 void await_ready(py::object &record, py::object &process, const py::handle &key) {
     int from_worker = process.attr("stdout").attr("fileno")().cast<int>();
     char ready = 0;
-    Transfer got = without_gil(record, start_seconds,
+    Transfer got = without_gil(record, start_wait(),
                                [&](const Waiting &waiting) { return read_exact(from_worker, &ready, 1, waiting); });
     if (got != Transfer::done || ready != 'R') {
         process.attr("poll")();

@@ -8,6 +8,8 @@ import os
 import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pandas as pd
@@ -184,3 +186,45 @@ def test_a_sync_hands_the_store_the_months_as_pickle_loads_them(server, make_cli
     client.UpdatePivotParquet("daily", "2024-01-01", "2024-05-31")
     pd.testing.assert_frame_equal(recorder.frames[0], pd.concat(list(frames.values()), axis=1))
     assert loaded == ([f"cv1-daily-{month}" for month in frames] if hitch == "loader replaced" else [])
+
+
+def test_every_worker_wait_is_bounded_and_a_dead_worker_is_reaped(months, make_client, monkeypatch, tmp_path):
+    first = make_client()  # takes any spare worker, so that the next client starts its own
+    first.load_df_from_cvdb("cv1-daily-202401")
+    # A worker that dies while its client is idle is reaped then, not at the client's next value.
+    pid = worker_pid(first)
+    os.kill(pid, signal.SIGKILL)
+    for _ in range(600):
+        if not os.path.exists(f"/proc/{pid}"):
+            break
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}"), "the dead worker stayed a zombie"
+    # An interpreter that never becomes ready is given up after CORVANE_VALUE_TIMEOUT.
+    # A pandas that waits while the marker exists, then hands over to the real one: the spare worker
+    # started meanwhile with this path recovers once the test is over.
+    marker = tmp_path / "hold"
+    marker.touch()
+    (tmp_path / "pandas").mkdir()
+    (tmp_path / "pandas" / "__init__.py").write_text(
+        "import os, sys, time\n"
+        f"while os.path.exists({str(marker)!r}):\n    time.sleep(0.05)\n"
+        f"sys.path.remove({str(tmp_path)!r})\ndel sys.modules['pandas']\nimport pandas\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setenv("CORVANE_VALUE_TIMEOUT", "1")
+    second = make_client()
+    outcome = []
+
+    def load():
+        try:
+            second.load_df_from_cvdb("cv1-daily-202402")
+        except RuntimeError as error:
+            outcome.append(str(error))
+
+    loading = threading.Thread(target=load, daemon=True)
+    loading.start()
+    loading.join(60)  # far beyond the one second allowed; still loading then means it ignored the timeout
+    assert not loading.is_alive(), "the wait for the worker's start outlasted CORVANE_VALUE_TIMEOUT"
+    assert outcome and outcome[0].startswith("cv1-daily-202402: the process that loads server values did not start")
+    marker.unlink()
+    monkeypatch.undo()
+    assert first.load_df_from_cvdb("cv1-daily-202403").equals(months(2024, 3))
