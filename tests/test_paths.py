@@ -104,7 +104,8 @@ def test_directory_errors_other_than_the_race_still_raise(tmp_path, store_cls):
 
 
 BAD_NAMES = ["", ".", "..", "../escape", "/abs/dir", "a/b", "nul\x00byte", 5, None, b"daily", ".corvane",
-             "back\\slash", "esc\x1b[2Jfake line", "new\nline", "del\x7f", "é" * 101, "lone\udcff"]
+             "back\\slash", "esc\x1b[2Jfake line", "new\nline", "del\x7f", "é" * 101, "lone\udcff",
+             "rtl\u202ecod.exe", "zero\u200bwidth", "c1\x85control", "line\u2028break", "bom\ufeff"]
 CATEGORY_CALLS = {
     "update_unstack_category": lambda s, c: s.update_unstack_category(c, pd.DataFrame({"k": [1]})),
     "read_unstack_category": lambda s, c: s.read_unstack_category(c),
@@ -126,6 +127,13 @@ CATEGORY_CALLS = {
     "list_pivot_months": lambda s, c: s.list_pivot_months(c),
     "read_pivot_rows": lambda s, c: s.read_pivot_rows(c, ["a"], "2024-03-01", "2024-03-31"),
 }
+
+
+@pytest.mark.parametrize("root", ["new\nline", "esc\x1b[2J", "c1\x85", "lone\ud800", "tab\there"], ids=repr)
+def test_a_root_that_would_print_as_something_else_is_refused(tmp_path, store_cls, root):
+    with pytest.raises(ValueError, match=r"^invalid root_dir .*\((a control character|a lone surrogate)"):
+        store_cls(str(tmp_path / root / "data"))
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("method", CATEGORY_CALLS.values(), ids=CATEGORY_CALLS.keys())

@@ -4,6 +4,7 @@
 namespace corvane::store {
 
 void init_store(py::object self, py::object root_dir, py::object max_workers) {
+    native::require_root_name(root_dir);
     self.attr("root_dir") = root_dir;
     self.attr("max_workers") = max_workers;
     native::make_directories(self.attr("root_dir"));

@@ -17,13 +17,18 @@ inline constexpr size_t longest_category_bytes = 200;
 // Why the UTF-8 text `name` cannot be a category, or an empty string when it can. A category must
 // name one directory directly under the store's root, on local disk and as an object key, and be
 // printed as it is: non-empty, at most longest_category_bytes, not ".", ".." nor the store's own
-// ".corvane", and without "/", "\" (object stores take it for a separator), C0 control
-// characters (NUL included) or DEL. Plain C++, for any caller that holds the name as bytes.
+// ".corvane", and without "/", "\" (object stores take it for a separator), C0 and C1 control
+// characters (NUL included), DEL, line and paragraph separators, or Unicode format characters
+// (bidi controls, zero-width spaces), which make a printed name lie. Plain C++, for any caller that holds the name as bytes.
 std::string category_name_fault(std::string_view name);
 
 // Whether `category` is a str that category_name_fault accepts (lone surrogates are refused: the
 // name must have a UTF-8 spelling).
 bool is_category_name(const py::handle &category);
+
+// ValueError naming the root and the reason when the store's root, as text, holds a control
+// character, DEL, a line separator or a lone surrogate.
+void require_root_name(const py::handle &root);
 
 // ValueError naming the category and the reason unless is_category_name holds. Called before any
 // path is built, so a bad name creates nothing.
