@@ -17,6 +17,7 @@ import io
 import json
 import os
 import random
+import re
 import shutil
 import tempfile
 import threading
@@ -199,7 +200,8 @@ def _call(operation, path, *args, **kwargs):
         summary = _summary(error, client.secrets())
         method = {"get": "GET", "head": "HEAD", "put": "PUT", "delete": "DELETE"}.get(operation, "LIST")
         if isinstance(error, (errors.PermissionDeniedError, errors.UnauthenticatedError)):
-            raise PermissionError(f"{text}: {method} refused by the object store: {summary}") from None
+            raise PermissionError(f"{text}: {method} refused by the object store: the credentials were refused or do "
+                                  f"not grant this access: {summary}") from None
         raise ConnectionError(f"{text}: {method} failed: {summary}") from None
 
 
@@ -208,7 +210,8 @@ def _summary(error, secrets):
     lines = [line.strip() for line in str(error).splitlines() if line.strip()]
     text = lines[0] if lines else type(error).__name__
     for secret in secrets:
-        text = text.replace(secret, "***")
+        # Only where the credential stands as a whole value: a short key must not eat into words.
+        text = re.sub(rf"(?<![A-Za-z0-9]){re.escape(secret)}(?![A-Za-z0-9])", "***", text)
     return text
 
 

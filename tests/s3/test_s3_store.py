@@ -6,6 +6,7 @@ CORVANE_S3_CONCURRENCY_ROUNDS sets the rounds per writer (20 by default).
 
 import json
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -260,3 +261,19 @@ def test_credentials_appear_in_no_error(s3_root, seaweedfs, monkeypatch):
     with pytest.raises(OSError) as caught:
         store.update_unstack_category("table", pd.DataFrame({"id": [1]}), key_columns=["id"])
     assert seaweedfs.secret_key not in str(caught.value) and seaweedfs.access_key not in str(caught.value)
+    assert "refused by the object store: the credentials were refused" in str(caught.value)
+
+
+@pytest.mark.parametrize("access_key", ["me", "out", "s3"])
+def test_a_short_credential_is_masked_only_where_it_stands_whole(s3_root, monkeypatch, access_key):
+    with socket.socket() as closed:  # a port that nothing listens on
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+    monkeypatch.setenv("AWS_ENDPOINT_URL", f"http://127.0.0.1:{port}")
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", access_key)
+    monkeypatch.setattr(object_storage, "RETRY_WINDOW", 0.5)
+    with pytest.raises(ConnectionError) as caught:
+        ParquetDataManager(s3_root).read_unstack_category("table")
+    message = str(caught.value)
+    assert message.startswith(f"{s3_root}/table/table.parquet: GET failed: ")
+    assert "retry_timeout" in message and "max_retries" in message and "***" not in message, message
