@@ -81,3 +81,54 @@ def test_a_month_refused_later_in_the_frame_writes_no_month(store, root, days, s
     with pytest.raises(ValueError, match=message):
         store.update_pivot_category(df, "daily", strf)
     assert month_files(root) == []
+
+
+def merged_after(store, root, first, then):
+    store.update_pivot_category(first, "daily")
+    for frame in then:
+        store.update_pivot_category(frame, "daily")
+    return pd.read_parquet(f"{root}/daily/daily_2024-03.parquet")
+
+
+AT_0930 = pd.to_datetime(["2024-03-01 09:30"])
+FRAMES_THAT_MERGE = {
+    "int64 cells, then a zero-row int64 frame adding a day": (
+        pd.DataFrame({"2024-03-01": [2**60, 7]}, index=["a", "b"]),
+        [pd.DataFrame({"2024-03-04": pd.Series([], dtype="int64")})],
+        pd.DataFrame({"2024-03-01": pd.array([2**60, 7], dtype="Int64"), "2024-03-04": [np.nan, np.nan]},
+                     index=["a", "b"])),
+    "days labelled with a time of day, re-sent, then a later day": (
+        pd.DataFrame([[1.0]], index=["a"], columns=AT_0930),
+        [pd.DataFrame([[1.0]], index=["a"], columns=AT_0930), pd.DataFrame([[1.0]], index=["a"], columns=AT_0930),
+         pd.DataFrame([[2.0]], index=["a"], columns=pd.to_datetime(["2024-03-04 15:00"]))],
+        pd.DataFrame({"2024-03-01": [1.0], "2024-03-04": [2.0]}, index=["a"])),
+}
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@pytest.mark.parametrize("first, then, stored", FRAMES_THAT_MERGE.values(), ids=FRAMES_THAT_MERGE.keys())
+def test_frames_that_pandas_merges_merge_into_a_stored_month(store, root, monkeypatch, native, first, then, stored):
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    pd.testing.assert_frame_equal(merged_after(store, root, first, then), stored, check_column_type=False)
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_rows_of_another_kind_than_the_stored_ones_are_refused(store, root, monkeypatch, native):
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    store.update_pivot_category(pd.DataFrame({"2024-03-01": [1.0]}, index=["a"]), "daily")
+    before = Path(f"{root}/daily/daily_2024-03.parquet").read_bytes()
+    with pytest.raises(ValueError, match="the stored and sent row labels mix integers with other kinds"):
+        store.update_pivot_category(pd.DataFrame({"2024-03-04": [2.0]}, index=[5]), "daily")
+    assert Path(f"{root}/daily/daily_2024-03.parquet").read_bytes() == before
+
+
+@pytest.mark.parametrize("labels", [["2024-03-01", "2024-03-04"], pd.DatetimeIndex(["2024-03-01", "2024-03-04"]).as_unit("ns"),
+                                    pd.DatetimeIndex(["2024-03-01", "2024-03-04"]).as_unit("s"),
+                                    pd.Index(["2024-03-01", "2024-03-04"], dtype=object)], ids=repr)
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_the_callers_frame_gets_the_labels_pandas_parses(store, monkeypatch, native, labels):
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    for _ in range(2):  # a create, then a merge
+        df = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=labels)
+        store.update_pivot_category(df, "daily")
+        pd.testing.assert_index_equal(df.columns, pd.to_datetime(labels))

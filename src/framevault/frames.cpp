@@ -162,6 +162,23 @@ py::object to_day_labels(const py::object &labels, const py::handle &source, con
     return days.attr("as_unit")("us");
 }
 
+py::object labels_as_pandas_parses(const py::object &labels, const py::object &days) {
+    if (py::type::of(labels).is(global("pd").attr("DatetimeIndex"))) {
+        return labels;
+    }
+    try {
+        py::object parsed = global("pd").attr("to_datetime")(labels);
+        if (parsed.attr("tz").is_none() && py::bool_(parsed.attr("equals")(days))) {
+            return parsed;
+        }
+    } catch (py::error_already_set &error) {
+        if (!matches_value_or_type_error(error)) {
+            throw;
+        }
+    }
+    return days;
+}
+
 namespace {
 
 // Ticks of a datetime64 unit in a day; 0 for units not handled here.

@@ -45,9 +45,37 @@ bool frames_differ(const py::object &existing_df, const py::object &sub_df) {
     return !py::bool_(existing_df.attr("compare")(aligned).attr("empty"));
 }
 
+// pandas' combine_first casts a day only the new frame holds back to its numpy integer dtype, which
+// fails where stored rows leave that day gaps (a zero-row frame adding a day, say): such a day
+// joins as float64, as a float frame's does.
+py::object integer_days_with_gaps_as_float(const py::object &stored, const py::object &incoming) {
+    if (py::len(stored.attr("index").attr("difference")(incoming.attr("index"))) == 0) {
+        return incoming;
+    }
+    py::object numpy_dtype = py::module_::import("numpy").attr("dtype");
+    py::object stored_days = stored.attr("columns");
+    py::object widened = incoming;
+    py::list labels(incoming.attr("columns"));
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    for (size_t position = 0; position < labels.size(); ++position) {
+        py::object column = incoming.attr("iloc")[py::make_tuple(all_rows, py::int_(position))];
+        py::object dtype = column.attr("dtype");
+        py::str kind = py::isinstance(dtype, numpy_dtype) ? py::str(dtype.attr("kind")) : py::str("");
+        if (stored_days.contains(labels[position]) || (!kind.equal(py::str("i")) && !kind.equal(py::str("u")))) {
+            continue;
+        }
+        if (widened.is(incoming)) {
+            widened = incoming.attr("copy")("deep"_a = false);
+        }
+        widened.attr("isetitem")(py::int_(position), column.attr("astype")("float64"));
+    }
+    return widened;
+}
+
 // stored.combine_first(incoming), with nullable integer columns filled cell by cell: pandas 2.2's
 // combine_first passes them through float64 and so rounds integers beyond 2**53.
-py::object combine_months(const py::object &stored, const py::object &incoming) {
+py::object combine_months(const py::object &stored, py::object incoming) {
+    incoming = integer_days_with_gaps_as_float(stored, incoming);
     py::object merged = stored.attr("combine_first")(incoming);
     py::object index = merged.attr("index");
     py::str nullable_integers("Int64");
@@ -95,6 +123,40 @@ py::object stored_month(const py::object &file_path) {
     return native::read_stored_month(file_path);
 }
 
+// The new frame with the labels its days get on disk: date_format may drop a time of day
+// ("2024-03-01 09:30" is stored as 2024-03-01), and the stored labels read back without it, so the
+// merge must see the incoming days as they will be stored, or a re-send would add a second label.
+py::object as_stored_days(const py::object &sub_df, const py::object &days, const py::object &date_format) {
+    py::object stored_days;
+    try {
+        stored_days = to_day_labels(to_text_labels(days, date_format), py::str("sub_df"), date_format);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        stored_days = days;  // a format that cannot label these days: the merge reports it where the month is known
+    }
+    if (!stored_days.is(days) && py::bool_(stored_days.attr("equals")(days))) {
+        stored_days = days;
+    }
+    if (py::object(sub_df.attr("columns")).is(stored_days)) {
+        return sub_df;
+    }
+    py::object renamed = sub_df.attr("copy")("deep"_a = false);
+    renamed.attr("columns") = stored_days;
+    return renamed;
+}
+
+// ValueError where the sent rows are labelled with another kind of value than the stored ones (text
+// stored, integers sent): one file holds one kind of row label.
+void require_rows_of_one_kind(const py::object &existing_df, const py::object &sub_df, const py::object &file_path) {
+    py::object stored = existing_df.attr("index");
+    py::object sent = sub_df.attr("index");
+    if (!stored.attr("dtype").equal(sent.attr("dtype"))) {
+        require_one_kind_of_key(stored.attr("append")(sent), native::concat(file_path, ": the stored and sent row labels"));
+    }
+}
+
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
                        const py::object &date_format) {
     py::object rows = rows_with_values(sub_df);
@@ -138,6 +200,7 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
     py::object stored_text = existing_df.attr("columns");
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
+        require_rows_of_one_kind(existing_df, sub_df, file_path);
         // The native core decides and merges float64 months; it returns nothing where it does not apply.
         std::optional<MergedMonth> native_merge = merge_numeric_months(existing_df, sub_df);
         if (native_merge ? native_merge->identical : !frames_differ(existing_df, sub_df)) {
@@ -179,7 +242,8 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
     if (py::len(sub_df.attr("columns")) == 0) {
         raise_error(PyExc_ValueError, "sub_df has no day columns");
     }
-    py::object days = to_day_labels(sub_df.attr("columns"), py::str("sub_df"));
+    py::object labels = sub_df.attr("columns");
+    py::object days = to_day_labels(labels, py::str("sub_df"));
     require_unique_labels(days, sub_df.attr("index"), "sub_df");
     native::require_storable_years(days, py::str("sub_df"));
     // From the existence test to the rewrite, so that no other writer's days are lost in between.
@@ -189,8 +253,8 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
             return;
         }
         // The caller's frame keeps the datetime labels, as callers of the merge expect.
-        sub_df.attr("columns") = days;
-        merge_month_file(file_path, sub_df, date_format);
+        sub_df.attr("columns") = labels_as_pandas_parses(labels, days);
+        merge_month_file(file_path, as_stored_days(sub_df, days, date_format), date_format);
     });
 }
 

@@ -66,7 +66,8 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
     native::require_category_name(category);
     require_frame(df, "df");
     // The caller's frame keeps the datetime labels, as callers of the write expect.
-    df.attr("columns") = to_day_labels(df.attr("columns"), py::str("df"));
+    py::object labels = df.attr("columns");
+    df.attr("columns") = labels_as_pandas_parses(labels, to_day_labels(labels, py::str("df")));
     native::require_storable_years(df.attr("columns"), py::str("df"));
     py::object work_function = store_class().attr("update_pivot_parquet");
 

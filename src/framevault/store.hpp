@@ -53,6 +53,9 @@ bool same_content(const py::object &stored, const py::object &incoming);
 // `written_format`, when not None, is the format the labels were probably written with: tried first.
 py::object to_day_labels(const py::object &labels, const py::handle &source,
                          const py::handle &written_format = py::none());
+// The labels as pd.to_datetime gives them (its unit, which differs between pandas versions), for
+// the caller's frame; `days` (what to_day_labels made of them) where pandas reads them otherwise.
+py::object labels_as_pandas_parses(const py::object &labels, const py::object &days);
 // Text labels for the days, as written to disk. ValueError when the format maps two days onto one
 // label or gives labels that do not read back as the same days: such a file could not be merged.
 py::object to_text_labels(const py::object &days, const py::handle &date_format);
