@@ -24,7 +24,7 @@ py::list collect_in_completion_order(py::dict &future_to_task, py::object &task_
     py::list results;
     py::object futures_iterator = native::make_bar_under_status_line_lock([&] {
         return global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
-                              "desc"_a = task_desc);
+                              "desc"_a = task_desc, **native::bar_settings());
     });
     for (py::handle future : futures_iterator) {
         results.append(future.attr("result")());

@@ -77,10 +77,11 @@ PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &
     return nullptr;
 }
 
-py::object make_plain_class(const py::module_ &module, const char *name) {
+py::object make_plain_class(const py::module_ &module, const char *name, const char *doc) {
     py::dict namespace_;
     namespace_["__module__"] = module.attr("__name__");
     namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc;
     py::object cls = builtin("type")(name, py::make_tuple(builtin("object")), namespace_);
     PyDict_SetItemString(module_namespace, name, cls.ptr());
     return cls;
@@ -191,8 +192,36 @@ py::object clear_bars() {
     return py::none();
 }
 
+// Whether print(*arguments) failed because standard output can no longer take a line: its reader
+// went away (a closed pipe) or the stream was closed.
+bool is_lost_output(py::error_already_set &error) {
+    if (error.matches(PyExc_BrokenPipeError)) {
+        return true;
+    }
+    if (!error.matches(PyExc_ValueError)) {
+        return false;
+    }
+    py::object stdout_ = py::module_::import("sys").attr("stdout");
+    return !stdout_.is_none() && py::bool_(py::getattr(stdout_, "closed", py::bool_(false)));
+}
+
+// The line as a record of the `corvane` logger at INFO: unseen unless the program configures
+// logging, and then with whatever timestamps its handlers add.
+void log_line(const py::tuple &arguments) {
+    py::object logger = py::module_::import("logging").attr("getLogger")("corvane");
+    if (py::bool_(logger.attr("isEnabledFor")(py::module_::import("logging").attr("INFO")))) {
+        logger.attr("info")("%s", arguments.empty() ? py::str("") : py::str(arguments[0]));
+    }
+}
+
 // Calls print(*arguments) with every tqdm bar cleared around it, taking no lock that tqdm shares.
+// A line that cannot be printed is dropped: whatever the caller did (a stored write among it)
+// matters more than its report.
 void print_between_bars(const py::tuple &arguments) {
+    log_line(arguments);
+    if (output_silenced()) {
+        return;
+    }
     StatusLineLock lock;
     py::object bars = clear_bars();
     auto redraw = [&bars] {
@@ -202,14 +231,31 @@ void print_between_bars(const py::tuple &arguments) {
     };
     try {
         builtin("print")(*arguments);
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &error) {
         redraw();
+        if (is_lost_output(error)) {
+            return;
+        }
         throw;
     }
     redraw();
 }
 
 }  // namespace
+
+bool output_silenced() {
+    py::object value = py::module_::import("os").attr("environ").attr("get")("CORVANE_QUIET", "");
+    std::string setting = py::str(value).cast<std::string>();
+    return !setting.empty() && setting != "0";
+}
+
+py::dict bar_settings() {
+    py::dict settings;
+    if (output_silenced()) {
+        settings["disable"] = true;
+    }
+    return settings;
+}
 
 void print_line(const py::handle &text) { print_between_bars(py::make_tuple(py::str(text))); }
 
