@@ -80,31 +80,35 @@ WRITER = textwrap.dedent("""
 
     store = ParquetDataManager(sys.argv[1])
     rounds = int(sys.argv[2])
-    for n in range(rounds):
-        day = pd.Timestamp("2024-01-01") + pd.Timedelta(days=n)
-        store.update_pivot_category(pd.DataFrame({day: [float(n)]}, index=["a"]), "daily")
-        print(f"round {n} stored", file=sys.stderr, flush=True)
-    try:
-        os.write(1, b"x")
-        sys.stderr.write("pipe still open\\n")
-    except BrokenPipeError:
-        sys.stderr.write("pipe was broken\\n")
+    with open(sys.argv[3], "w", buffering=1) as log:
+        for n in range(rounds):
+            day = pd.Timestamp("2024-01-01") + pd.Timedelta(days=n)
+            store.update_pivot_category(pd.DataFrame({day: [float(n)]}, index=["a"]), "daily")
+            log.write(f"round {n} stored\\n")
+        try:
+            os.write(1, b"x")
+            log.write("pipe still open\\n")
+        except BrokenPipeError:
+            log.write("pipe was broken\\n")
 """)
 
 
-def test_a_reader_going_away_does_not_fail_stored_writes(tmp_path):
-    root, rounds = str(tmp_path / "data"), 40
+@pytest.mark.parametrize("streams", ["stdout", "stdout and stderr"])
+def test_a_reader_going_away_does_not_fail_stored_writes(tmp_path, streams):
+    root, rounds, log = str(tmp_path / "data"), 40, tmp_path / "writer.log"
     env = {**os.environ, "CORVANE_QUIET": "0"}
-    # Unbuffered, so every line meets the closed pipe at once rather than at a later flush.
-    child = subprocess.Popen([sys.executable, "-u", "-c", WRITER, root, str(rounds)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env=env)
-    assert child.stdout.readline().endswith(b": Initializing: Shape (1, 1) From 2024-01-01 To 2024-01-01\n")
+    # Unbuffered, so every line meets the closed pipe at once rather than at a later flush; with
+    # both streams in one pipe, the progress bars meet it too.
+    child = subprocess.Popen([sys.executable, "-u", "-c", WRITER, root, str(rounds), str(log)],
+                             stdout=subprocess.PIPE, env=env,
+                             stderr=subprocess.STDOUT if streams == "stdout and stderr" else subprocess.PIPE)
+    assert child.stdout.read(1)
     child.stdout.close()  # the reader goes away, as `| head -1` does
     _, err = child.communicate(timeout=300)
-    log = err.decode()
-    assert child.returncode == 0, log
-    assert "Traceback" not in log
-    assert f"round {rounds - 1} stored" in log and "pipe was broken" in log
+    assert child.returncode == 0, (err or b"").decode()
+    assert b"Traceback" not in (err or b"")
+    lines = log.read_text().splitlines()
+    assert lines[-2:] == [f"round {rounds - 1} stored", "pipe was broken"]
     from corvane.FrameVault import ParquetDataManager
 
     stored = ParquetDataManager(root).read_pivot_category("daily", "2024-01-01", "2024-02-09")

@@ -192,8 +192,8 @@ py::object clear_bars() {
     return py::none();
 }
 
-// Whether print(*arguments) failed because standard output can no longer take a line: its reader
-// went away (a closed pipe) or the stream was closed.
+}  // namespace
+
 bool is_lost_output(py::error_already_set &error) {
     if (error.matches(PyExc_BrokenPipeError)) {
         return true;
@@ -205,12 +205,19 @@ bool is_lost_output(py::error_already_set &error) {
     return !stdout_.is_none() && py::bool_(py::getattr(stdout_, "closed", py::bool_(false)));
 }
 
+namespace {
+
 // The line as a record of the `corvane` logger at INFO: unseen unless the program configures
 // logging, and then with whatever timestamps its handlers add.
+// The bare print() that ends some reports is no record.
 void log_line(const py::tuple &arguments) {
-    py::object logger = py::module_::import("logging").attr("getLogger")("corvane");
-    if (py::bool_(logger.attr("isEnabledFor")(py::module_::import("logging").attr("INFO")))) {
-        logger.attr("info")("%s", arguments.empty() ? py::str("") : py::str(arguments[0]));
+    if (arguments.empty()) {
+        return;
+    }
+    py::object logging = py::module_::import("logging");
+    py::object logger = logging.attr("getLogger")("corvane");
+    if (py::bool_(logger.attr("isEnabledFor")(logging.attr("INFO")))) {
+        logger.attr("info")("%s", py::str(arguments[0]));
     }
 }
 
@@ -223,10 +230,25 @@ void print_between_bars(const py::tuple &arguments) {
         return;
     }
     StatusLineLock lock;
-    py::object bars = clear_bars();
+    // Clearing and redrawing the bars write to their stream too, which may be gone as well.
+    py::object bars = py::none();
+    try {
+        bars = clear_bars();
+    } catch (py::error_already_set &error) {
+        if (!is_lost_output(error)) {
+            throw;
+        }
+    }
     auto redraw = [&bars] {
-        if (!bars.is_none()) {
+        if (bars.is_none()) {
+            return;
+        }
+        try {
             bars.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (py::error_already_set &error) {
+            if (!is_lost_output(error)) {
+                throw;
+            }
         }
     };
     try {

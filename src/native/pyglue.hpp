@@ -139,6 +139,10 @@ void print_empty_line();
 // A progress bar made by `make` (a tqdm) that draws under the status lines' lock instead of tqdm's
 // own: pool threads' status lines then never land glued to a bar redrawn meanwhile, and neither
 // takes a lock shared with other processes. Something other than a tqdm bar is returned as it is.
+// Whether `error` says that output can no longer be written: the reader of a pipe went away
+// (BrokenPipeError), or standard output was closed.
+bool is_lost_output(py::error_already_set &error);
+
 // Whether CORVANE_QUIET asks for no status lines and no progress bars; read at each call.
 bool output_silenced();
 // Keyword arguments for every progress bar of the library: disable=True under CORVANE_QUIET, else
