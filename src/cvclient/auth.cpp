@@ -42,16 +42,7 @@ bool is_failure_mark(const py::handle &latency) {
 
 // ConnectionError of both kinds: callers catching the redis package's or the builtin one see it.
 py::object unreachable_server_error() {
-    static py::object *type = nullptr;
-    if (type == nullptr) {
-        py::dict namespace_;
-        namespace_["__module__"] = "corvane.CVClient";
-        namespace_["__doc__"] = "No known server accepted a connection.";
-        py::object bases = py::make_tuple(global("redis").attr("ConnectionError"),
-                                          py::module_::import("builtins").attr("ConnectionError"));
-        type = new py::object(py::module_::import("builtins").attr("type")("ConnectionError", bases, namespace_));
-    }
-    return *type;
+    return py::module_::import("corvane._server_errors").attr("ServerUnreachable");
 }
 
 // One line naming the server and the reason, instead of the redis package's chain of retries.

@@ -2,6 +2,7 @@
 and errors that name what the server holds of a category."""
 
 import os
+import pickle
 import socket
 import subprocess
 import sys
@@ -49,6 +50,9 @@ def test_a_refused_port_is_one_connection_error_naming_it(plain_redis, monkeypat
         CVClient.CorvaneClient(ACCOUNT, TOKEN, str(save_path))
     assert isinstance(raised.value, redis.ConnectionError)  # callers catching the package's error still do
     assert raised.value.__cause__ is None and raised.value.__suppress_context__
+    # It crosses process boundaries as itself, as a pool's worker hands it back.
+    again = pickle.loads(pickle.dumps(raised.value))
+    assert type(again) is type(raised.value) and str(again) == str(raised.value)
     assert capsys.readouterr().out == ""  # no latency that was never measured
     assert not save_path.exists()
 
@@ -60,7 +64,7 @@ def test_a_refused_port_ends_a_script_with_a_short_traceback(tmp_path):
     run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 1 and run.stdout == ""
     lines = run.stderr.strip().splitlines()
-    assert lines[-1].startswith(f"corvane.CVClient.ConnectionError: cannot reach the server 上海-1 at 127.0.0.1:{port}")
+    assert lines[-1].startswith(f"corvane._server_errors.ServerUnreachable: cannot reach the server 上海-1 at 127.0.0.1:{port}")
     assert len(lines) < 12, run.stderr
     assert "During handling" not in run.stderr and "direct cause" not in run.stderr
 
