@@ -67,6 +67,7 @@ py::str server_holdings(const py::object &self, const py::object &category) {
                           " or cv1-", category, "-YYYYMM)");
 }
 
+// The complaint about a key without a value, as the own loader and pickle.loads(None) word it.
 bool is_missing_value_error(py::error_already_set &error) {
     return error.matches(PyExc_TypeError) &&
            py::bool_(py::str(error.value()).attr("startswith")("a bytes-like object is required, not 'NoneType'"));
