@@ -13,8 +13,8 @@ from typing import Any
 try:
     import dask
     import dask.dataframe as dd
-except ImportError as missing:  # an optional extra: say which
-    raise ImportError(f"corvane.dask needs Dask: pip install \"corvane[dask]\" ({missing})") from missing
+except ImportError:  # an optional extra: say which (the original stays as the context)
+    raise ImportError('corvane.dask needs Dask: pip install "corvane[dask]"')
 import numpy as np
 import pandas as pd
 
