@@ -168,7 +168,8 @@ py::object labels_as_pandas_parses(const py::object &labels, const py::object &d
     }
     try {
         py::object parsed = global("pd").attr("to_datetime")(labels);
-        if (parsed.attr("tz").is_none() && py::bool_(parsed.attr("equals")(days))) {
+        // Compared in the unit of `days`: pandas 2 calls indexes of two units unequal.
+        if (parsed.attr("tz").is_none() && py::bool_(parsed.attr("as_unit")("us").attr("equals")(days))) {
             return parsed;
         }
     } catch (py::error_already_set &error) {

@@ -67,7 +67,14 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
     require_frame(df, "df");
     // The caller's frame keeps the datetime labels, as callers of the write expect.
     py::object labels = df.attr("columns");
-    df.attr("columns") = labels_as_pandas_parses(labels, to_day_labels(labels, py::str("df")));
+    py::object days = to_day_labels(labels, py::str("df"));
+    py::object shown = labels_as_pandas_parses(labels, days);
+    df.attr("columns") = shown;
+    // The work goes on with the labels in the store's one unit, whatever unit pandas gave the caller's.
+    if (!shown.is(days)) {
+        df = df.attr("copy")("deep"_a = false);
+        df.attr("columns") = days;
+    }
     native::require_storable_years(df.attr("columns"), py::str("df"));
     py::object work_function = store_class().attr("update_pivot_parquet");
 
