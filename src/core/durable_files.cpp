@@ -236,6 +236,13 @@ TemporaryFile::TemporaryFile(const std::string &directory) : descriptor_(-1) {
     }
 }
 
+void durable_remove(const std::string &path) {
+    if (unlink(path.c_str()) != 0) {
+        throw SystemCallError(errno, path, "unlink");
+    }
+    sync_path(parent_of(path), O_RDONLY | O_DIRECTORY);
+}
+
 TemporaryFile::~TemporaryFile() {
     // Removed before the lock goes, so a cleaner never finds it unlocked while it is ours.
     if (!renamed_) {

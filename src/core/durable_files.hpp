@@ -72,6 +72,9 @@ private:
 // whose name survived but whose data did not.
 void durable_replace(const std::string &temporary, const std::string &target);
 
+// Removes the file at `path`, then fsyncs its directory: after a power cut it is gone or whole.
+void durable_remove(const std::string &path);
+
 // A temporary file untouched this long belongs to no live write, whatever holds its lock.
 inline constexpr std::chrono::hours leftover_age_limit{24};
 

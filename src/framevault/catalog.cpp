@@ -92,10 +92,16 @@ py::list list_categories(py::object self) {
         }
         py::object category = py::reinterpret_borrow<py::object>(name);
         py::object directory = os_path.attr("join")(root, category);
-        if (native::is_local(directory) && !py::bool_(os_path.attr("isdir")(directory))) {
+        py::list files;
+        try {
+            files = native::list_regular_files(directory);
+        } catch (py::error_already_set &error) {
+            // A file or a dangling link beside the categories holds none.
+            if (!error.matches(PyExc_NotADirectoryError) && !error.matches(PyExc_FileNotFoundError)) {
+                throw;
+            }
             continue;
         }
-        py::list files = native::list_regular_files(directory);
         if (py::len(stored_month_keys(directory, category)) > 0) {
             found.append(py::make_tuple(category, "pivot"));
         }

@@ -23,12 +23,7 @@ long count_values(const py::object &frame) {
 }
 
 // A digest record vouches for a file's content; a file rewritten or removed here must lose it.
-void forget_digest(const py::object &path) {
-    if (native::is_local(path)) {
-        native::remove_digest_record(
-            native::digest_record_path(py::str(global("os").attr("fspath")(path)).cast<std::string>()));
-    }
-}
+void forget_digest(const py::object &path) { native::storage_for(path).forget_digest_record(path); }
 
 // Replaces the file with `kept`, or removes it when `remove` is set.
 void store_rest(const py::object &path, const py::object &kept, bool remove) {
@@ -291,19 +286,9 @@ py::int_ delete_category(py::object self, py::object category) {
                 native::print_line(native::concat(path, ": removed"));
             }
         }
-        if (native::is_local(directory) && py::len(native::list_directory(directory)) == 0) {
-            os.attr("rmdir")(directory);
-        }
+        native::storage_for(directory).remove_directory_if_empty(directory);
     }
-    if (native::is_local(directory)) {
-        // The category's locks and digests; a later write creates them afresh.
-        py::object path = os.attr("path");
-        py::object internal = path.attr("join")(path.attr("abspath")(self.attr("root_dir")), ".corvane");
-        for (const char *kind : {"locks", "digests"}) {
-            py::module_::import("shutil").attr("rmtree")(path.attr("join")(internal, kind, category),
-                                                         "ignore_errors"_a = true);
-        }
-    }
+    native::storage_for(directory).forget_category(self.attr("root_dir"), category);
     if (removed == 0) {
         say_nothing_removed(category, "nothing stored");
     }

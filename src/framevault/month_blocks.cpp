@@ -493,7 +493,7 @@ std::shared_ptr<BlockRead> prepare_block(const py::list &paths) {
         return nullptr;
     }
     for (py::handle path : paths) {
-        if (!native::is_local(path)) {
+        if (!native::storage_for(path).holds_local_files()) {
             return nullptr;
         }
     }
@@ -747,10 +747,11 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
 }  // namespace
 
 void write_month_file(const py::object &frame, const py::object &path) {
-    auto cells = native::is_local(path) ? encodable_cells(frame) : std::nullopt;
+    const native::Storage &storage = native::storage_for(path);
+    auto cells = storage.holds_local_files() ? encodable_cells(frame) : std::nullopt;
     py::object table = cells ? month_table(frame, *cells) : py::none();
     if (table.is_none()) {
-        native::write_stored_parquet(frame, path);
+        storage.write_parquet(frame, path);
         return;
     }
     // Doubles of many series rarely repeat within a column: a dictionary costs time and space. The
@@ -759,9 +760,12 @@ void write_month_file(const py::object &frame, const py::object &path) {
     py::list names = table.attr("column_names");
     dictionary_columns.append(names[py::len(names) - 1]);
     py::object write_table = parquet().attr("write_table");
-    native::write_atomically(path, [&](const py::str &temporary) {
+    bool written = storage.write_through_local_file(path, [&](const py::str &temporary) {
         write_table(table, temporary, "compression"_a = "snappy", "use_dictionary"_a = dictionary_columns);
     });
+    if (!written) {
+        storage.write_parquet(frame, path);
+    }
 }
 
 }  // namespace corvane::store

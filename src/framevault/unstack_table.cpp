@@ -108,10 +108,9 @@ bool is_stored_file(const py::object &file_path) {
     if (!py::isinstance<py::str>(os.attr("fspath")(file_path))) {
         return false;
     }
+    const native::Storage *storage = nullptr;
     try {
-        if (!native::is_local(file_path)) {
-            return true;
-        }
+        storage = &native::storage_for(file_path);
     } catch (py::error_already_set &error) {
         // A URL of another scheme: pandas' business.
         if (!error.matches(PyExc_ValueError)) {
@@ -119,7 +118,7 @@ bool is_stored_file(const py::object &file_path) {
         }
         return false;
     }
-    return !py::bool_(os.attr("path").attr("isdir")(file_path));
+    return !storage->is_directory(file_path);
 }
 
 }  // namespace
