@@ -38,10 +38,6 @@ struct DigestRecord {
     std::string shape;
 };
 
-// <root>/.corvane/digests/<category>/<file name>.digest for the file <root>/<category>/<file name>;
-// empty when the path cannot be made absolute (the other calls then do nothing).
-std::string digest_record_path(const std::string &file_path);
-
 // The record at `record_path`; nullopt when it is missing or unreadable.
 std::optional<DigestRecord> read_digest_record(const std::string &record_path);
 

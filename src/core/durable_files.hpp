@@ -33,11 +33,6 @@ public:
     WaitInterrupted();
 };
 
-// The lock file of the stored file `data_path` (absolute, as <root>/<category>/<name>):
-// <root>/.corvane/locks/<category>/<name>.lock. Kept out of the category directory so that listings
-// of months and tables never see it.
-std::string lock_path_for(const std::string &data_path);
-
 // Seconds a writer waits for a lock: CORVANE_LOCK_TIMEOUT when set, otherwise 600.
 // std::invalid_argument when the variable is set but is not a finite number >= 0.
 double lock_timeout_seconds();
@@ -77,9 +72,6 @@ void durable_remove(const std::string &path);
 
 // A temporary file untouched this long belongs to no live write, whatever holds its lock.
 inline constexpr std::chrono::hours leftover_age_limit{24};
-
-// The prefix of the store's temporary files: .corvane-write-<pid>-<thread>-<n>.tmp
-inline constexpr const char *temporary_prefix = ".corvane-write-";
 
 // A file being written under a temporary name in `directory`, with an flock held on it from before
 // it has a name until the object is destroyed. The lock, not the pid in the name, is what tells a

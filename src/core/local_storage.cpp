@@ -1,9 +1,11 @@
 #include "core/local_storage.hpp"
 
+#include "core/store_layout.hpp"
+
 namespace corvane::native {
 
 std::optional<DigestRecord> LocalStorage::current_record(const std::string &path) const {
-    std::optional<DigestRecord> record = read_digest_record(digest_record_path(path));
+    std::optional<DigestRecord> record = read_digest_record(layout::digest_record_path(path));
     if (!record) {
         return std::nullopt;
     }
@@ -22,9 +24,9 @@ bool LocalStorage::bind_record(const std::string &path, DigestRecord record,
         return false;
     }
     record.identity = *now;
-    return write_digest_record(digest_record_path(path), record);
+    return write_digest_record(layout::digest_record_path(path), record);
 }
 
-void LocalStorage::forget_record(const std::string &path) const { remove_digest_record(digest_record_path(path)); }
+void LocalStorage::forget_record(const std::string &path) const { remove_digest_record(layout::digest_record_path(path)); }
 
 }  // namespace corvane::native

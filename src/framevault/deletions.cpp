@@ -3,7 +3,7 @@
 // Lines are printed after the locked work, one per file touched.
 #include "framevault/month_files.hpp"
 #include "native/dates.hpp"
-#include "core/digest_records.hpp"
+#include "core/store_layout.hpp"
 #include "native/months.hpp"
 #include "native/names.hpp"
 
@@ -256,13 +256,12 @@ py::int_ delete_category(py::object self, py::object category) {
         py::set months(stored_month_keys(directory, category));
         py::list names = native::list_regular_files(directory);
         names.attr("sort")();
-        py::str table_name = native::concat(category, ".parquet");
-        py::object month_pattern = global("re").attr("compile")(
-            native::concat(global("re").attr("escape")(category), R"(_\d{4}-\d{2}\.parquet)"));
+        py::str table_name = table_file_name(category);
+        py::object month_pattern = month_file_regex(category);
         for (py::handle name : names) {
             std::string text = py::str(name).cast<std::string>();
             bool store_file = py::str(name).equal(table_name) || py::bool_(month_pattern.attr("fullmatch")(name));
-            bool leftover = text.rfind(native::temporary_prefix, 0) == 0;
+            bool leftover = text.rfind(native::layout::temporary_prefix, 0) == 0;
             if (!store_file && !leftover) {
                 continue;  // a file the store did not write stays, and so does its directory
             }

@@ -175,7 +175,7 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
 
     py::list paths;
     for (py::handle month : present) {
-        paths.append(native::concat(directory, "/", category, "_", month, ".parquet"));
+        paths.append(month_file_path(directory, category, month));
     }
     py::object task_info = native::concat("Reading ", category, " From ", start_date, " To ", end_date, ": ");
     preload_parquet_engine();

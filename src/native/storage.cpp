@@ -3,6 +3,7 @@
 #include "native/pyglue.hpp"
 
 #include "core/local_storage.hpp"
+#include "core/store_layout.hpp"
 
 #include <map>
 #include <memory>
@@ -104,7 +105,7 @@ public:
     void forget_category(const py::handle &root, const py::handle &category) const override {
         // A later write creates them afresh.
         py::object path = global("os").attr("path");
-        py::object internal = path.attr("join")(path.attr("abspath")(root), ".corvane");
+        py::object internal = path.attr("join")(path.attr("abspath")(root), layout::state_directory);
         for (const char *kind : {"locks", "digests"}) {
             py::module_::import("shutil").attr("rmtree")(path.attr("join")(internal, kind, category),
                                                          "ignore_errors"_a = true);
