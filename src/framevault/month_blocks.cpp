@@ -205,15 +205,6 @@ bool alike(const StoredMonth &first, const StoredMonth &month) {
            month.column_metadata.equal(first.column_metadata);
 }
 
-// Whether the class still reads months with its own reader and runner: a caller who replaced either
-// expects the months to pass through the replacement.
-bool own_hooks_in_place() {
-    py::object cls = store_class();
-    py::object reader = cls.attr("read_parquet");
-    py::object runner = cls.attr("run_concurrently");
-    return reader.is(own_month_hooks().reader) && runner.is(own_month_hooks().runner);
-}
-
 }  // namespace
 
 MonthHooks &own_month_hooks() {
@@ -487,15 +478,11 @@ py::object first_month_rows(StoredMonth &first, const py::object &table) {
 }
 
 // The months at `paths` opened and the block made for them; the block's rows are the first month's.
-// nullopt, having read at most the first month, where the native read does not apply.
+// nullopt, having read at most the first month, where the months' shape rules the block out (whether
+// it is tried at all is month_readers' decision).
 std::shared_ptr<BlockRead> prepare_block(const py::list &paths) {
-    if (!native_core_enabled() || py::len(paths) == 0) {
+    if (py::len(paths) == 0) {
         return nullptr;
-    }
-    for (py::handle path : paths) {
-        if (!native::storage_for(path).holds_local_files()) {
-            return nullptr;
-        }
     }
     py::object labels;
     py::object days;
@@ -561,7 +548,7 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
                                                                   const py::object &task_desc) {
     // A single month too: decoding its columns straight into the block costs less than pandas'
     // conversion of the table, though the frame pandas builds would need no join.
-    auto read = own_hooks_in_place() ? prepare_block(paths) : nullptr;
+    auto read = prepare_block(paths);
     if (!read) {
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
 #include "framevault/month_blocks.hpp"
+#include "framevault/month_reader.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "native/dates.hpp"
@@ -83,16 +84,18 @@ bool month_unchanged(const py::object &existing_df, const py::object &stored_tex
     return same_content(existing_df, aligned);
 }
 
-// The stored month as the merge compares it: read into one block where the native core can, else
-// through pyarrow's or pandas' conversion.
+// The stored month as the merge compares it, read by the reader month_readers picks.
 py::object stored_month(const py::object &file_path) {
-    if (!native_core_enabled()) {
-        return native::read_stored_parquet(file_path);
+    py::list paths;
+    paths.append(file_path);
+    MonthReaders readers = month_readers(MonthRead::kMerge, paths);
+    if (readers.first == MonthReader::kBlock) {
+        if (std::optional<py::object> block = read_stored_month_block(file_path)) {
+            return *block;
+        }
     }
-    if (std::optional<py::object> block = read_stored_month_block(file_path)) {
-        return *block;
-    }
-    return native::read_stored_month(file_path);
+    return readers.fallback == MonthReader::kPandas ? native::read_stored_parquet(file_path)
+                                                    : native::read_stored_month(file_path);
 }
 
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
