@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace fs = std::filesystem;
 
@@ -153,4 +153,4 @@ void remove_digest_record(const std::string &record_path) {
     }
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // What tells one version of a file from another without reading it. The change time is in it
 // because nothing can set it back: an edit in place that restores size and mtime still moves it.
@@ -48,4 +48,4 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
 // Removes the record, if any: the file it described is gone or was rewritten without one.
 void remove_digest_record(const std::string &record_path);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

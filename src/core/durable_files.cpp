@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -274,4 +274,4 @@ int remove_dead_writers_leftovers(const std::string &directory, std::chrono::sec
     return removed;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

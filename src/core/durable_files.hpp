@@ -2,8 +2,8 @@
 // that survive a power cut, and removal of what dead writers left behind.
 //
 // Plain C++ on paths and file descriptors, free of Python: callers release the GIL around these calls
-// (see native/errors.hpp) so that a thread waiting on a lock or a disk never stalls the others.
-// Failures are thrown as the exceptions below; native/errors.hpp turns them into Python exceptions.
+// (see bindings/errors.hpp) so that a thread waiting on a lock or a disk never stalls the others.
+// Failures are thrown as the exceptions below; bindings/errors.hpp turns them into Python exceptions.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // A system call failed: `error_number` is its errno, `path` the file it was about.
 class SystemCallError : public std::runtime_error {
@@ -101,4 +101,4 @@ private:
 // Best effort: what cannot be listed or removed stays. Returns how many it removed.
 int remove_dead_writers_leftovers(const std::string &directory, std::chrono::seconds max_age);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

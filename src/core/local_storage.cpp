@@ -2,7 +2,7 @@
 
 #include "core/store_layout.hpp"
 
-namespace corvane::native {
+namespace corvane::core {
 
 std::optional<DigestRecord> LocalStorage::current_record(const std::string &path) const {
     std::optional<DigestRecord> record = read_digest_record(layout::digest_record_path(path));
@@ -29,4 +29,4 @@ bool LocalStorage::bind_record(const std::string &path, DigestRecord record,
 
 void LocalStorage::forget_record(const std::string &path) const { remove_digest_record(layout::digest_record_path(path)); }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

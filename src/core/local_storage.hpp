@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 class LocalStorage {
 public:
@@ -38,4 +38,4 @@ public:
     void forget_record(const std::string &path) const;
 };
 
-}  // namespace corvane::native
+}  // namespace corvane::core

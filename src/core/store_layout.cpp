@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace corvane::native::layout {
+namespace corvane::core::layout {
 
 namespace fs = std::filesystem;
 
@@ -44,4 +44,4 @@ std::string digest_record_path(const std::string &file_path) {
     return (root / state_directory / "digests" / category.filename() / (file.filename().string() + ".digest")).string();
 }
 
-}  // namespace corvane::native::layout
+}  // namespace corvane::core::layout

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace corvane::native::layout {
+namespace corvane::core::layout {
 
 // <category>.parquet: a category's whole table.
 inline constexpr const char *table_suffix = ".parquet";
@@ -41,4 +41,4 @@ std::string lock_path_for(const std::string &data_path);
 // empty when the path cannot be made absolute (the record calls then do nothing).
 std::string digest_record_path(const std::string &file_path);
 
-}  // namespace corvane::native::layout
+}  // namespace corvane::core::layout

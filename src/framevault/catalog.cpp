@@ -1,6 +1,6 @@
 // Which categories and months a store holds, read from the listings the reads use.
 #include "framevault/month_files.hpp"
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 #include "core/store_layout.hpp"
 
 namespace corvane::store {
@@ -29,17 +29,17 @@ py::list stored_month_keys(const py::object &directory, const py::object &catego
 }
 
 py::str table_file_name(const py::handle &category) {
-    return py::str(native::layout::table_file_name(py::str(category).cast<std::string>()));
+    return py::str(core::layout::table_file_name(py::str(category).cast<std::string>()));
 }
 
 py::str month_file_name(const py::handle &category, const py::handle &month_key) {
     return py::str(
-        native::layout::month_file_name(py::str(category).cast<std::string>(), py::str(month_key).cast<std::string>()));
+        core::layout::month_file_name(py::str(category).cast<std::string>(), py::str(month_key).cast<std::string>()));
 }
 
 py::object month_file_regex(const py::handle &category) {
     py::object re = global("re");
-    return re.attr("compile")(native::concat(re.attr("escape")(category), native::layout::month_file_pattern));
+    return re.attr("compile")(native::concat(re.attr("escape")(category), core::layout::month_file_pattern));
 }
 
 py::str month_file_path(const py::object &directory, const py::object &category, const py::handle &month_key) {

@@ -2,10 +2,10 @@
 // file is rewritten (or removed) under its lock, durably, so a killed delete leaves it old or new.
 // Lines are printed after the locked work, one per file touched.
 #include "framevault/month_files.hpp"
-#include "native/dates.hpp"
+#include "bindings/dates.hpp"
 #include "core/store_layout.hpp"
-#include "native/months.hpp"
-#include "native/names.hpp"
+#include "bindings/months.hpp"
+#include "bindings/names.hpp"
 
 #include <functional>
 #include <set>
@@ -261,7 +261,7 @@ py::int_ delete_category(py::object self, py::object category) {
         for (py::handle name : names) {
             std::string text = py::str(name).cast<std::string>();
             bool store_file = py::str(name).equal(table_name) || py::bool_(month_pattern.attr("fullmatch")(name));
-            bool leftover = text.rfind(native::layout::temporary_prefix, 0) == 0;
+            bool leftover = text.rfind(core::layout::temporary_prefix, 0) == 0;
             if (!store_file && !leftover) {
                 continue;  // a file the store did not write stays, and so does its directory
             }

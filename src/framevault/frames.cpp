@@ -22,7 +22,7 @@ std::optional<int64_t> iso_label_micros(const py::handle &label) {
         PyErr_Clear();
         return std::nullopt;
     }
-    return native::iso_day_micros({text, static_cast<size_t>(size)});
+    return core::iso_day_micros({text, static_cast<size_t>(size)});
 }
 
 namespace {
@@ -187,7 +187,7 @@ std::optional<py::object> iso_text_labels(const py::object &days) {
     std::vector<std::string> texts;
     texts.reserve(ticks.size());
     for (int64_t tick : ticks) {
-        std::optional<std::string> text = native::iso_day_text(tick, per_day);
+        std::optional<std::string> text = core::iso_day_text(tick, per_day);
         if (!text) {
             return std::nullopt;
         }

@@ -98,7 +98,7 @@ void fill_store_module(py::module_ &module) {
     // The file names' patterns for Python tools that look at a store (the corvane command), so that
     // they find files as the store does: the module corvane._store_layout, made here from the one
     // place that names them (the store module's globals stay its own).
-    namespace layout = native::layout;
+    namespace layout = core::layout;
     py::object names = py::module_::import("types").attr("ModuleType")("corvane._store_layout",
                                                                        "The store's file names and their patterns.");
     names.attr("month_file_pattern") = layout::month_file_pattern;

@@ -2,9 +2,9 @@
 
 #include "core/arrow_columns.hpp"
 #include "framevault/numeric_frames.hpp"
-#include "core/month_join.hpp"
+#include "core/block_join.hpp"
 #include "core/parquet_footer.hpp"
-#include "native/storage.hpp"
+#include "bindings/storage.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -109,9 +109,9 @@ FooterFields footer_by_pyarrow(StoredMonth &month) {
 // out otherwise is not placed, and the read falls back to pandas).
 std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
     int descriptor = month.handle.attr("fileno")().cast<int>();
-    std::optional<native::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<native::FileLayout> {
-        std::optional<native::FileBytes> file = native::FileBytes::of_descriptor(descriptor);
-        return file ? native::read_layout(*file) : std::nullopt;
+    std::optional<core::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<core::FileLayout> {
+        std::optional<core::FileBytes> file = core::FileBytes::of_descriptor(descriptor);
+        return file ? core::read_layout(*file) : std::nullopt;
     });
     if (!layout || !layout->pandas_metadata) {
         return std::nullopt;
@@ -130,9 +130,9 @@ std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
     }
     const auto &keys = layout->metadata_keys;
     footer.has_pandas_attrs = std::find(keys.begin(), keys.end(), "PANDAS_ATTRS") != keys.end();
-    for (const native::ColumnLayout &column : layout->columns) {
-        FieldKind kind = column.type == native::PhysicalType::kDouble                     ? FieldKind::kFloat64
-                         : column.type == native::PhysicalType::kByteArray && column.text ? FieldKind::kKey
+    for (const core::ColumnLayout &column : layout->columns) {
+        FieldKind kind = column.type == core::PhysicalType::kDouble                     ? FieldKind::kFloat64
+                         : column.type == core::PhysicalType::kByteArray && column.text ? FieldKind::kKey
                                                                                           : FieldKind::kOther;
         footer.fields.emplace_back(column.name, kind);
     }
@@ -245,7 +245,7 @@ struct BlockRead {
     std::shared_ptr<InFlight> decoding = std::make_shared<InFlight>(std::thread::hardware_concurrency());
     std::vector<StoredMonth> months;
     std::map<std::string, size_t> by_path;
-    native::RowKeys reference;  // the first month's rows
+    core::RowKeys reference;  // the first month's rows
     int64_t rows = 0;
     py::array_t<double> block;  // days x rows: one contiguous run per day
     py::object row_index;       // the block's rows, columns and the days of its columns
@@ -328,7 +328,7 @@ void read_one_month(BlockRead &read, const py::object &path) {
 }
 
 // Labels of `keys` at `added` as a list of Python objects: text or int.
-py::list labels_of(const native::RowKeys &keys, const std::vector<int64_t> &added) {
+py::list labels_of(const core::RowKeys &keys, const std::vector<int64_t> &added) {
     py::list labels;
     for (int64_t position : added) {
         const std::string &key = keys.keys[static_cast<size_t>(position)];
@@ -346,11 +346,11 @@ py::list labels_of(const native::RowKeys &keys, const std::vector<int64_t> &adde
 // Months whose rows differ from the first month's placed in the union of all rows, as concat orders
 // it; a wider block when they add rows. False where the labels cannot be joined here (repeats).
 bool place_held_months(BlockRead &read, py::object &row_index) {
-    auto joined = native::RowUnion::starting_with(read.reference);
+    auto joined = core::RowUnion::starting_with(read.reference);
     if (!joined) {
         return false;
     }
-    std::vector<native::Positions> positions(read.months.size());
+    std::vector<core::Positions> positions(read.months.size());
     py::list new_labels;
     for (size_t at = 0; at < read.months.size(); ++at) {
         StoredMonth &month = read.months[at];

@@ -12,7 +12,7 @@ using namespace pybind11::literals;
 
 // The digest of a month frame whose cells (`cells`, taken from it) and labels the native core can
 // read; nullopt otherwise.
-std::optional<native::Digest128> digest_of(const py::object &frame, const py::object &days,
+std::optional<core::Digest128> digest_of(const py::object &frame, const py::object &days,
                                            const std::optional<FloatCells> &cells) {
     auto keys = cells ? row_keys(frame.attr("index")) : std::nullopt;
     if (!keys) {
@@ -20,20 +20,20 @@ std::optional<native::Digest128> digest_of(const py::object &frame, const py::ob
     }
     std::vector<int64_t> ticks = day_ticks(days);
     py::gil_scoped_release no_gil;
-    return native::month_digest(cells->view, *keys, ticks);
+    return core::month_digest(cells->view, *keys, ticks);
 }
 
 // The record of a month whose days, as the next merge reads them back, are `days`; its identity is
 // left for the caller to bind.
-std::optional<native::DigestRecord> unbound_record(const py::object &frame, const py::object &days,
+std::optional<core::DigestRecord> unbound_record(const py::object &frame, const py::object &days,
                                                    const py::object &date_format) {
     auto digest = digest_of(frame, days, float_cells(frame));
     if (!digest) {
         return std::nullopt;
     }
     py::ssize_t count = py::len(days);
-    return native::DigestRecord{*digest,
-                                native::FileIdentity{},
+    return core::DigestRecord{*digest,
+                                core::FileIdentity{},
                                 py::str(date_format).cast<std::string>(),
                                 py::str(days.attr("__getitem__")(0)).cast<std::string>(),
                                 py::str(days.attr("__getitem__")(count - 1)).cast<std::string>(),
@@ -64,12 +64,12 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
     return true;
 }
 
-std::optional<native::FileIdentity> month_file_identity(const py::object &file_path) {
+std::optional<core::FileIdentity> month_file_identity(const py::object &file_path) {
     return native::storage_for(file_path).version_before_read(file_path);
 }
 
 void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
-                            const std::optional<native::FileIdentity> &read_as) {
+                            const std::optional<core::FileIdentity> &read_as) {
     if (!native_core_enabled() || !read_as) {
         return;
     }

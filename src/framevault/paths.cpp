@@ -1,6 +1,6 @@
 #include "framevault/month_files.hpp"
 #include "core/store_layout.hpp"
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 
 namespace corvane::store {
 
@@ -62,7 +62,7 @@ py::object gsoi(py::object choice, py::object df) {
 }
 
 py::tuple extract_year_month(py::object input_string) {
-    py::object match = global("re").attr("search")(native::layout::month_key_pattern, input_string);
+    py::object match = global("re").attr("search")(core::layout::month_key_pattern, input_string);
     if (py::bool_(match)) {
         return py::make_tuple(match.attr("group")(1), match.attr("group")(2));
     }

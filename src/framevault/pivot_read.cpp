@@ -4,8 +4,8 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "framevault/month_files.hpp"
-#include "native/dates.hpp"
-#include "native/months.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/months.hpp"
 
 #include <algorithm>
 #include <string>

@@ -86,7 +86,7 @@ py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) 
     std::vector<uint8_t> keep;
     {
         py::gil_scoped_release release;
-        keep = native::upsert_keep_mask(columns, rows, stored_rows);
+        keep = core::upsert_keep_mask(columns, rows, stored_rows);
     }
     py::array_t<bool> mask(static_cast<py::ssize_t>(keep.size()));
     std::copy(keep.begin(), keep.end(), mask.mutable_data());

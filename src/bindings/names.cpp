@@ -1,6 +1,6 @@
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 #include <optional>
 

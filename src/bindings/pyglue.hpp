@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/durable_files.hpp"
-#include "native/errors.hpp"
+#include "bindings/errors.hpp"
 
 namespace corvane::native {
 
@@ -146,7 +146,7 @@ py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = t
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the
 // file after CORVANE_LOCK_TIMEOUT seconds (600 when unset); KeyboardInterrupt soon after a SIGINT
 // (the wait looks at the interpreter's signals) or after interrupt_lock_waits.
-FileLock lock_stored_file(const py::handle &path);
+core::FileLock lock_stored_file(const py::handle &path);
 
 // Makes every lock wait in progress in this process raise KeyboardInterrupt: only the main thread
 // sees a Ctrl-C, and the pool's threads must not wait out their locks after it.

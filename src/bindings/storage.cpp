@@ -1,6 +1,6 @@
-#include "native/storage.hpp"
+#include "bindings/storage.hpp"
 
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 #include "core/local_storage.hpp"
 #include "core/store_layout.hpp"
@@ -105,7 +105,7 @@ public:
     void forget_category(const py::handle &root, const py::handle &category) const override {
         // A later write creates them afresh.
         py::object path = global("os").attr("path");
-        py::object internal = path.attr("join")(path.attr("abspath")(root), layout::state_directory);
+        py::object internal = path.attr("join")(path.attr("abspath")(root), core::layout::state_directory);
         for (const char *kind : {"locks", "digests"}) {
             py::module_::import("shutil").attr("rmtree")(path.attr("join")(internal, kind, category),
                                                          "ignore_errors"_a = true);
@@ -146,7 +146,7 @@ public:
 
     std::optional<StoredBytes> open_bytes(const py::handle &path) const override {
         std::string local = text_of(path);
-        std::optional<FileBytes> file = without_gil([&] { return files_.open(local); });
+        std::optional<core::FileBytes> file = without_gil([&] { return files_.open(local); });
         if (!file) {
             return std::nullopt;
         }
@@ -156,7 +156,7 @@ public:
     void run_exclusively(const py::handle &path, const std::function<void()> &body) const override {
         HeldStatusLines held;
         try {
-            FileLock lock = lock_stored_file(path);
+            core::FileLock lock = lock_stored_file(path);
             body();
         } catch (py::error_already_set &) {
             // The lines body printed before failing (its error line among them) still belong to the run.
@@ -170,19 +170,19 @@ public:
         held.print_all();
     }
 
-    std::optional<FileIdentity> version_before_read(const py::handle &path) const override {
+    std::optional<core::FileIdentity> version_before_read(const py::handle &path) const override {
         std::string local = text_of(path);
         return without_gil([&] { return files_.version(local); });
     }
 
     // Record files are read, written and removed without the GIL: the other months' threads go on meanwhile.
-    std::optional<DigestRecord> read_digest_record(const py::handle &path) const override {
+    std::optional<core::DigestRecord> read_digest_record(const py::handle &path) const override {
         std::string local = text_of(path);
         return without_gil([&] { return files_.current_record(local); });
     }
 
-    bool write_digest_record(const py::handle &path, const DigestRecord &record,
-                             const std::optional<FileIdentity> &read_as) const override {
+    bool write_digest_record(const py::handle &path, const core::DigestRecord &record,
+                             const std::optional<core::FileIdentity> &read_as) const override {
         std::string local = text_of(path);
         return without_gil([&] { return files_.bind_record(local, record, read_as); });
     }
@@ -193,7 +193,7 @@ public:
     }
 
 private:
-    LocalStorage files_;
+    core::LocalStorage files_;
 };
 
 // A root served by a Python backend: the module or object registered for its scheme in
@@ -240,7 +240,7 @@ public:
     std::optional<StoredBytes> open_bytes(const py::handle &path) const override {
         py::object data = read_bytes(path);
         py::buffer_info bytes = py::buffer(data).request();
-        return StoredBytes{FileBytes(static_cast<const uint8_t *>(bytes.ptr), static_cast<size_t>(bytes.size)), data};
+        return StoredBytes{core::FileBytes(static_cast<const uint8_t *>(bytes.ptr), static_cast<size_t>(bytes.size)), data};
     }
 
     void run_exclusively(const py::handle &path, const std::function<void()> &body) const override {
@@ -248,9 +248,9 @@ public:
     }
 
     // The backend binds records to the ETag its exclusive run saw; there is nothing to take here.
-    std::optional<FileIdentity> version_before_read(const py::handle &) const override { return FileIdentity{}; }
+    std::optional<core::FileIdentity> version_before_read(const py::handle &) const override { return core::FileIdentity{}; }
 
-    std::optional<DigestRecord> read_digest_record(const py::handle &path) const override {
+    std::optional<core::DigestRecord> read_digest_record(const py::handle &path) const override {
         py::object fields = backend().attr("read_digest_record")(path);
         if (fields.is_none()) {
             return std::nullopt;
@@ -261,8 +261,8 @@ public:
             if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
                 return std::nullopt;
             }
-            Digest128 digest{std::stoull(hex.substr(0, 16), nullptr, 16), std::stoull(hex.substr(16), nullptr, 16)};
-            return DigestRecord{digest, FileIdentity{}, text("date_format"), text("first_day"), text("last_day"),
+            core::Digest128 digest{std::stoull(hex.substr(0, 16), nullptr, 16), std::stoull(hex.substr(16), nullptr, 16)};
+            return core::DigestRecord{digest, core::FileIdentity{}, text("date_format"), text("first_day"), text("last_day"),
                                 text("shape")};
         } catch (py::error_already_set &) {
             return std::nullopt;  // a record of another shape vouches for nothing
@@ -271,8 +271,8 @@ public:
         }
     }
 
-    bool write_digest_record(const py::handle &path, const DigestRecord &record,
-                             const std::optional<FileIdentity> &) const override {
+    bool write_digest_record(const py::handle &path, const core::DigestRecord &record,
+                             const std::optional<core::FileIdentity> &) const override {
         py::dict fields("digest"_a = record.digest.hex(), "date_format"_a = record.date_format,
                         "first_day"_a = record.first_day, "last_day"_a = record.last_day, "shape"_a = record.shape);
         backend().attr("write_digest_record")(path, fields);

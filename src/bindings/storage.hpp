@@ -3,7 +3,7 @@
 // never asks which kind of root it has: where the kinds differ, the interface says what to do.
 //
 // LocalFiles serves local paths with core/local_storage.hpp and the local helpers of
-// native/pyglue.hpp (flock, fsync, atomic replace). A path spelled scheme://... is served by the
+// bindings/pyglue.hpp (flock, fsync, atomic replace). A path spelled scheme://... is served by the
 // Python backend registered for its scheme in corvane._storage_schemes: s3:// by the module
 // corvane._object_storage (one maintained object-store client: whole-object reads, writes as single
 // PUTs, made conditional inside run_exclusively). Every function needs the GIL.
@@ -25,7 +25,7 @@ namespace py = pybind11;
 // read on demand (`bytes`, usable without the GIL); on object storage its bytes from one GET, which
 // `owner` keeps alive.
 struct StoredBytes {
-    FileBytes bytes;
+    core::FileBytes bytes;
     py::object owner;
 };
 
@@ -82,14 +82,14 @@ public:
     //
     // The version of the file now, taken before a read so that a record can be bound to what was
     // read; nullopt when it cannot be told.
-    virtual std::optional<FileIdentity> version_before_read(const py::handle &path) const = 0;
+    virtual std::optional<core::FileIdentity> version_before_read(const py::handle &path) const = 0;
     // The record of the file when it describes the version there now (inside run_exclusively on
     // object storage); nullopt when there is none, and on any doubt.
-    virtual std::optional<DigestRecord> read_digest_record(const py::handle &path) const = 0;
+    virtual std::optional<core::DigestRecord> read_digest_record(const py::handle &path) const = 0;
     // Records `record` for the file as it is now, or, with `read_as`, for the version read when it
     // is still there. Best effort: false when nothing was recorded.
-    virtual bool write_digest_record(const py::handle &path, const DigestRecord &record,
-                                     const std::optional<FileIdentity> &read_as) const = 0;
+    virtual bool write_digest_record(const py::handle &path, const core::DigestRecord &record,
+                                     const std::optional<core::FileIdentity> &read_as) const = 0;
     // Removes the record of a file rewritten or removed without one (object records name the ETag
     // of their version, and need no removal).
     virtual void forget_digest_record(const py::handle &path) const = 0;
