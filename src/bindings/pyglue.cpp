@@ -130,8 +130,7 @@ struct StatusLineLock {
         (void)registered;
         if (!status_line_mutex->try_lock()) {
             // Waited for without the GIL: the holder needs it to finish its line.
-            py::gil_scoped_release release;
-            status_line_mutex->lock();
+            without_gil([] { status_line_mutex->lock(); });
         }
         held = status_line_mutex;
     }
@@ -159,8 +158,7 @@ py::object status_line_lock_object() {
             if (!blocking) {
                 return false;
             }
-            py::gil_scoped_release release;
-            status_line_mutex->lock();
+            without_gil([] { status_line_mutex->lock(); });
             return true;
         });
         cls.attr("release") = py::cpp_function([](py::args) { status_line_mutex->unlock(); });
@@ -337,5 +335,18 @@ core::FileLock lock_stored_file(const py::handle &path) {
 }
 
 void interrupt_lock_waits() { lock_wait_interruptions.fetch_add(1); }
+
+std::optional<std::string_view> utf8_view(const py::handle &text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(bytes, static_cast<size_t>(size));
+}
 
 }  // namespace corvane::native

@@ -6,7 +6,9 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/durable_files.hpp"
 #include "bindings/errors.hpp"
@@ -93,6 +95,10 @@ void add_annotated_method(py::object &cls, const char *name, const py::dict &ann
 }
 
 // --- text ----------------------------------------------------------------------------------------
+
+// The UTF-8 bytes of a str (a subclass too), kept by the str and valid while it lives; nullopt, with
+// no exception left set, for anything else and for a str with lone surrogates, which has none.
+std::optional<std::string_view> utf8_view(const py::handle &text);
 
 // Pieces joined as an f-string would render them: C strings as they are, every other value by str().
 inline py::str piece_text(const char *literal) { return py::str(literal); }

@@ -13,16 +13,11 @@
 namespace corvane::store {
 
 std::optional<int64_t> iso_label_micros(const py::handle &label) {
-    if (!PyUnicode_Check(label.ptr())) {
+    std::optional<std::string_view> text = native::utf8_view(label);
+    if (!text) {
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return core::iso_day_micros({text, static_cast<size_t>(size)});
+    return core::iso_day_micros(*text);
 }
 
 namespace {

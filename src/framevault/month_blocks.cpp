@@ -219,10 +219,11 @@ class InFlight {
 public:
     explicit InFlight(unsigned limit) : free_(limit == 0 ? 1 : limit) {}
     void enter() {
-        py::gil_scoped_release no_gil;
-        std::unique_lock<std::mutex> lock(mutex_);
-        freed_.wait(lock, [&] { return free_ > 0; });
-        --free_;
+        native::without_gil([&] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            freed_.wait(lock, [&] { return free_ > 0; });
+            --free_;
+        });
     }
     void leave() {
         {
@@ -313,8 +314,7 @@ void read_one_month(BlockRead &read, const py::object &path) {
         columns.push_back(*column);
     }
     double *data = read.block.mutable_data();
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         if (!table.same_keys(*index, read.reference)) {
             month.held = std::move(table);
             return;
@@ -324,7 +324,7 @@ void read_one_month(BlockRead &read, const py::object &path) {
         }
         // The month's Arrow memory goes back before the next month is decoded on this thread.
         table = core::ImportedTable();
-    }
+    });
 }
 
 // Labels of `keys` at `added` as a list of Python objects: text or int.
@@ -379,8 +379,7 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
     const double *old_data = read.block.data();
     double *data = block.mutable_data();
     const double hole = std::numeric_limits<double>::quiet_NaN();
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         for (size_t at = 0; at < read.months.size(); ++at) {
             StoredMonth &month = read.months[at];
             auto columns = static_cast<int64_t>(month.day_names.size());
@@ -399,7 +398,7 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
             }
             month.held.reset();
         }
-    }
+    });
     read.block = block;
     read.rows = rows;
     return true;
@@ -609,14 +608,13 @@ bool append_name(const py::object &name, std::string &key) {
         key += '\1';
         return true;
     }
-    Py_ssize_t length = 0;
-    const char *text = PyUnicode_CheckExact(name.ptr()) ? PyUnicode_AsUTF8AndSize(name.ptr(), &length) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
+    std::optional<std::string_view> text =
+        PyUnicode_CheckExact(name.ptr()) ? native::utf8_view(name) : std::nullopt;
+    if (!text) {
         return false;
     }
     key += '\2';
-    key.append(text, static_cast<size_t>(length));
+    key.append(*text);
     return true;
 }
 
@@ -715,8 +713,7 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
     auto *array_out = new ArrowArray{};
     py::capsule schema_capsule(schema_out, "arrow_schema", &release_exported_schema);
     py::capsule array_capsule(array_out, "arrow_array", &release_exported_array);
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         core::export_float_columns(cells.view.data, cells.view.rows, cells.view.row_stride, cells.view.day_stride,
                                    day_names,
                                    [owner] {
@@ -724,7 +721,7 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
                                        delete owner;
                                    },
                                    schema_out, array_out);
-    }
+    });
     py::object batch = pa.attr("RecordBatch").attr("_import_from_c_capsule")(schema_capsule, array_capsule);
     py::list arrays = batch.attr("columns");
     arrays.append(index_array);

@@ -19,8 +19,7 @@ std::optional<core::Digest128> digest_of(const py::object &frame, const py::obje
         return std::nullopt;
     }
     std::vector<int64_t> ticks = day_ticks(days);
-    py::gil_scoped_release no_gil;
-    return core::month_digest(cells->view, *keys, ticks);
+    return native::without_gil([&] { return core::month_digest(cells->view, *keys, ticks); });
 }
 
 // The record of a month whose days, as the next merge reads them back, are `days`; its identity is

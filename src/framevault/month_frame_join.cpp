@@ -112,10 +112,9 @@ std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
     int64_t first_day = 0;
     for (size_t month = 0; month < frames.size(); ++month) {
         auto cells = float_cells(frames[month]);
-        {
-            py::gil_scoped_release no_gil;
+        native::without_gil([&] {
             joined.copy_month(cells->view, first_day, plan->months[month]);
-        }
+        });
         first_day += cells->view.days;
         cells.reset();
         frames[month] = py::none();

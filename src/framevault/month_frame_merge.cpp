@@ -85,11 +85,10 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
     }
 
     MergedMonth result;
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         result.identical = core::frames_identical(stored->view, incoming->view, *rows_in_new, *days_in_new,
                                                     incoming->view.rows, incoming->view.days);
-    }
+    });
     if (result.identical) {
         return result;
     }
@@ -122,10 +121,9 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
     plan.new_days = *core::positions_in(merged_ticks, new_ticks);
 
     core::MergedCells cells;
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         cells = core::merge_cells(stored->view, incoming->view, plan);
-    }
+    });
     auto rows = static_cast<int64_t>(plan.stored_rows.size());
     auto kept = static_cast<int64_t>(cells.kept_rows.size());
     if (kept != rows) {

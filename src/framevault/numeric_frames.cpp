@@ -33,14 +33,12 @@ std::optional<core::RowKeys> text_keys(const py::array &labels) {
         if (!PyUnicode_CheckExact(label.ptr())) {
             return std::nullopt;
         }
-        Py_ssize_t length = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &length);
-        if (text == nullptr) {
+        std::optional<std::string_view> text = native::utf8_view(label);
+        if (!text) {
             // Lone surrogates have no UTF-8 form: the pandas path handles such labels.
-            PyErr_Clear();
             return std::nullopt;
         }
-        keys.keys.emplace_back(text, static_cast<size_t>(length));
+        keys.keys.emplace_back(*text);
     }
     return keys;
 }
@@ -147,8 +145,7 @@ bool float_rows_all_have_values(const FloatCells &cells) {
     if (!native_core_enabled()) {
         return false;
     }
-    py::gil_scoped_release no_gil;
-    return core::every_row_has_a_value(cells.view);
+    return native::without_gil([&] { return core::every_row_has_a_value(cells.view); });
 }
 
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,

@@ -219,10 +219,9 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
     }
     const core::FileBytes &file = stored->bytes;
     std::optional<core::FileLayout> layout;
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         layout = core::read_layout(file);
-    }
+    });
     std::optional<MonthPlan> plan = layout ? plan_month(*layout, first_us, last_us) : std::nullopt;
     if (!plan) {
         return std::nullopt;
@@ -231,10 +230,9 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
         return py::object(py::none());
     }
     std::optional<PagedRows> paged;
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         paged = read_paged_rows(file, *layout, *plan, labels, found);
-    }
+    });
     if (!paged) {
         return std::nullopt;
     }

@@ -84,10 +84,9 @@ py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) 
         columns.push_back(arrays.back().data());
     }
     std::vector<uint8_t> keep;
-    {
-        py::gil_scoped_release release;
+    native::without_gil([&] {
         keep = core::upsert_keep_mask(columns, rows, stored_rows);
-    }
+    });
     py::array_t<bool> mask(static_cast<py::ssize_t>(keep.size()));
     std::copy(keep.begin(), keep.end(), mask.mutable_data());
     return mask;
