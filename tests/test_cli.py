@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -60,11 +61,43 @@ def test_read_only_commands_describe_the_store_and_change_nothing(store_root):
         "missing months: 2023-12, 2024-04, 2024-05",
     ]
     assert corvane("verify", store_root).returncode == 0
-    for failing in (("info", store_root, "never-written"), ("ls", store_root / "missing"),
-                    ("info", store_root, "close", "--start", "2024-13-01")):
+    # 1 for what the store lacks, 2 for a wrong command line (as argparse's own refusals).
+    for status, failing in ((1, ("info", store_root, "never-written")), (1, ("ls", store_root / "missing")),
+                            (2, ("info", store_root, "close", "--start", "2024-13-01")),
+                            (2, ("info", store_root, "close", "--start", "2024-03-01", "--end", "2024-01-31")),
+                            (2, ("verify", store_root, "--json", "--quiet"))):
         result = corvane(*failing)
-        assert result.returncode == 1 and result.stderr.startswith(f"corvane {failing[0]}: ")
+        assert result.returncode == status and f"corvane {failing[0]}: " in result.stderr, result.stderr
     assert tree(store_root) == before
+
+
+@pytest.mark.parametrize("typed, hint", [("clsoe", "; did you mean 'close'?"), ("instrument", "; did you mean "
+                                          "'instruments'?"), ("volume", "")])
+def test_an_unknown_category_names_the_closest_one(store_root, typed, hint):
+    result = corvane("info", store_root, typed)
+    assert result.returncode == 1
+    assert result.stderr == f"corvane info: {store_root / typed}: no such category{hint}\n"
+
+
+# What each command prints into a pipe whose reader is gone before the first line is written.
+CLOSED_PIPE_RUNS = [["ls", "{root}"], ["ls", "{root}", "--json"], ["info", "{root}", "close"],
+                    ["verify", "{root}"], ["verify", "{root}", "--json"], ["--help"], ["info", "--help"]]
+
+
+@pytest.mark.parametrize("arguments", CLOSED_PIPE_RUNS, ids=" ".join)
+def test_a_closed_pipe_ends_the_command_quietly(store_root, arguments):
+    command = [sys.executable, "-m", "corvane", *(a.format(root=store_root) for a in arguments)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdout.close()  # the only reader: every write of the command now fails with EPIPE
+    with process.stderr:
+        errors = process.stderr.read()
+    assert process.wait(timeout=120) in (0, -signal.SIGPIPE) and errors == ""
+
+
+def test_head_takes_the_first_line_and_the_pipeline_succeeds(store_root):
+    script = f"set -o pipefail; {sys.executable} -m corvane info {store_root} close | head -1"
+    result = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "MONTH    DAYS  ROWS  FIRST       LAST\n", "")
 
 
 def test_verify_reports_damage_strays_and_leftovers(store_root):
@@ -81,6 +114,13 @@ def test_verify_reports_damage_strays_and_leftovers(store_root):
     assert f"not a table or month: {close}/notes.txt" in lines
     assert f"leftover temporary file: {close}/.corvane-write-7-8-9.tmp" in lines
     assert lines[-1] == "5 files read, 2 damaged, 1 unknown, 1 leftover"
+    quiet = corvane("verify", store_root, "--quiet")
+    assert (quiet.returncode, quiet.stdout.splitlines(), quiet.stderr) == (1, lines[:-1], "")
+    (close / "close_2024-04.parquet").unlink(), (close / "notes.txt").unlink()
+    (close / ".corvane-write-7-8-9.tmp").unlink()
+    (close / "close_2024-02.parquet").unlink()
+    healthy = corvane("verify", store_root, "--quiet")
+    assert (healthy.returncode, healthy.stdout, healthy.stderr) == (0, "", "")
 
 
 # Runs of verify on a damaged store that must all end with status 1 (never an abort at exit).

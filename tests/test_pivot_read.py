@@ -66,8 +66,8 @@ def test_never_written_category(store, root, capsys):
 
 
 @pytest.mark.parametrize("start, end", [("2024-03-25", "2024-03-20"), ("2024-03-10", "2024-02-10")])
-def test_start_after_end_fails(filled, start, end):
-    with pytest.raises(ValueError, match="读取失败"):
+def test_start_after_end_fails_naming_both_dates(filled, start, end):
+    with pytest.raises(ValueError, match=f"^读取失败: start_date {start} is after end_date {end}, so the range holds no day$"):
         filled.read_pivot_category("daily", start, end)
 
 

@@ -77,10 +77,11 @@ PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &
     return nullptr;
 }
 
-py::object make_plain_class(const py::module_ &module, const char *name) {
+py::object make_plain_class(const py::module_ &module, const char *name, const char *doc) {
     py::dict namespace_;
     namespace_["__module__"] = module.attr("__name__");
     namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc;
     py::object cls = builtin("type")(name, py::make_tuple(builtin("object")), namespace_);
     PyDict_SetItemString(module_namespace, name, cls.ptr());
     return cls;
@@ -189,25 +190,92 @@ py::object clear_bars() {
     return py::none();
 }
 
+}  // namespace
+
+bool is_lost_output(py::error_already_set &error) {
+    if (error.matches(PyExc_BrokenPipeError)) {
+        return true;
+    }
+    if (!error.matches(PyExc_ValueError)) {
+        return false;
+    }
+    py::object stdout_ = py::module_::import("sys").attr("stdout");
+    return !stdout_.is_none() && py::bool_(py::getattr(stdout_, "closed", py::bool_(false)));
+}
+
+namespace {
+
+// The line as a record of the `corvane` logger at INFO: unseen unless the program configures
+// logging, and then with whatever timestamps its handlers add.
+// The bare print() that ends some reports is no record.
+void log_line(const py::tuple &arguments) {
+    if (arguments.empty()) {
+        return;
+    }
+    py::object logging = py::module_::import("logging");
+    py::object logger = logging.attr("getLogger")("corvane");
+    if (py::bool_(logger.attr("isEnabledFor")(logging.attr("INFO")))) {
+        logger.attr("info")("%s", py::str(arguments[0]));
+    }
+}
+
 // Calls print(*arguments) with every tqdm bar cleared around it, taking no lock that tqdm shares.
+// A line that cannot be printed is dropped: whatever the caller did (a stored write among it)
+// matters more than its report.
 void print_between_bars(const py::tuple &arguments) {
+    log_line(arguments);
+    if (output_silenced()) {
+        return;
+    }
     StatusLineLock lock;
-    py::object bars = clear_bars();
+    // Clearing and redrawing the bars write to their stream too, which may be gone as well.
+    py::object bars = py::none();
+    try {
+        bars = clear_bars();
+    } catch (py::error_already_set &error) {
+        if (!is_lost_output(error)) {
+            throw;
+        }
+    }
     auto redraw = [&bars] {
-        if (!bars.is_none()) {
+        if (bars.is_none()) {
+            return;
+        }
+        try {
             bars.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (py::error_already_set &error) {
+            if (!is_lost_output(error)) {
+                throw;
+            }
         }
     };
     try {
         builtin("print")(*arguments);
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &error) {
         redraw();
+        if (is_lost_output(error)) {
+            return;
+        }
         throw;
     }
     redraw();
 }
 
 }  // namespace
+
+bool output_silenced() {
+    py::object value = py::module_::import("os").attr("environ").attr("get")("CORVANE_QUIET", "");
+    std::string setting = py::str(value).cast<std::string>();
+    return !setting.empty() && setting != "0";
+}
+
+py::dict bar_settings() {
+    py::dict settings;
+    if (output_silenced()) {
+        settings["disable"] = true;
+    }
+    return settings;
+}
 
 void print_line(const py::handle &text) { print_between_bars(py::make_tuple(py::str(text))); }
 

@@ -40,8 +40,8 @@ PyObject *init_or_reuse_module(const char *full_name, void (*fill)(py::module_ &
 
 // --- ordinary classes built from C++ functions ------------------------------------------------
 
-// type(name, (object,), {...}) with __module__ set, bound into the module namespace.
-py::object make_plain_class(const py::module_ &module, const char *name);
+// type(name, (object,), {...}) with __module__ and __doc__ set, bound into the module namespace.
+py::object make_plain_class(const py::module_ &module, const char *name, const char *doc);
 
 // Every method is an ordinary Python function `name(<parameters>)` defined on cls, whose body hands
 // its arguments, positionally, to a C++ function. Being real functions, they carry the qualified
@@ -51,6 +51,27 @@ py::object make_plain_class(const py::module_ &module, const char *name);
 void add_forwarding_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations,
                            const py::object &body, const py::list &parameter_names, const py::tuple &defaults,
                            bool with_self, bool is_static);
+
+// A method's docstring: its own fixed text (`own`, possibly empty) with `details` (what each
+// parameter means and what it returns) after it. An own text laid out as an indented block (a line
+// break first) gets the details as further lines of that block, so help() shows one block.
+inline std::string documented(const std::string &own, const std::string &details) {
+    if (own.empty()) {
+        return details;
+    }
+    if (own.front() != '\n') {
+        return own + "\n\n" + details;
+    }
+    const std::string indent = "        ";
+    std::string block = own + "\n" + indent;
+    for (char c : details) {
+        block += c;
+        if (c == '\n') {
+            block += indent;
+        }
+    }
+    return block + "\n" + indent;
+}
 
 inline void append_default(py::list &, const py::arg &) {}
 inline void append_default(py::list &defaults, const py::arg_v &parameter) { defaults.append(parameter.value); }
@@ -89,9 +110,9 @@ void add_init(py::object &cls, const char *doc, Func &&f, const Args &...args) {
 
 // An instance method whose parameters carry annotations.
 template <typename Func, typename... Args>
-void add_annotated_method(py::object &cls, const char *name, const py::dict &annotations, Func &&f,
+void add_annotated_method(py::object &cls, const char *name, const char *doc, const py::dict &annotations, Func &&f,
                           const Args &...args) {
-    add_forwarded(cls, name, "", annotations, std::forward<Func>(f), true, false, args...);
+    add_forwarded(cls, name, doc, annotations, std::forward<Func>(f), true, false, args...);
 }
 
 // --- text ----------------------------------------------------------------------------------------
@@ -115,12 +136,25 @@ py::str concat(const Pieces &...pieces) {
 // around it. Lines of this process's threads never run together: a lock of this process alone,
 // waited for without the GIL, keeps them apart; tqdm's own lock is never taken, since a caller may
 // hold it and a killed child may leave it held. print_empty_line calls print().
+// Every line also goes to the `corvane` logger at INFO; CORVANE_QUIET (set, and not "0") keeps it
+// off the stream. A line that standard output cannot take (its pipe's reader gone, the stream
+// closed) is dropped rather than raised.
 void print_line(const py::handle &text);
 void print_empty_line();
 
 // A progress bar made by `make` (a tqdm) that draws under the status lines' lock instead of tqdm's
 // own: pool threads' status lines then never land glued to a bar redrawn meanwhile, and neither
 // takes a lock shared with other processes. Something other than a tqdm bar is returned as it is.
+// Whether `error` says that output can no longer be written: the reader of a pipe went away
+// (BrokenPipeError), or standard output was closed.
+bool is_lost_output(py::error_already_set &error);
+
+// Whether CORVANE_QUIET asks for no status lines and no progress bars; read at each call.
+bool output_silenced();
+// Keyword arguments for every progress bar of the library: disable=True under CORVANE_QUIET, else
+// none, so the bar is tqdm's default (or whatever the module's `tqdm` has been replaced with).
+py::dict bar_settings();
+
 py::object make_bar_under_status_line_lock(const std::function<py::object()> &make);
 
 // --- file system ---------------------------------------------------------------------------------

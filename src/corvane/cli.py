@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import difflib
 import functools
 import io
 import json
@@ -35,6 +36,47 @@ LEFTOVER = re.compile(_store_layout.temporary_file_pattern)
 
 class Failure(Exception):
     """A reason to stop with a message and exit status 1."""
+
+
+class UsageError(Failure):
+    """A wrong command line: the message, and exit status 2 as for argparse's own refusals."""
+
+
+# --- output that outlives its reader ------------------------------------------------------------
+
+
+def discard(stream: Any) -> None:
+    """The reader of stream went away (`corvane ls | head -1`): what is left to print goes to
+    /dev/null, so the command still finishes its work and the interpreter's last flush cannot fail."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, stream.fileno())
+    finally:
+        os.close(devnull)
+
+
+def say(text: str = "", file: Any = None) -> None:
+    stream = sys.stdout if file is None else file
+    try:
+        print(text, file=stream)
+    except BrokenPipeError:
+        discard(stream)
+
+
+def flush_output() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        if stream is None:  # started with the descriptor closed
+            continue
+        try:
+            stream.flush()
+        except BrokenPipeError:
+            discard(stream)
+
+
+def closest(name: str, names: Iterable[str]) -> str:
+    """ "; did you mean 'x'?" for the existing name nearest to a mistyped one, or nothing."""
+    found = difflib.get_close_matches(name, list(names), n=1, cutoff=0.6)
+    return f"; did you mean {found[0]!r}?" if found else ""
 
 
 @dataclass
@@ -109,7 +151,7 @@ def category_files(root: str, category: str) -> list[StoredFile]:
     directory = join(root, category)
     entries = list_entries(directory)
     if entries is None:
-        raise Failure(f"{directory}: no such category")
+        raise Failure(f"{directory}: no such category{closest(category, categories(root))}")
     found = []
     for item in sorted(entries, key=lambda item: item.name):
         # As the store's reads do: only regular files are tables or months; opening a FIFO would hang.
@@ -156,9 +198,9 @@ def days(labels: Sequence[str]) -> list[pd.Timestamp]:
     return sorted(day for day in parsed if not pd.isna(day))
 
 
-def progress(items: Sequence[Any], what: str) -> Iterable[Any]:
+def progress(items: Sequence[Any], what: str, quiet: bool = False) -> Iterable[Any]:
     # disable=None: a bar on a terminal, nothing in a cron job's mail.
-    return tqdm(items, desc=what, unit="file", leave=False, disable=None)
+    return tqdm(items, desc=what, unit="file", leave=False, disable=True if quiet else None)
 
 
 def human_size(size: float) -> str:
@@ -173,7 +215,7 @@ def print_table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> None
     cells = [list(header)] + [[str(cell) for cell in row] for row in rows]
     widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
     for row in cells:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        say("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
 def day_text(day: pd.Timestamp | None) -> str:
@@ -184,7 +226,7 @@ def day_text(day: pd.Timestamp | None) -> str:
 
 
 def emit_json(document: Any) -> None:
-    print(json.dumps(document, indent=2, ensure_ascii=False))
+    say(json.dumps(document, indent=2, ensure_ascii=False))
 
 
 def command_ls(args: argparse.Namespace) -> int:
@@ -210,7 +252,7 @@ def command_ls(args: argparse.Namespace) -> int:
                     [[row["category"], row["kind"], row["months"], row["first"] or "-", row["last"] or "-", row["rows"],
                       human_size(row["size_bytes"])] for row in rows])
     if unreadable:
-        print(f"{unreadable} files could not be read and are left out; see corvane verify", file=sys.stderr)
+        say(f"{unreadable} files could not be read and are left out; see corvane verify", file=sys.stderr)
     return 0
 
 
@@ -222,7 +264,7 @@ def month_range(start: str | None, end: str | None, stored: Sequence[str]) -> li
     if first is None or last is None:
         return []
     if first > last:
-        raise Failure(f"--start {start} lies after --end {end}")
+        raise UsageError(f"--start {start} lies after --end {end}")
     return [month.strftime("%Y-%m") for month in pd.period_range(first, last, freq="M")]
 
 
@@ -230,7 +272,7 @@ def parse_day(text: str, option: str) -> pd.Timestamp:
     try:
         return pd.Timestamp(text)
     except ValueError as error:
-        raise Failure(f"{option} {text!r} is not a date: {error}") from None
+        raise UsageError(f"{option} {text!r} is not a date: {error}") from None
 
 
 def command_info(args: argparse.Namespace) -> int:
@@ -257,18 +299,18 @@ def command_info(args: argparse.Namespace) -> int:
         emit_json({"category": args.category, "table": table, "months": rows, "missing_months": missing})
         return 0
     if table is not None and table.get("unreadable"):
-        print(f"{args.category}: whole table, unreadable (see corvane verify)")
+        say(f"{args.category}: whole table, unreadable (see corvane verify)")
     elif table is not None:
-        print(f"{args.category}: whole table, {table['rows']} rows, {table['columns']} columns, "
+        say(f"{args.category}: whole table, {table['rows']} rows, {table['columns']} columns, "
               f"{human_size(table['size_bytes'])}")
     if rows:
         print_table(["MONTH", "DAYS", "ROWS", "FIRST", "LAST"],
                     [[row["month"], "unreadable", "-", "-", "-"] if row.get("unreadable") else
                      [row["month"], row["days"], row["rows"], row["first"] or "-", row["last"] or "-"] for row in rows])
     if wanted:
-        print(f"missing months: {', '.join(missing) if missing else 'none'}")
+        say(f"missing months: {', '.join(missing) if missing else 'none'}")
     elif table is None:
-        print(f"{args.category}: nothing stored")
+        say(f"{args.category}: nothing stored")
     return 0
 
 
@@ -297,7 +339,7 @@ def damage(entry: StoredFile) -> str | None:
 def command_verify(args: argparse.Namespace) -> int:
     entries = [entry for category in categories(args.root) for entry in category_files(args.root, category)]
     damaged = []
-    for entry in progress([e for e in entries if e.kind in ("table", "month")], "reading"):
+    for entry in progress([e for e in entries if e.kind in ("table", "month")], "reading", args.quiet):
         reason = damage(entry)
         if reason:
             damaged.append({"path": entry.path, "reason": reason})
@@ -308,13 +350,14 @@ def command_verify(args: argparse.Namespace) -> int:
         emit_json({"files_read": checked, "damaged": damaged, "unknown": unknown, "leftover": leftover})
     else:
         for found in damaged:
-            print(f"damaged: {found['path']}: {found['reason']}")
+            say(f"damaged: {found['path']}: {found['reason']}")
         for entry in entries:
             if entry.kind == "other":
-                print(f"not a table or month: {entry.path}")
+                say(f"not a table or month: {entry.path}")
             elif entry.kind == "leftover":
-                print(f"leftover temporary file: {entry.path}")
-        print(f"{checked} files read, {len(damaged)} damaged, {len(unknown)} unknown, {len(leftover)} leftover")
+                say(f"leftover temporary file: {entry.path}")
+        if not args.quiet:
+            say(f"{checked} files read, {len(damaged)} damaged, {len(unknown)} unknown, {len(leftover)} leftover")
     return 1 if damaged else 0
 
 
@@ -405,6 +448,16 @@ def server_months(client: Any, category: str) -> list[str]:
                   if key.startswith(prefix) and len(key) == len(prefix) + 6 and key[len(prefix):].isdigit())
 
 
+def server_categories(client: Any) -> set[str]:
+    """The categories the server holds, from its keys cv1-NAME and cv1-NAME-YYYYMM (a name may hold dashes)."""
+    names = set()
+    for key in client.keys:
+        if isinstance(key, str) and key.startswith("cv1-"):
+            month = re.fullmatch(r"(.+)-\d{6}", key[4:])
+            names.add(month.group(1) if month else key[4:])
+    return names
+
+
 def default_range(client: Any, category: str, months: list[str]) -> tuple[str, str]:
     """From the first day of the latest stored month (or of the server's first month) to today."""
     stored = client.CV_db.list_pivot_months(category)
@@ -412,66 +465,94 @@ def default_range(client: Any, category: str, months: list[str]) -> tuple[str, s
     return first, pd.Timestamp.today().strftime("%Y-%m-%d")
 
 
-def sync_category(client: Any, category: str, args: argparse.Namespace) -> tuple[str, list[str]]:
-    """One category brought up to date: its summary line and the store's own lines."""
+def sync_category(client: Any, category: str, args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
+    """One category brought up to date: what was done (a record of --json) and the store's own lines."""
     correcting = args.command == "correct"
     if not correcting and f"cv1-{category}" in client.keys:
         _, lines = captured(lambda: client.UpdateUnstackParquet(category))
-        state = "unchanged" if any("No need to combine" in line for line in lines) else "written"
-        return f"{category}: table {state}", lines
+        return {"category": category, "kind": "table",
+                "written": not any("No need to combine" in line for line in lines)}, lines
     on_server = server_months(client, category)
     if not on_server:
-        raise Failure(f"the server holds no category {category!r} (no key cv1-{category} or cv1-{category}-YYYYMM)")
+        raise Failure(f"the server holds no category {category!r} (no key cv1-{category} or "
+                      f"cv1-{category}-YYYYMM){closest(category, server_categories(client))}")
     start, end = (args.start, args.end) if args.start else default_range(client, category, on_server)
     wanted = [month.replace("-", "") for month in month_range(start, end, [])]
     if not args.start:
         # Months after the server's latest are not missing, only not published yet.
         wanted = [month for month in wanted if month <= on_server[-1]]
-    missing = ", ".join(f"{month[:4]}-{month[4:]}" for month in wanted if month not in on_server) or "none"
+    record: dict[str, Any] = {"category": category, "kind": "monthly", "start": start, "end": end}
+    missing = [f"{month[:4]}-{month[4:]}" for month in wanted if month not in on_server]
     if correcting:
         changed, lines = captured(lambda: client.CorrectPivotParquet(category, start, end))
-        written = sum(" stored cells changed" in line and "nothing written" not in line for line in lines)
-        return (f"{category}: monthly, {written} months written, {changed} stored cells changed, "
-                f"missing months: {missing}"), lines
-    _, lines = captured(lambda: client.UpdatePivotParquet(category, start, end))
-    written = sum(": Initializing: " in line or ": UpdatingDF " in line for line in lines)
-    unchanged = sum(": Dataframes are identical." in line for line in lines)
-    return f"{category}: monthly, {written} months written, {unchanged} unchanged, missing months: {missing}", lines
+        record["months_written"] = sum(" stored cells changed" in line and "nothing written" not in line
+                                       for line in lines)
+        record["stored_cells_changed"] = changed
+    else:
+        _, lines = captured(lambda: client.UpdatePivotParquet(category, start, end))
+        record["months_written"] = sum(": Initializing: " in line or ": UpdatingDF " in line for line in lines)
+        record["months_unchanged"] = sum(": Dataframes are identical." in line for line in lines)
+    record["missing_months"] = missing
+    return record, lines
+
+
+def summary(record: dict[str, Any]) -> str:
+    """The one line per category that sync and correct print."""
+    if record["kind"] == "table":
+        return f"{record['category']}: table {'written' if record['written'] else 'unchanged'}"
+    counts = (f"{record['stored_cells_changed']} stored cells changed" if "stored_cells_changed" in record
+              else f"{record['months_unchanged']} unchanged")
+    return (f"{record['category']}: monthly, {record['months_written']} months written, {counts}, "
+            f"missing months: {', '.join(record['missing_months']) or 'none'}")
+
+
+def check_sync_range(args: argparse.Namespace) -> None:
+    """Refuses a wrong range before the environment or the server is looked at."""
+    if (args.start is None) != (args.end is None):
+        raise UsageError("give both --start and --end, or neither")
+    if args.command == "correct" and args.start is None:
+        raise UsageError("a correction needs --start and --end")
+    if args.start is not None:
+        month_range(args.start, args.end, [])
 
 
 def command_sync(args: argparse.Namespace) -> int:
+    check_sync_range(args)
     account, token = os.environ.get("CORVANE_ACCOUNT"), os.environ.get("CORVANE_TOKEN")
     if not account or not token:
         raise Failure("set CORVANE_ACCOUNT and CORVANE_TOKEN in the environment")
-    if (args.start is None) != (args.end is None):
-        raise Failure("give both --start and --end, or neither")
-    if args.command == "correct" and args.start is None:
-        raise Failure("a correction needs --start and --end")
-    if args.start is not None:
-        month_range(args.start, args.end, [])  # refuses bad dates before anything is touched
     check_server(account, token)
     from corvane import CVClient, FrameVault
 
-    quiet_bars([CVClient, FrameVault], True if args.quiet else None)
+    quiet_bars([CVClient, FrameVault], True if args.quiet or args.json else None)
     # The client module looks its globals up at call time; this is its redis package.
     host_port = os.environ.get("CORVANE_PORT")
     setattr(CVClient, "redis", _ServerSettings(getattr(CVClient, "redis"), int(host_port) if host_port else None))
     client, lines = captured(lambda: CVClient.CorvaneClient(account, token, args.root))
-    if not args.quiet:
-        print("\n".join(lines))
-    failed = 0
+    talk = not args.quiet and not args.json
+    if talk:
+        say("\n".join(lines))
+    host, port = server_address()
+    records = []
     for category in args.categories:
         try:
-            summary, lines = sync_category(client, category, args)
+            record, lines = sync_category(client, category, args)
         except Exception as error:  # one category's failure does not stop the others
-            failed += 1
             reason = str(error) if isinstance(error, Failure) else f"{type(error).__name__}: {error}"
-            print(f"corvane {args.command}: {category}: {reason}", file=sys.stderr)
+            records.append({"category": category, "error": reason})
+            say(f"corvane {args.command}: {category}: {reason}", file=sys.stderr)
             continue
-        if args.verbose and not args.quiet:
-            print("\n".join(lines))
-        if not args.quiet:
-            print(summary)
+        if args.verbose:
+            record["lines"] = lines
+        records.append(record)
+        if talk and args.verbose:
+            say("\n".join(lines))
+        if talk:
+            say(summary(record))
+    failed = sum("error" in record for record in records)
+    if args.json:
+        emit_json({"command": args.command, "root": args.root, "server": f"{host}:{port}", "categories": records,
+                   "failed": failed})
     return 1 if failed else 0
 
 
@@ -505,39 +586,62 @@ def parser() -> argparse.ArgumentParser:
                                              "files, files that are neither a table nor a month, and leftover "
                                              "temporary files. Exit status 1 when a file is damaged.")
     verify.add_argument("root", metavar="ROOT")
-    verify.add_argument("--json", action="store_true", help="print one JSON document instead of lines")
+    verify_output = verify.add_mutually_exclusive_group()
+    verify_output.add_argument("--json", action="store_true", help="print one JSON document instead of lines")
+    verify_output.add_argument("--quiet", action="store_true",
+                               help="print only the problems found, without the closing count (for cron)")
     verify.set_defaults(run=command_verify)
 
     for name, help_text, description in (
         ("sync", "bring categories up to date from the server",
          "Each CATEGORY is synced on its own: a whole table (server key cv1-CATEGORY) with UpdateUnstackParquet, a "
          "monthly category (keys cv1-CATEGORY-YYYYMM) with UpdatePivotParquet over --start to --end, by default "
-         "from the latest stored month to today. One summary line per category; a category that fails is "
-         "reported on standard error and the others still run; exit status 1 when any failed. Account and token "
-         "come from CORVANE_ACCOUNT and CORVANE_TOKEN, the host from CORVANE_HOST."),
+         "from the latest stored month to today. Whole months are synced: every month the range touches, so "
+         "--start 2024-01-15 also syncs January from its first day. One summary line per category; a category "
+         "that fails is reported on standard error and the others still run; exit status 1 when any failed, 2 "
+         "for a wrong command line. Account and token come from CORVANE_ACCOUNT and CORVANE_TOKEN, the server "
+         "from CORVANE_HOST and CORVANE_PORT."),
         ("correct", "sync monthly categories with the server's values winning",
          "Like sync for monthly categories, but the server's values replace stored ones (CorrectPivotParquet) "
-         "over --start to --end. One summary line per category with the number of stored cells changed."),
+         "over --start to --end (whole months, as for sync). One summary line per category with the number of "
+         "stored cells changed."),
     ):
         sync = commands.add_parser(name, help=help_text, description=description)
         sync.add_argument("root", metavar="ROOT", help="the store's root directory (created when missing), or s3://...")
         sync.add_argument("categories", metavar="CATEGORY", nargs="+")
-        sync.add_argument("--start", metavar="D")
-        sync.add_argument("--end", metavar="D")
-        sync.add_argument("--quiet", action="store_true", help="print only failures (for cron)")
-        sync.add_argument("--verbose", action="store_true", help="also print the store's line for every file")
+        sync.add_argument("--start", metavar="D",
+                          help="first day of the range; its whole month is synced (2024-01-15 also syncs January)")
+        sync.add_argument("--end", metavar="D", help="last day of the range; its whole month is synced")
+        output = sync.add_mutually_exclusive_group()
+        output.add_argument("--quiet", action="store_true", help="print only failures (for cron)")
+        output.add_argument("--json", action="store_true",
+                            help="print one JSON document of what was done instead of lines (failures also go "
+                                 "to standard error)")
+        sync.add_argument("--verbose", action="store_true",
+                          help="also print the store's line for every file (with --json: each category's lines)")
         sync.set_defaults(run=command_sync)
     return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return run(argv)
+    finally:
+        # Here rather than at exit, where a reader that went away would make the flush print a traceback.
+        flush_output()
+
+
+def run(argv: Sequence[str] | None) -> int:
     args = parser().parse_args(argv)
     try:
         status: int = args.run(args)
+    except UsageError as failure:
+        say(f"corvane {args.command}: {failure} (see corvane {args.command} --help)", file=sys.stderr)
+        return 2
     except Failure as failure:
-        print(f"corvane {args.command}: {failure}", file=sys.stderr)
+        say(f"corvane {args.command}: {failure}", file=sys.stderr)
         return 1
     except Exception as error:
-        print(f"corvane {args.command}: {type(error).__name__}: {error}", file=sys.stderr)
+        say(f"corvane {args.command}: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
     return status

@@ -7,8 +7,23 @@ namespace {
 
 using namespace pybind11::literals;
 
-// The one port every known server listens on.
-constexpr int server_port = 6379;
+// The port every known server listens on, unless CORVANE_PORT names another (read at each
+// connection, as the host is).
+py::int_ server_port() {
+    py::object setting = global("os").attr("environ").attr("get")("CORVANE_PORT");
+    if (setting.is_none() || py::len(py::str(setting).attr("strip")()) == 0) {
+        return py::int_(6379);
+    }
+    py::str text = py::str(setting).attr("strip")();
+    if (py::bool_(text.attr("isdecimal")())) {
+        py::int_ port = py::module_::import("builtins").attr("int")(text);
+        if (port.cast<long long>() >= 1 && port.cast<long long>() <= 65535) {
+            return port;
+        }
+    }
+    raise_error(PyExc_ValueError,
+                native::concat("CORVANE_PORT must be a port number from 1 to 65535, not ", py::repr(setting)));
+}
 
 // The connection password: account and token as text, joined by a colon.
 py::str connection_password(const py::object &account, const py::object &api_token) {
@@ -16,8 +31,28 @@ py::str connection_password(const py::object &account, const py::object &api_tok
 }
 
 py::object open_connection(const py::object &host, const py::object &account, const py::object &api_token) {
-    return global("redis").attr("Redis")("host"_a = host, "port"_a = server_port,
+    return global("redis").attr("Redis")("host"_a = host, "port"_a = server_port(),
                                          "password"_a = connection_password(account, api_token));
+}
+
+// Probes mark a server they could not measure with the integer 999; a measured latency is a float.
+bool is_failure_mark(const py::handle &latency) {
+    return PyLong_CheckExact(latency.ptr()) && py::int_(999).equal(latency);
+}
+
+// ConnectionError of both kinds: callers catching the redis package's or the builtin one see it.
+py::object unreachable_server_error() {
+    return py::module_::import("corvane._server_errors").attr("ServerUnreachable");
+}
+
+// One line naming the server and the reason, instead of the redis package's chain of retries.
+[[noreturn]] void raise_unreachable(const py::handle &label, const py::handle &host, py::error_already_set &error) {
+    py::object exception = unreachable_server_error()(native::concat(
+        "cannot reach the server ", label, " at ", host, ":", server_port(), ": ", py::str(error.value()),
+        " (set CORVANE_HOST and CORVANE_PORT to the server's address)"));
+    exception.attr("__suppress_context__") = true;
+    PyErr_SetObject(unreachable_server_error().ptr(), exception.ptr());
+    native::raise_pending();
 }
 
 }  // namespace
@@ -59,11 +94,24 @@ void auth(py::object self, py::object account, py::object api_token) {
     }
     py::object builtins = py::module_::import("builtins");
     py::object min_key = builtins.attr("min")(ping_dict, "key"_a = ping_dict.attr("get"));
-    native::print_line(native::concat("Corvane ", min_key, " | Ping: ", ping_dict[min_key], "ms"));
+    // A failed probe measured nothing, so no figure is shown for it.
+    if (!is_failure_mark(ping_dict[min_key])) {
+        native::print_line(native::concat("Corvane ", min_key, " | Ping: ", ping_dict[min_key], "ms"));
+    }
 
-    // Errors here reach the caller as they are; nothing is caught.
+    // Errors here reach the caller as they are, but for a server that cannot be reached.
     self.attr("r") = open_connection(host_dict[min_key], account, api_token);
-    if (!py::bool_(self.attr("r").attr("ping")())) {
+    bool answered = false;
+    try {
+        answered = py::bool_(self.attr("r").attr("ping")());
+    } catch (py::error_already_set &error) {
+        if (error.matches(global("redis").attr("ConnectionError")) &&
+            !error.matches(global("redis").attr("AuthenticationError"))) {
+            raise_unreachable(min_key, host_dict[min_key], error);
+        }
+        throw;
+    }
+    if (!answered) {
         return;
     }
     native::print_line(native::concat("Auth Succeeded: ", account));

@@ -24,6 +24,8 @@ py::object timed_call(py::object func, py::tuple args, py::dict kwargs);
 // The private factory that closes a Python function named `wrapper` over func; see the definition.
 py::object make_timing_decorator();
 void init_client(py::object self, py::object account, py::object api_token, py::object save_path);
+// CorvaneClient(account=..., server='host:port', save_path=...), the API token left out.
+py::str repr_client(py::object self);
 
 // auth.cpp: the server table, probes, and the authenticated connection with its key snapshot.
 py::dict get_host_info(py::object self);

@@ -46,4 +46,21 @@ void init_client(py::object self, py::object account, py::object api_token, py::
     self.attr("CV_db") = global("ParquetDataManager")(save_path);
 }
 
+py::str repr_client(py::object self) {
+    // Shown in tracebacks and notebooks: never the token, and never an error of its own.
+    py::object none = py::none();
+    py::object server = none;
+    try {
+        py::object settings = py::getattr(self, "r", none).attr("connection_pool").attr("connection_kwargs");
+        server = native::concat(settings.attr("get")("host"), ":", settings.attr("get")("port"));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_Exception)) {
+            throw;
+        }
+    }
+    return native::concat(py::type::of(self).attr("__name__"), "(account=", py::repr(py::getattr(self, "account", none)),
+                          ", server=", py::repr(server), ", save_path=", py::repr(py::getattr(self, "save_path", none)),
+                          ")");
+}
+
 }  // namespace corvane::client

@@ -33,11 +33,65 @@ py::list key_columns() {
     return columns;
 }
 
+// The YYYYMM of the server's monthly keys cv1-<category>-YYYYMM in the key snapshot, ascending.
+py::list server_month_keys(const py::object &self, const py::object &category) {
+    py::str prefix = native::concat("cv1-", category, "-");
+    auto prefix_length = static_cast<Py_ssize_t>(py::len(prefix));
+    py::list months;
+    for (py::handle key : self.attr("keys")) {
+        if (!py::isinstance<py::str>(key) || !py::bool_(key.attr("startswith")(prefix))) {
+            continue;
+        }
+        py::object month = key[py::slice(prefix_length, PY_SSIZE_T_MAX, 1)];
+        if (py::len(month) == 6 && py::bool_(month.attr("isdecimal")())) {
+            months.append(month);
+        }
+    }
+    months.attr("sort")();
+    return months;
+}
+
+// What the server holds of a category, for an error that says why a sync found nothing.
+py::str server_holdings(const py::object &self, const py::object &category) {
+    py::list months = server_month_keys(self, category);
+    if (py::len(months) > 0) {
+        return native::concat("category ", py::repr(category), " is kept by month on the server (",
+                              py::int_(py::len(months)), " keys cv1-", category, "-YYYYMM, ", py::object(months[0]),
+                              " to ", py::object(months[py::len(months) - 1]), ")");
+    }
+    if (self.attr("keys").contains(native::concat("cv1-", category))) {
+        return native::concat("category ", py::repr(category), " is a whole table on the server (key cv1-",
+                              category, "), not kept by month");
+    }
+    return native::concat("the server holds no category ", py::repr(category), " (no key cv1-", category,
+                          " or cv1-", category, "-YYYYMM)");
+}
+
+// The complaint about a key without a value, as the own loader and pickle.loads(None) word it.
+bool is_missing_value_error(py::error_already_set &error) {
+    return error.matches(PyExc_TypeError) &&
+           py::bool_(py::str(error.value()).attr("startswith")("a bytes-like object is required, not 'NoneType'"));
+}
+
 }  // namespace
 
 void update_unstack_parquet(py::object self, py::object category) {
     native::require_category_name(category);
-    py::object unstack_df = self.attr("load_df_from_cvdb")(native::concat("cv1-", category));
+    py::object unstack_df;
+    try {
+        unstack_df = self.attr("load_df_from_cvdb")(native::concat("cv1-", category));
+    } catch (py::error_already_set &error) {
+        if (!is_missing_value_error(error)) {
+            throw;
+        }
+        py::list months = server_month_keys(self, category);
+        py::str reason = py::len(months) > 0
+                             ? native::concat(server_holdings(self, category), ": sync it with UpdatePivotParquet")
+                             : native::concat("the server holds no category ", py::repr(category));
+        native::raise_with_cause(
+            py::reinterpret_borrow<py::object>(PyExc_TypeError)(native::concat(py::str(error.value()), "; ", reason)),
+            error.value());
+    }
     self.attr("CV_db").attr("update_unstack_category")("category"_a = category, "sub_df"_a = unstack_df,
                                                        "key_columns"_a = key_columns());
 }
@@ -59,7 +113,7 @@ py::object load_server_months(py::object self, py::object category, py::object s
         return py::none();
     }
     // Every month is loaded before the store is called, so a failed load writes nothing.
-    py::object months = global("tqdm")(target_columns);
+    py::object months = global("tqdm")(target_columns, **native::bar_settings());
     py::list frames;
     if (loads_with_own_loader(self)) {
         frames = sandboxed_load_each(self, months);
@@ -79,7 +133,23 @@ void update_pivot_parquet(py::object self, py::object category, py::object start
                           py::object end_date, py::object strf) {
     py::object df = load_server_months(self, category, start_date, end_date);
     if (df.is_none()) {
-        py::object stored = self.attr("GetPivotCategory")(category, py::none(), py::none());
+        py::object stored;
+        try {
+            stored = self.attr("GetPivotCategory")(category, py::none(), py::none());
+        } catch (py::error_already_set &error) {
+            // The store has no latest day to show either: the server's side is the news.
+            if (!error.matches(PyExc_ValueError)) {
+                throw;
+            }
+            bool whole_table = py::len(server_month_keys(self, category)) == 0 &&
+                               self.attr("keys").contains(native::concat("cv1-", category));
+            py::str reason = whole_table
+                                 ? native::concat(server_holdings(self, category), ": sync it with UpdateUnstackParquet")
+                                 : native::concat("no month of ", py::repr(category), " from ", start_date, " to ",
+                                                  end_date, " is on the server, and the store has none: ",
+                                                  server_holdings(self, category));
+            native::raise_with_cause(py::reinterpret_borrow<py::object>(PyExc_ValueError)(reason), error.value());
+        }
         native::print_line(native::concat(category, " are Latest Date: ", stored.attr("columns")[py::int_(-1)]));
         return;
     }

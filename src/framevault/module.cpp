@@ -1,4 +1,5 @@
 // The store module: its imports and the class ParquetDataManager, in definition order.
+#include "framevault/method_docs.hpp"
 #include "framevault/store.hpp"
 #include "core/store_layout.hpp"
 
@@ -7,6 +8,7 @@ namespace corvane::store {
 namespace {
 
 using py::arg;
+using native::documented;
 
 const char *const update_pivot_parquet_doc =
     "\n"
@@ -33,16 +35,17 @@ void fill_store_module(py::module_ &module) {
     native::import_from("tqdm", "tqdm");
     native::import_into("re", "re");
 
-    py::object cls = native::make_plain_class(module, "ParquetDataManager");
-    native::add_init(cls, "Initialize with the root directory to store all parquet files.", &init_store,
+    py::object cls = native::make_plain_class(module, "ParquetDataManager", docs::store_class);
+    native::add_init(cls, documented("Initialize with the root directory to store all parquet files.", docs::init).c_str(),
+                     &init_store,
                      arg("root_dir"), arg("max_workers") = 10);
     native::add_method(cls, "_if_exists_unstack_category", "", &if_exists_unstack_category, arg("category"));
     native::add_method(cls, "_if_exists_pivot_category", "", &if_exists_pivot_category, arg("category"));
     native::add_method(cls, "_get_category_path",
                        "Create and return the directory path for a specific category, optionally with year and month.",
                        &get_category_path, arg("category"));
-    native::add_static(cls, "GSOI", "", &gsoi, arg("choice"), arg("df"));
-    native::add_static(cls, "extract_year_month", "", &extract_year_month, arg("input_string"));
+    native::add_static(cls, "GSOI", docs::gsoi, &gsoi, arg("choice"), arg("df"));
+    native::add_static(cls, "extract_year_month", docs::extract_year_month, &extract_year_month, arg("input_string"));
     native::add_method(cls, "_get_pivot_year_month", "", &get_pivot_year_month, arg("category"));
     native::add_method(cls, "_get_pivot_file_path",
                        "Generate the full file path for a parquet file based on category, year, and month.",
@@ -50,46 +53,51 @@ void fill_store_module(py::module_ &module) {
     native::add_method(cls, "_get_unstack_file_path",
                        "Generate the full file path for a parquet file based on category.",
                        &get_unstack_file_path, arg("category"));
-    native::add_method(cls, "update_pivot_category", "\n        多线程更新pivot类型的数据\n        ",
+    native::add_method(cls, "update_pivot_category",
+                       documented("\n        多线程更新pivot类型的数据\n        ", docs::update_pivot_category).c_str(),
                        &update_pivot_category, arg("df"), arg("category"), arg("strf") = "%Y-%m-%d");
-    native::add_method(cls, "read_pivot_category", "Read all dataframes from a specific category.",
+    native::add_method(cls, "read_pivot_category",
+                       documented("Read all dataframes from a specific category.", docs::read_pivot_category).c_str(),
                        &read_pivot_category, arg("category"), arg("start_date") = py::none(),
                        arg("end_date") = py::none(), arg("column_type") = "str");
-    native::add_static(cls, "read_parquet", "", &read_parquet, arg("file_path"));
-    native::add_method(cls, "update_unstack_category", "\n        更新unstack数据\n        ",
+    native::add_static(cls, "read_parquet", docs::read_parquet, &read_parquet, arg("file_path"));
+    native::add_method(cls, "update_unstack_category",
+                       documented("\n        更新unstack数据\n        ", docs::update_unstack_category).c_str(),
                        &update_unstack_category, arg("category"), arg("sub_df"),
                        arg("key_columns") = py::list());
-    native::add_method(cls, "read_unstack_category", "", &read_unstack_category, arg("category"));
-    native::add_static(cls, "update_unstack_df", "", &update_unstack_df, arg("original_df"),
+    native::add_method(cls, "read_unstack_category", docs::read_unstack_category, &read_unstack_category, arg("category"));
+    native::add_static(cls, "update_unstack_df", docs::update_unstack_df, &update_unstack_df, arg("original_df"),
                        arg("new_data"), arg("key_columns"));
-    native::add_static(cls, "update_pivot_parquet", update_pivot_parquet_doc, &update_pivot_parquet,
+    native::add_static(cls, "update_pivot_parquet", documented(update_pivot_parquet_doc, docs::update_pivot_parquet).c_str(),
+                       &update_pivot_parquet,
                        arg("file_path"), arg("sub_df"), arg("date_format") = "%Y-%m-%d");
-    native::add_static(cls, "run_concurrently", "", &run_concurrently, arg("tasks"),
+    native::add_static(cls, "run_concurrently", docs::run_concurrently, &run_concurrently, arg("tasks"),
                        arg("worker_function"), arg("max_workers") = 5,
                        arg("task_desc") = "Processing tasks");
-    native::add_method(cls, "get_download_days", "", &get_download_days, arg("category"),
+    native::add_method(cls, "get_download_days", docs::get_download_days, &get_download_days, arg("category"),
                        arg("template_date"));
 
     // Additions beyond the methods above, after them so the definition order stays as it was.
-    native::add_method(cls, "overwrite_pivot_category", "Merge df into the monthly files with its non-missing cells replacing stored ones.",
+    native::add_method(cls, "overwrite_pivot_category", docs::overwrite_pivot_category,
                        &overwrite_pivot_category, arg("df"), arg("category"), arg("strf") = "%Y-%m-%d");
-    native::add_method(cls, "overwrite_unstack_category", "Replace the stored rows whose key columns match a row of sub_df.",
+    native::add_method(cls, "overwrite_unstack_category", docs::overwrite_unstack_category,
                        &overwrite_unstack_category, arg("category"), arg("sub_df"), arg("key_columns") = py::none());
-    native::add_method(cls, "delete_pivot_days", "Remove the days from start_date to end_date from every monthly file.",
+    native::add_method(cls, "delete_pivot_days", docs::delete_pivot_days,
                        &delete_pivot_days, arg("category"), arg("start_date"), arg("end_date"));
-    native::add_method(cls, "delete_pivot_rows", "Remove the given series (row labels) from every monthly file.",
+    native::add_method(cls, "delete_pivot_rows", docs::delete_pivot_rows,
                        &delete_pivot_rows, arg("category"), arg("rows"));
-    native::add_method(cls, "delete_unstack_rows", "Remove the table rows whose values in the columns of keys match a row of keys.",
+    native::add_method(cls, "delete_unstack_rows", docs::delete_unstack_rows,
                        &delete_unstack_rows, arg("category"), arg("keys"));
-    native::add_method(cls, "delete_category", "Remove the category's files and the store's internal state for it.",
+    native::add_method(cls, "delete_category", docs::delete_category,
                        &delete_category, arg("category"));
-    native::add_method(cls, "list_categories", "The stored categories as sorted (name, layout) pairs, layout 'pivot' or 'unstack'.",
+    native::add_method(cls, "list_categories", docs::list_categories,
                        &list_categories);
-    native::add_method(cls, "list_pivot_months", "The sorted YYYY-MM keys of the category's monthly files.",
+    native::add_method(cls, "list_pivot_months", docs::list_pivot_months,
                        &list_pivot_months, arg("category"));
-    native::add_method(cls, "read_pivot_rows", "Read the given series over a date range, reading only their days and rows.",
+    native::add_method(cls, "read_pivot_rows", docs::read_pivot_rows,
                        &read_pivot_rows, arg("category"), arg("rows"), arg("start_date") = py::none(),
                        arg("end_date") = py::none(), arg("column_type") = "str");
+    native::add_method(cls, "__repr__", docs::repr, &repr_store);
 
     // The class's own reader and runner, kept for the module's life, so that a read can tell when a
     // caller has replaced either.

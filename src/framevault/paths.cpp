@@ -79,4 +79,11 @@ py::list get_pivot_year_month(py::object self, py::object category) {
     return year_months;
 }
 
+py::str repr_store(py::object self) {
+    // getattr with defaults: a half-built store (a subclass failing in __init__) still shows.
+    py::object none = py::none();
+    return native::concat(py::type::of(self).attr("__name__"), "(root_dir=", py::repr(py::getattr(self, "root_dir", none)),
+                          ", max_workers=", py::repr(py::getattr(self, "max_workers", none)), ")");
+}
+
 }  // namespace corvane::store

@@ -143,7 +143,13 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
                            .attr("strftime")("%Y-%m-%d");
         }
     } else if (start_date.is_none() || end_date.is_none()) {
-        // Not a fault of the date: a mistyped category is the likelier cause.
+        // Not a fault of the date: a mistyped category, or one kept as a whole table, is the likelier cause.
+        if (native::path_exists(table_file_path(directory, category))) {
+            raise_error(PyExc_ValueError,
+                        native::concat("category ", py::repr(category), " under ", py::repr(self.attr("root_dir")),
+                                       " is a whole table (", category,
+                                       ".parquet), not kept by month: read it with read_unstack_category"));
+        }
         raise_error(PyExc_ValueError,
                     native::concat("category ", py::repr(category), " under ", py::repr(self.attr("root_dir")),
                                    " holds no month files, so ", start_date.is_none() ? "start_date" : "end_date",
@@ -153,7 +159,8 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
     py::object end_day = native::require_date(end_date, "end_date");
     py::list target_ms = native::months_overlapping(start_day, end_day, "%Y-%m");
     if (py::len(exists_ms) > 0 && py::len(target_ms) == 0) {
-        raise_error(PyExc_ValueError, "读取失败");
+        raise_error(PyExc_ValueError, native::concat("读取失败: start_date ", start_date, " is after end_date ",
+                                                     end_date, ", so the range holds no day"));
     }
 
     py::set stored(exists_ms);

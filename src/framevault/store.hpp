@@ -30,6 +30,8 @@ py::tuple extract_year_month(py::object input_string);
 py::list get_pivot_year_month(py::object self, py::object category);
 py::object get_pivot_file_path(py::object self, py::object category, py::object year, py::object month);
 py::object get_unstack_file_path(py::object self, py::object category);
+// ParquetDataManager(root_dir='...', max_workers=N), under the instance's own class name.
+py::str repr_store(py::object self);
 
 // task_runner.cpp: one worker call per task on a thread pool under a progress bar.
 py::list run_concurrently(py::object tasks, py::object worker_function, py::object max_workers,

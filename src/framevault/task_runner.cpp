@@ -20,14 +20,60 @@ py::dict submit_all(py::object &executor, py::object &tasks, py::object &worker_
     return future_to_task;
 }
 
+// The next future the bar yields; none when it is done, or (setting `lost`) when its stream is
+// gone, the reader of a pipe having gone away: the tasks' work matters more than their progress.
+py::object next_under_bar(const py::object &bar, bool &lost) {
+    try {
+        PyObject *next = PyIter_Next(bar.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred() != nullptr) {
+                native::raise_pending();
+            }
+            return py::none();
+        }
+        return py::reinterpret_steal<py::object>(next);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_BrokenPipeError)) {
+            throw;
+        }
+        lost = true;
+        return py::none();
+    }
+}
+
 py::list collect_in_completion_order(py::dict &future_to_task, py::object &task_desc) {
     py::list results;
-    py::object futures_iterator = native::make_bar_under_status_line_lock([&] {
-        return global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
-                              "desc"_a = task_desc);
-    });
-    for (py::handle future : futures_iterator) {
-        results.append(future.attr("result")());
+    py::object bar = py::none();
+    bool lost = false;
+    try {
+        bar = py::iter(native::make_bar_under_status_line_lock([&] {
+            return global("tqdm")(global("as_completed")(future_to_task), "total"_a = py::len(future_to_task),
+                                  "desc"_a = task_desc, **native::bar_settings());
+        }));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_BrokenPipeError)) {
+            throw;
+        }
+        lost = true;
+    }
+    py::set collected;
+    if (!lost) {
+        for (py::object future = next_under_bar(bar, lost); !future.is_none(); future = next_under_bar(bar, lost)) {
+            collected.add(future);
+            results.append(future.attr("result")());
+        }
+    }
+    // The bar gave up early: the other calls' results, without it.
+    if (lost) {
+        py::list rest;
+        for (auto item : future_to_task) {
+            if (!collected.contains(item.first)) {
+                rest.append(item.first);
+            }
+        }
+        for (py::handle future : global("as_completed")(rest)) {
+            results.append(future.attr("result")());
+        }
     }
     return results;
 }

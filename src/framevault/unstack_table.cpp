@@ -1,5 +1,6 @@
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
+#include "framevault/month_files.hpp"
 #include "core/upsert_rows.hpp"
 
 #include <pybind11/numpy.h>
@@ -163,7 +164,23 @@ void update_unstack_category(py::object self, py::object category, py::object su
 
 py::object read_unstack_category(py::object self, py::object category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return native::read_stored_parquet(file_path);
+    try {
+        return native::read_stored_parquet(file_path);
+    } catch (py::error_already_set &error) {
+        // A category kept by month has no table file: say so rather than only that the file is missing.
+        if (!error.matches(PyExc_FileNotFoundError) || native::path_exists(file_path)) {
+            throw;
+        }
+        py::list months = stored_month_keys(self.attr("_get_category_path")(category), category);
+        if (py::len(months) == 0) {
+            throw;
+        }
+        py::object replacement = py::reinterpret_borrow<py::object>(PyExc_FileNotFoundError)(native::concat(
+            py::str(error.value()), ": category ", py::repr(category), " is kept by month (", py::int_(py::len(months)),
+            " month files, ", py::object(months[0]), " to ", py::object(months[py::len(months) - 1]),
+            "), not as a whole table: read it with read_pivot_category"));
+        native::raise_with_cause(replacement, error.value());
+    }
 }
 
 py::object update_unstack_df(py::object original_df, py::object new_data, py::object key_columns) {

@@ -1,10 +1,12 @@
 """corvane sync, run as a process against a real redis-server."""
 
+import json
 import os
 import subprocess
 import sys
 
 import pandas as pd
+import pytest
 
 from conftest import ACCOUNT, TOKEN
 from ports import free_port
@@ -39,9 +41,64 @@ def test_sync_fails_without_credentials_or_with_wrong_ones(server, tmp_path):
     assert sync(server, root, "instruments", token="wrong").returncode == 1
     missing = sync(server, root, "instruments", token="")
     assert missing.returncode == 1 and "CORVANE_TOKEN" in missing.stderr
-    half_range = sync(server, root, "close", "--start", "2024-01-01")
-    assert half_range.returncode == 1 and "--end" in half_range.stderr
     assert not root.exists()
+
+
+@pytest.mark.parametrize("command, arguments", [
+    ("sync", ["--start", "2024-01-01"]), ("sync", ["--end", "2024-01-31"]), ("correct", []),
+    ("sync", ["--start", "2024-02-30", "--end", "2024-03-31"]), ("sync", ["--start", "2024-03-01", "--end", "2024-01-31"]),
+    ("sync", ["--quiet", "--json"])])
+def test_a_wrong_command_line_exits_2_before_anything_is_asked(server, tmp_path, command, arguments):
+    for token in (TOKEN, ""):  # the command line is refused before the missing token is noticed
+        refused = sync(server, tmp_path / "store", "close", *arguments, token=token, command=command)
+        assert refused.returncode == 2 and refused.stdout == "", refused.stderr
+        assert f"corvane {command}: " in refused.stderr
+    assert not (tmp_path / "store").exists()
+
+
+def test_sync_json_prints_one_document_of_what_it_did(server, tmp_path, month_frame, instruments_frame):
+    server.seed({"cv1-instruments": instruments_frame(), "cv1-close-202402": month_frame(2024, 2),
+                 "cv1-close-202403": month_frame(2024, 3)})
+    root = tmp_path / "store"
+    run = ["instruments", "closee", "close", "--start", "2024-02-15", "--end", "2024-04-30", "--json"]
+    first = sync(server, root, *run)
+    assert first.returncode == 1
+    unknown = ("the server holds no category 'closee' (no key cv1-closee or cv1-closee-YYYYMM); "
+               "did you mean 'close'?")
+    assert first.stderr == f"corvane sync: closee: {unknown}\n"
+    assert json.loads(first.stdout) == {
+        "command": "sync", "root": str(root), "server": f"127.0.0.1:{server.port}", "failed": 1, "categories": [
+            {"category": "instruments", "kind": "table", "written": True},
+            {"category": "closee", "error": unknown},
+            # --start 2024-02-15 syncs the whole of February
+            {"category": "close", "kind": "monthly", "start": "2024-02-15", "end": "2024-04-30", "months_written": 2,
+             "months_unchanged": 0, "missing_months": ["2024-04"]}]}
+    assert pd.read_parquet(root / "close" / "close_2024-02.parquet").columns[0] == "2024-02-01"
+    again = json.loads(sync(server, root, "instruments", "close", "--json", "--verbose", command="sync").stdout)
+    table, monthly = again["categories"]
+    assert (table["written"], monthly["months_written"], monthly["months_unchanged"]) == (False, 0, 1)
+    assert any(": Dataframes are identical." in line for line in monthly["lines"]) and monthly["end"] == str(pd.Timestamp.today().date())
+    corrected = json.loads(sync(server, root, "close", "--start", "2024-03-01", "--end", "2024-03-31", "--json",
+                                command="correct").stdout)
+    assert corrected["categories"] == [{"category": "close", "kind": "monthly", "start": "2024-03-01",
+                                        "end": "2024-03-31", "months_written": 0, "stored_cells_changed": 0,
+                                        "missing_months": []}]
+
+
+def test_sync_into_a_closed_pipe_still_stores_everything(server, tmp_path, month_frame, instruments_frame):
+    server.seed({"cv1-instruments": instruments_frame(), "cv1-close-202403": month_frame(2024, 3)})
+    root = tmp_path / "store"
+    env = {**os.environ, "CORVANE_ACCOUNT": ACCOUNT, "CORVANE_TOKEN": TOKEN, "CORVANE_PORT": str(server.port)}
+    command = [sys.executable, "-m", "corvane", "sync", str(root), "instruments", "close", "--start", "2024-03-01",
+               "--end", "2024-03-31", "--verbose"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    process.stdout.close()  # the reader went away before the first line
+    with process.stderr:
+        errors = process.stderr.read()
+    assert (process.wait(timeout=120), errors) == (0, "")
+    pd.testing.assert_frame_equal(pd.read_parquet(root / "close" / "close_2024-03.parquet"), month_frame(2024, 3),
+                                  check_like=True)
+    assert (root / "instruments" / "instruments.parquet").is_file()
 
 
 def test_one_run_syncs_tables_and_months_and_a_failure_stops_no_other(server, tmp_path, month_frame, instruments_frame):

@@ -170,7 +170,7 @@ def test_key_is_used_verbatim(server, make_client, instruments_frame):
 
 
 @pytest.mark.parametrize("value, timeout, error, message", [
-    (None, None, TypeError, "a bytes-like object is required, not 'NoneType'"),
+    (None, None, TypeError, "a bytes-like object is required, not 'NoneType': key 'cv1-x' is not on the server"),
     (pickle.dumps([1.0]), None, TypeError, "cv1-x holds a list, not a pandas DataFrame"),
     (pickle.dumps(pd.DataFrame()), "soon", ValueError,
      "CORVANE_VALUE_TIMEOUT must be a number of seconds > 0, not 'soon'"),
