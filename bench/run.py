@@ -430,7 +430,7 @@ def run_child(args, sizes):
 def run_profiled(args, sizes):
     """Runs one workload's corvane body --runs times in this process, for a profiler to watch:
     `py-spy record --gil -- .venv/bin/python bench/run.py --profile W1 --runs 10` (with `--sizes 5000x240`,
-    at that one size)."""
+    at that one size), or `perf record -k CLOCK_MONOTONIC` and bench/fold_profile.py."""
     data = load_data(sizes, args.work)
     if args.profile.startswith("W7"):
         attach_server(data, args.work)
@@ -438,10 +438,12 @@ def run_profiled(args, sizes):
     for _ in range(args.runs):
         workload.setup()
         with quiet():
-            started = time.perf_counter()
+            started, clock = time.perf_counter(), time.monotonic()
             workload.corvane()
             elapsed = time.perf_counter() - started
-        print(f"{args.profile}: {elapsed:.3f}s", flush=True)
+        # The run's span on CLOCK_MONOTONIC, which `perf record -k CLOCK_MONOTONIC` stamps its samples with,
+        # so bench/fold_profile.py --windows keeps only the timed bodies' samples.
+        print(f"{args.profile}: {elapsed:.3f}s (monotonic {clock:.6f} to {time.monotonic():.6f})", flush=True)
     if "server" in data:
         data["server"].stop()
 

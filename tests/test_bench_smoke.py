@@ -53,3 +53,27 @@ def test_scaling_run_measures_each_month_workload_at_each_size(tmp_path):
 def test_scaling_sizes_are_checked_before_anything_runs():
     run = subprocess.run([sys.executable, str(BENCH), "--sizes", "50by3"], capture_output=True, text=True, timeout=60)
     assert run.returncode != 0 and "SERIESxMONTHS" in run.stderr
+
+
+def test_profile_folding_keeps_only_the_timed_runs_samples(tmp_path):
+    """perf script's two layouts (a frame on the header line, or a stack below it); samples outside
+    the spans that --profile prints are set-up and are left out."""
+    script = tmp_path / "perf.txt"
+    script.write_text(
+        "python 100  10.0: 4000000 cpu-clock:ppp:  7f01 setup_work+0x1 (/lib/libpython3.12.so)\n"
+        "python 100  20.5: 4000000 cpu-clock:ppp:  7f02 encode+0x2 (/lib/libparquet.so)\n"
+        "python 101  20.6: 4000000 cpu-clock:ppp: \n"
+        "\tffff01 fsync_wait+0x3 ([kernel.kallsyms])\n\t7f03 caller+0x4 (/lib/libc.so.6)\n\n"
+        "python 101  21.0: 4000000 cpu-clock:ppp:  7f02 encode+0x9 (/lib/libparquet.so)\n"
+    )
+    runs = tmp_path / "runs.txt"
+    runs.write_text("W1: 1.000s (monotonic 20.000000 to 21.000000)\n")
+    fold = BENCH.with_name("fold_profile.py")
+    run = subprocess.run([sys.executable, str(fold), str(script), "--windows", str(runs)],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = [line.strip() for line in run.stdout.splitlines()]
+    assert lines[0] == "3 samples kept in 1 runs, 1.00 s in all"
+    assert "calling thread 33.3%, 1 other threads 66.7%" in lines
+    assert "66.7%  encode (libparquet.so)" in lines and "33.3%  fsync_wait ([kernel.kallsyms])" in lines
+    assert not any("setup_work" in line for line in lines)
