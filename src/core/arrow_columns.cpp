@@ -190,12 +190,12 @@ std::optional<size_t> ImportedTable::column(const std::string &name) const {
 
 std::string ImportedTable::format(size_t column) const { return schema_.children[column]->format; }
 
-std::optional<native::RowKeys> ImportedTable::keys(size_t column) const {
+std::optional<core::RowKeys> ImportedTable::keys(size_t column) const {
     std::string kind = format(column);
     if (!keyable(kind)) {
         return std::nullopt;
     }
-    native::RowKeys keys{kind == "l" ? 'i' : 's', {}};
+    core::RowKeys keys{kind == "l" ? 'i' : 's', {}};
     keys.keys.reserve(static_cast<size_t>(rows_));
     for (const ArrowArray &batch : batches_) {
         const ArrowArray &array = *batch.children[column];
@@ -209,7 +209,7 @@ std::optional<native::RowKeys> ImportedTable::keys(size_t column) const {
     return keys;
 }
 
-bool ImportedTable::same_keys(size_t column, const native::RowKeys &reference) const {
+bool ImportedTable::same_keys(size_t column, const core::RowKeys &reference) const {
     std::string kind = format(column);
     if (!keyable(kind) || (kind == "l") != (reference.kind == 'i') ||
         rows_ != static_cast<int64_t>(reference.keys.size())) {
@@ -230,7 +230,7 @@ bool ImportedTable::same_keys(size_t column, const native::RowKeys &reference) c
     return true;
 }
 
-void ImportedTable::copy_float_column(size_t column, double *out, const native::Positions &positions) const {
+void ImportedTable::copy_float_column(size_t column, double *out, const core::Positions &positions) const {
     const double hole = std::numeric_limits<double>::quiet_NaN();
     int64_t first = 0;
     for (const ArrowArray &batch : batches_) {

@@ -33,12 +33,12 @@ public:
     std::string format(size_t column) const;
 
     // Row labels of a text or int64 column as keys; nullopt for other types or missing labels.
-    std::optional<native::RowKeys> keys(size_t column) const;
+    std::optional<core::RowKeys> keys(size_t column) const;
     // Whether the column holds exactly `reference`'s labels in its order, compared on the buffers.
-    bool same_keys(size_t column, const native::RowKeys &reference) const;
+    bool same_keys(size_t column, const core::RowKeys &reference) const;
     // Copies a float64 column into `out`, row i to out[positions[i]] (empty positions: in order);
     // nulls become NaN.
-    void copy_float_column(size_t column, double *out, const native::Positions &positions) const;
+    void copy_float_column(size_t column, double *out, const core::Positions &positions) const;
 
 private:
     void release();

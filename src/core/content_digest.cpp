@@ -4,7 +4,7 @@
 #include <cstring>
 #include <numeric>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -160,4 +160,4 @@ Digest128 month_digest(const CellView &cells, const RowKeys &rows, const std::ve
     return stream.finish();
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 struct Digest128 {
     uint64_t high = 0;
@@ -39,4 +39,4 @@ private:
 // every hole hashed alike. Callers drop rows without values first.
 Digest128 month_digest(const CellView &cells, const RowKeys &rows, const std::vector<int64_t> &days);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace fs = std::filesystem;
 
@@ -82,18 +82,6 @@ std::optional<FileIdentity> identity_of(const std::string &path) {
                         nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
 }
 
-std::string digest_record_path(const std::string &file_path) {
-    std::error_code error;
-    fs::path file = fs::absolute(fs::path(file_path), error).lexically_normal();
-    if (error) {
-        // Without a working directory there is no root to keep the record under.
-        return std::string();
-    }
-    fs::path category = file.parent_path();
-    fs::path root = category.parent_path();
-    return (root / ".corvane" / "digests" / category.filename() / (file.filename().string() + ".digest")).string();
-}
-
 std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
     if (record_path.empty()) {
         return std::nullopt;
@@ -165,4 +153,4 @@ void remove_digest_record(const std::string &record_path) {
     }
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // What tells one version of a file from another without reading it. The change time is in it
 // because nothing can set it back: an edit in place that restores size and mtime still moves it.
@@ -38,10 +38,6 @@ struct DigestRecord {
     std::string shape;
 };
 
-// <root>/.corvane/digests/<category>/<file name>.digest for the file <root>/<category>/<file name>;
-// empty when the path cannot be made absolute (the other calls then do nothing).
-std::string digest_record_path(const std::string &file_path);
-
 // The record at `record_path`; nullopt when it is missing or unreadable.
 std::optional<DigestRecord> read_digest_record(const std::string &record_path);
 
@@ -52,4 +48,4 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
 // Removes the record, if any: the file it described is gone or was rewritten without one.
 void remove_digest_record(const std::string &record_path);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

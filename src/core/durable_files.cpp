@@ -1,5 +1,7 @@
 #include "core/durable_files.hpp"
 
+#include "core/store_layout.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -17,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -29,11 +31,6 @@ std::string parent_of(const std::string &path) {
         return ".";
     }
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string name_of(const std::string &path) {
-    std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string joined(const std::string &directory, const std::string &name) {
@@ -71,8 +68,8 @@ void sync_path(const std::string &path, int flags) {
 }
 
 bool is_temporary_name(const std::string &name) {
-    static const std::string prefix = temporary_prefix;
-    static const std::string suffix = ".tmp";
+    static const std::string prefix = layout::temporary_prefix;
+    static const std::string suffix = layout::temporary_suffix;
     return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -80,9 +77,9 @@ bool is_temporary_name(const std::string &name) {
 // A fresh name for a temporary file of this process and thread.
 std::string temporary_name() {
     static std::atomic<unsigned long> counter{0};
-    return std::string(temporary_prefix) + std::to_string(static_cast<long>(getpid())) + "-" +
+    return std::string(layout::temporary_prefix) + std::to_string(static_cast<long>(getpid())) + "-" +
            std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())) + "-" +
-           std::to_string(counter.fetch_add(1)) + ".tmp";
+           std::to_string(counter.fetch_add(1)) + layout::temporary_suffix;
 }
 
 // An unnamed file in `directory`, locked, then linked under `name`: no other process ever sees the
@@ -141,12 +138,6 @@ LockTimeout::LockTimeout(const std::string &message) : std::runtime_error(messag
 
 WaitInterrupted::WaitInterrupted() : std::runtime_error("interrupted while waiting for a file lock") {}
 
-std::string lock_path_for(const std::string &data_path) {
-    std::string category_directory = parent_of(data_path);
-    std::string root = parent_of(category_directory);
-    return joined(root, ".corvane/locks/" + name_of(category_directory) + "/" + name_of(data_path) + ".lock");
-}
-
 double lock_timeout_seconds() {
     const char *text = std::getenv("CORVANE_LOCK_TIMEOUT");
     if (text == nullptr || *text == '\0') {
@@ -163,7 +154,7 @@ double lock_timeout_seconds() {
 
 FileLock::FileLock(const std::string &data_path, double timeout_seconds, const std::function<bool()> &interrupted)
     : descriptor_(-1) {
-    std::string lock_path = lock_path_for(data_path);
+    std::string lock_path = layout::lock_path_for(data_path);
     std::string category_locks = parent_of(lock_path);
     std::string all_locks = parent_of(category_locks);
     make_directory(parent_of(all_locks));
@@ -236,6 +227,13 @@ TemporaryFile::TemporaryFile(const std::string &directory) : descriptor_(-1) {
     }
 }
 
+void durable_remove(const std::string &path) {
+    if (unlink(path.c_str()) != 0) {
+        throw SystemCallError(errno, path, "unlink");
+    }
+    sync_path(parent_of(path), O_RDONLY | O_DIRECTORY);
+}
+
 TemporaryFile::~TemporaryFile() {
     // Removed before the lock goes, so a cleaner never finds it unlocked while it is ours.
     if (!renamed_) {
@@ -276,4 +274,4 @@ int remove_dead_writers_leftovers(const std::string &directory, std::chrono::sec
     return removed;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

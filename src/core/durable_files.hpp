@@ -2,8 +2,8 @@
 // that survive a power cut, and removal of what dead writers left behind.
 //
 // Plain C++ on paths and file descriptors, free of Python: callers release the GIL around these calls
-// (see native/errors.hpp) so that a thread waiting on a lock or a disk never stalls the others.
-// Failures are thrown as the exceptions below; native/errors.hpp turns them into Python exceptions.
+// (see bindings/errors.hpp) so that a thread waiting on a lock or a disk never stalls the others.
+// Failures are thrown as the exceptions below; bindings/errors.hpp turns them into Python exceptions.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // A system call failed: `error_number` is its errno, `path` the file it was about.
 class SystemCallError : public std::runtime_error {
@@ -32,11 +32,6 @@ class WaitInterrupted : public std::runtime_error {
 public:
     WaitInterrupted();
 };
-
-// The lock file of the stored file `data_path` (absolute, as <root>/<category>/<name>):
-// <root>/.corvane/locks/<category>/<name>.lock. Kept out of the category directory so that listings
-// of months and tables never see it.
-std::string lock_path_for(const std::string &data_path);
 
 // Seconds a writer waits for a lock: CORVANE_LOCK_TIMEOUT when set, otherwise 600.
 // std::invalid_argument when the variable is set but is not a finite number >= 0.
@@ -72,11 +67,11 @@ private:
 // whose name survived but whose data did not.
 void durable_replace(const std::string &temporary, const std::string &target);
 
+// Removes the file at `path`, then fsyncs its directory: after a power cut it is gone or whole.
+void durable_remove(const std::string &path);
+
 // A temporary file untouched this long belongs to no live write, whatever holds its lock.
 inline constexpr std::chrono::hours leftover_age_limit{24};
-
-// The prefix of the store's temporary files: .corvane-write-<pid>-<thread>-<n>.tmp
-inline constexpr const char *temporary_prefix = ".corvane-write-";
 
 // A file being written under a temporary name in `directory`, with an flock held on it from before
 // it has a name until the object is destroyed. The lock, not the pid in the name, is what tells a
@@ -106,4 +101,4 @@ private:
 // Best effort: what cannot be listed or removed stays. Returns how many it removed.
 int remove_dead_writers_leftovers(const std::string &directory, std::chrono::seconds max_age);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

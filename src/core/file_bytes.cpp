@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace corvane::native {
+namespace corvane::core {
 
 struct FileBytes::Descriptor {
     explicit Descriptor(int opened) : fd(opened) {}
@@ -69,4 +69,4 @@ bool FileBytes::read(int64_t offset, size_t length, uint8_t *into) const {
     return true;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

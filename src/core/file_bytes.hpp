@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace corvane::native {
+namespace corvane::core {
 
 class FileBytes {
 public:
@@ -39,4 +39,4 @@ private:
     int64_t size_ = 0;
 };
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::optional<int64_t> iso_day_micros(std::string_view text) {
     return days_from_civil(year, month, day) * micros_per_day;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

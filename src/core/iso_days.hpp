@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // Microseconds since 1970-01-01 of the day that `text` names as "YYYY-MM-DD" (years 1 to 9999, a
 // real day of its month); nothing for any other text.
@@ -18,4 +18,4 @@ std::optional<int64_t> iso_day_micros(std::string_view text);
 // 1000 to 9999, whose text would not have four digits.
 std::optional<std::string> iso_day_text(int64_t tick, int64_t ticks_per_day);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // float64 cells of a frame, rows x days, addressed through element strides (any numpy layout).
 struct CellView {
@@ -38,4 +38,4 @@ inline bool same_cell(double left, double right) {
     return left == right || (is_hole(left) && is_hole(right));
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -255,4 +255,4 @@ std::optional<FileLayout> read_layout(const FileBytes &file) {
     return parse_footer(footer.data(), footer.size(), data_end);
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

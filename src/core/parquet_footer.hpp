@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::native {
+namespace corvane::core {
 
 enum class PhysicalType { kOther, kDouble, kByteArray };
 
@@ -47,4 +47,4 @@ std::optional<FileLayout> parse_footer(const uint8_t *footer, size_t size, int64
 // The layout of `file` from its footer; nullopt for a file that parse_footer does not describe.
 std::optional<FileLayout> read_layout(const FileBytes &file);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -672,4 +672,4 @@ std::optional<std::vector<double>> doubles_at(const ColumnChunk &column, const s
     }
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

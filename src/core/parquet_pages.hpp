@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // The bytes of one column chunk (from its first page to its end), fetched from the file in blocks
 // as they are first asked for. Not shared between threads.
@@ -59,4 +59,4 @@ std::optional<std::vector<RowMatch>> rows_holding(const ColumnChunk &chunk, cons
 // The DOUBLE values at `rows` (ascending); NaN where the value is null.
 std::optional<std::vector<double>> doubles_at(const ColumnChunk &chunk, const std::vector<int64_t> &rows);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

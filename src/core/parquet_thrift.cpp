@@ -1,6 +1,6 @@
 #include "core/parquet_thrift.hpp"
 
-namespace corvane::native::parquet {
+namespace corvane::core::parquet {
 
 void skip_struct(Cursor &in, int depth) {
     read_struct(in, [&](int16_t, int type) {
@@ -80,4 +80,4 @@ void skip_value(Cursor &in, int type, int depth) {
     }
 }
 
-}  // namespace corvane::native::parquet
+}  // namespace corvane::core::parquet

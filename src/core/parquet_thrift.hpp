@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-namespace corvane::native::parquet {
+namespace corvane::core::parquet {
 
 // Any malformed or unsupported input ends the read; callers fall back to a full read through pyarrow.
 struct Unsupported : std::runtime_error {
@@ -96,4 +96,4 @@ struct ListHeader {
 };
 ListHeader read_list_header(Cursor &in);
 
-}  // namespace corvane::native::parquet
+}  // namespace corvane::core::parquet

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -70,4 +70,4 @@ std::vector<uint8_t> upsert_keep_mask(const std::vector<const int64_t *> &column
     return keep;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // Row identities as per-column codes (one array per identifying column, `rows` codes each, every
 // code >= 0 as factorize gives them without a missing-value sentinel): two rows are the same row
@@ -14,4 +14,4 @@ namespace corvane::native {
 // incoming row stays when no later incoming row shares it.
 std::vector<uint8_t> upsert_keep_mask(const std::vector<const int64_t *> &columns, int64_t rows, int64_t stored_rows);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -28,8 +28,10 @@ import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 from tqdm import tqdm
 
-MONTH = re.compile(r"_(\d{4})-(\d{2})\.parquet")
-LEFTOVER = re.compile(r"\.corvane-write-.*\.tmp")
+from corvane import _store_layout  # the store's own file names, published by its module
+
+MONTH = re.compile(_store_layout.month_file_pattern)
+LEFTOVER = re.compile(_store_layout.temporary_file_pattern)
 
 
 class Failure(Exception):

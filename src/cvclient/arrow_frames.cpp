@@ -135,8 +135,7 @@ py::object row_labels(const py::object &column, const LabelKinds &kinds) {
 core::ImportedTable import_value_table(const py::object &table) {
     py::capsule capsule = table.attr("__arrow_c_stream__")();
     auto *stream = capsule.get_pointer<ArrowArrayStream>();
-    py::gil_scoped_release no_gil;
-    return core::ImportedTable::from_stream(stream);
+    return native::without_gil([&] { return core::ImportedTable::from_stream(stream); });
 }
 
 }  // namespace
@@ -161,12 +160,11 @@ std::optional<py::object> month_frame_from_arrow(const py::object &table) {
     int64_t rows = imported.rows();
     py::array_t<double> block({static_cast<py::ssize_t>(days), static_cast<py::ssize_t>(rows)});
     double *data = block.mutable_data();
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         for (size_t day = 0; day < days; ++day) {
             imported.copy_float_column(day, data + static_cast<int64_t>(day) * rows, {});
         }
-    }
+    });
     names.attr("pop")();
     py::object pd = global("pd");
     py::object index = row_labels(table.attr("column")(days), *kinds);

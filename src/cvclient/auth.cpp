@@ -1,5 +1,5 @@
 #include "cvclient/client.hpp"
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 
 namespace corvane::client {
 

@@ -3,8 +3,8 @@
 // attribute lookup.
 #pragma once
 
-#include "native/pyglue.hpp"
-#include "native/storage.hpp"
+#include "bindings/pyglue.hpp"
+#include "bindings/storage.hpp"
 
 #include <optional>
 

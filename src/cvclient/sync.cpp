@@ -1,7 +1,7 @@
 #include "cvclient/client.hpp"
-#include "native/dates.hpp"
-#include "native/months.hpp"
-#include "native/names.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/months.hpp"
+#include "bindings/names.hpp"
 
 namespace corvane::client {
 

@@ -1,6 +1,7 @@
 // Which categories and months a store holds, read from the listings the reads use.
 #include "framevault/month_files.hpp"
-#include "native/names.hpp"
+#include "bindings/names.hpp"
+#include "core/store_layout.hpp"
 
 namespace corvane::store {
 
@@ -16,9 +17,7 @@ py::list stored_month_keys(const py::object &directory, const py::object &catego
     if (!native::path_exists(directory)) {
         return months;
     }
-    py::object re = global("re");
-    py::object pattern =
-        re.attr("compile")(native::concat(re.attr("escape")(category), R"(_(\d{4})-(\d{2})\.parquet)"));
+    py::object pattern = month_file_regex(category);
     for (py::handle name : native::list_regular_files(directory)) {
         py::object match = pattern.attr("fullmatch")(name);
         if (py::bool_(match)) {
@@ -29,8 +28,22 @@ py::list stored_month_keys(const py::object &directory, const py::object &catego
     return months;
 }
 
+py::str table_file_name(const py::handle &category) {
+    return py::str(core::layout::table_file_name(py::str(category).cast<std::string>()));
+}
+
+py::str month_file_name(const py::handle &category, const py::handle &month_key) {
+    return py::str(
+        core::layout::month_file_name(py::str(category).cast<std::string>(), py::str(month_key).cast<std::string>()));
+}
+
+py::object month_file_regex(const py::handle &category) {
+    py::object re = global("re");
+    return re.attr("compile")(native::concat(re.attr("escape")(category), core::layout::month_file_pattern));
+}
+
 py::str month_file_path(const py::object &directory, const py::object &category, const py::handle &month_key) {
-    return native::concat(directory, "/", category, "_", month_key, ".parquet");
+    return native::concat(directory, "/", month_file_name(category, month_key));
 }
 
 py::list month_path_tasks(const py::object &directory, const py::object &category, const py::list &months) {
@@ -44,7 +57,7 @@ py::list month_path_tasks(const py::object &directory, const py::object &categor
 }
 
 py::str table_file_path(const py::object &directory, const py::object &category) {
-    return native::concat(directory, "/", category, ".parquet");
+    return native::concat(directory, "/", table_file_name(category));
 }
 
 std::map<std::string, std::vector<Py_ssize_t>> columns_by_month_key(const py::object &days) {
@@ -92,14 +105,20 @@ py::list list_categories(py::object self) {
         }
         py::object category = py::reinterpret_borrow<py::object>(name);
         py::object directory = os_path.attr("join")(root, category);
-        if (native::is_local(directory) && !py::bool_(os_path.attr("isdir")(directory))) {
+        py::list files;
+        try {
+            files = native::list_regular_files(directory);
+        } catch (py::error_already_set &error) {
+            // A file or a dangling link beside the categories holds none.
+            if (!error.matches(PyExc_NotADirectoryError) && !error.matches(PyExc_FileNotFoundError)) {
+                throw;
+            }
             continue;
         }
-        py::list files = native::list_regular_files(directory);
         if (py::len(stored_month_keys(directory, category)) > 0) {
             found.append(py::make_tuple(category, "pivot"));
         }
-        if (files.contains(native::concat(category, ".parquet"))) {
+        if (files.contains(table_file_name(category))) {
             found.append(py::make_tuple(category, "unstack"));
         }
     }

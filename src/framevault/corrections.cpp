@@ -3,8 +3,8 @@
 // table whose stored content would not change is not written.
 #include "framevault/month_files.hpp"
 #include "framevault/numeric_frames.hpp"
-#include "native/dates.hpp"
-#include "native/names.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/names.hpp"
 
 #include <map>
 #include <set>

@@ -2,10 +2,10 @@
 // file is rewritten (or removed) under its lock, durably, so a killed delete leaves it old or new.
 // Lines are printed after the locked work, one per file touched.
 #include "framevault/month_files.hpp"
-#include "native/dates.hpp"
-#include "core/digest_records.hpp"
-#include "native/months.hpp"
-#include "native/names.hpp"
+#include "bindings/dates.hpp"
+#include "core/store_layout.hpp"
+#include "bindings/months.hpp"
+#include "bindings/names.hpp"
 
 #include <functional>
 #include <set>
@@ -23,12 +23,7 @@ long count_values(const py::object &frame) {
 }
 
 // A digest record vouches for a file's content; a file rewritten or removed here must lose it.
-void forget_digest(const py::object &path) {
-    if (native::is_local(path)) {
-        native::remove_digest_record(
-            native::digest_record_path(py::str(global("os").attr("fspath")(path)).cast<std::string>()));
-    }
-}
+void forget_digest(const py::object &path) { native::storage_for(path).forget_digest_record(path); }
 
 // Replaces the file with `kept`, or removes it when `remove` is set.
 void store_rest(const py::object &path, const py::object &kept, bool remove) {
@@ -261,13 +256,12 @@ py::int_ delete_category(py::object self, py::object category) {
         py::set months(stored_month_keys(directory, category));
         py::list names = native::list_regular_files(directory);
         names.attr("sort")();
-        py::str table_name = native::concat(category, ".parquet");
-        py::object month_pattern = global("re").attr("compile")(
-            native::concat(global("re").attr("escape")(category), R"(_\d{4}-\d{2}\.parquet)"));
+        py::str table_name = table_file_name(category);
+        py::object month_pattern = month_file_regex(category);
         for (py::handle name : names) {
             std::string text = py::str(name).cast<std::string>();
             bool store_file = py::str(name).equal(table_name) || py::bool_(month_pattern.attr("fullmatch")(name));
-            bool leftover = text.rfind(native::temporary_prefix, 0) == 0;
+            bool leftover = text.rfind(core::layout::temporary_prefix, 0) == 0;
             if (!store_file && !leftover) {
                 continue;  // a file the store did not write stays, and so does its directory
             }
@@ -291,19 +285,9 @@ py::int_ delete_category(py::object self, py::object category) {
                 native::print_line(native::concat(path, ": removed"));
             }
         }
-        if (native::is_local(directory) && py::len(native::list_directory(directory)) == 0) {
-            os.attr("rmdir")(directory);
-        }
+        native::storage_for(directory).remove_directory_if_empty(directory);
     }
-    if (native::is_local(directory)) {
-        // The category's locks and digests; a later write creates them afresh.
-        py::object path = os.attr("path");
-        py::object internal = path.attr("join")(path.attr("abspath")(self.attr("root_dir")), ".corvane");
-        for (const char *kind : {"locks", "digests"}) {
-            py::module_::import("shutil").attr("rmtree")(path.attr("join")(internal, kind, category),
-                                                         "ignore_errors"_a = true);
-        }
-    }
+    native::storage_for(directory).forget_category(self.attr("root_dir"), category);
     if (removed == 0) {
         say_nothing_removed(category, "nothing stored");
     }

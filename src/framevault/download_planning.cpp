@@ -1,6 +1,6 @@
 // Which wanted days of a category kept by month the store does not hold yet.
 #include "framevault/store.hpp"
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 
 namespace corvane::store {
 

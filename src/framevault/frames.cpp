@@ -13,16 +13,11 @@
 namespace corvane::store {
 
 std::optional<int64_t> iso_label_micros(const py::handle &label) {
-    if (!PyUnicode_Check(label.ptr())) {
+    std::optional<std::string_view> text = native::utf8_view(label);
+    if (!text) {
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return native::iso_day_micros({text, static_cast<size_t>(size)});
+    return core::iso_day_micros(*text);
 }
 
 namespace {
@@ -187,7 +182,7 @@ std::optional<py::object> iso_text_labels(const py::object &days) {
     std::vector<std::string> texts;
     texts.reserve(ticks.size());
     for (int64_t tick : ticks) {
-        std::optional<std::string> text = native::iso_day_text(tick, per_day);
+        std::optional<std::string> text = core::iso_day_text(tick, per_day);
         if (!text) {
             return std::nullopt;
         }

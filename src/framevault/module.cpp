@@ -1,6 +1,7 @@
 // The store module: its imports and the class ParquetDataManager, in definition order.
 #include "framevault/method_docs.hpp"
 #include "framevault/store.hpp"
+#include "core/store_layout.hpp"
 
 namespace corvane::store {
 
@@ -101,6 +102,19 @@ void fill_store_module(py::module_ &module) {
     // The class's own reader and runner, kept for the module's life, so that a read can tell when a
     // caller has replaced either.
     own_month_hooks() = {py::object(cls.attr("read_parquet")).release(), py::object(cls.attr("run_concurrently")).release()};
+
+    // The file names' patterns for Python tools that look at a store (the corvane command), so that
+    // they find files as the store does: the module corvane._store_layout, made here from the one
+    // place that names them (the store module's globals stay its own).
+    namespace layout = core::layout;
+    py::object names = py::module_::import("types").attr("ModuleType")("corvane._store_layout",
+                                                                       "The store's file names and their patterns.");
+    names.attr("month_file_pattern") = layout::month_file_pattern;
+    names.attr("month_key_pattern") = layout::month_key_pattern;
+    names.attr("temporary_prefix") = layout::temporary_prefix;
+    names.attr("temporary_file_pattern") = layout::temporary_file_pattern;
+    names.attr("state_directory") = layout::state_directory;
+    py::module_::import("sys").attr("modules")["corvane._store_layout"] = names;
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include "core/arrow_columns.hpp"
 #include "framevault/numeric_frames.hpp"
-#include "core/month_join.hpp"
+#include "core/block_join.hpp"
 #include "core/parquet_footer.hpp"
-#include "native/storage.hpp"
+#include "bindings/storage.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -109,9 +109,9 @@ FooterFields footer_by_pyarrow(StoredMonth &month) {
 // out otherwise is not placed, and the read falls back to pandas).
 std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
     int descriptor = month.handle.attr("fileno")().cast<int>();
-    std::optional<native::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<native::FileLayout> {
-        std::optional<native::FileBytes> file = native::FileBytes::of_descriptor(descriptor);
-        return file ? native::read_layout(*file) : std::nullopt;
+    std::optional<core::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<core::FileLayout> {
+        std::optional<core::FileBytes> file = core::FileBytes::of_descriptor(descriptor);
+        return file ? core::read_layout(*file) : std::nullopt;
     });
     if (!layout || !layout->pandas_metadata) {
         return std::nullopt;
@@ -130,9 +130,9 @@ std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
     }
     const auto &keys = layout->metadata_keys;
     footer.has_pandas_attrs = std::find(keys.begin(), keys.end(), "PANDAS_ATTRS") != keys.end();
-    for (const native::ColumnLayout &column : layout->columns) {
-        FieldKind kind = column.type == native::PhysicalType::kDouble                     ? FieldKind::kFloat64
-                         : column.type == native::PhysicalType::kByteArray && column.text ? FieldKind::kKey
+    for (const core::ColumnLayout &column : layout->columns) {
+        FieldKind kind = column.type == core::PhysicalType::kDouble                     ? FieldKind::kFloat64
+                         : column.type == core::PhysicalType::kByteArray && column.text ? FieldKind::kKey
                                                                                           : FieldKind::kOther;
         footer.fields.emplace_back(column.name, kind);
     }
@@ -205,15 +205,6 @@ bool alike(const StoredMonth &first, const StoredMonth &month) {
            month.column_metadata.equal(first.column_metadata);
 }
 
-// Whether the class still reads months with its own reader and runner: a caller who replaced either
-// expects the months to pass through the replacement.
-bool own_hooks_in_place() {
-    py::object cls = store_class();
-    py::object reader = cls.attr("read_parquet");
-    py::object runner = cls.attr("run_concurrently");
-    return reader.is(own_month_hooks().reader) && runner.is(own_month_hooks().runner);
-}
-
 }  // namespace
 
 MonthHooks &own_month_hooks() {
@@ -228,10 +219,11 @@ class InFlight {
 public:
     explicit InFlight(unsigned limit) : free_(limit == 0 ? 1 : limit) {}
     void enter() {
-        py::gil_scoped_release no_gil;
-        std::unique_lock<std::mutex> lock(mutex_);
-        freed_.wait(lock, [&] { return free_ > 0; });
-        --free_;
+        native::without_gil([&] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            freed_.wait(lock, [&] { return free_ > 0; });
+            --free_;
+        });
     }
     void leave() {
         {
@@ -254,7 +246,7 @@ struct BlockRead {
     std::shared_ptr<InFlight> decoding = std::make_shared<InFlight>(std::thread::hardware_concurrency());
     std::vector<StoredMonth> months;
     std::map<std::string, size_t> by_path;
-    native::RowKeys reference;  // the first month's rows
+    core::RowKeys reference;  // the first month's rows
     int64_t rows = 0;
     py::array_t<double> block;  // days x rows: one contiguous run per day
     py::object row_index;       // the block's rows, columns and the days of its columns
@@ -322,8 +314,7 @@ void read_one_month(BlockRead &read, const py::object &path) {
         columns.push_back(*column);
     }
     double *data = read.block.mutable_data();
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         if (!table.same_keys(*index, read.reference)) {
             month.held = std::move(table);
             return;
@@ -333,11 +324,11 @@ void read_one_month(BlockRead &read, const py::object &path) {
         }
         // The month's Arrow memory goes back before the next month is decoded on this thread.
         table = core::ImportedTable();
-    }
+    });
 }
 
 // Labels of `keys` at `added` as a list of Python objects: text or int.
-py::list labels_of(const native::RowKeys &keys, const std::vector<int64_t> &added) {
+py::list labels_of(const core::RowKeys &keys, const std::vector<int64_t> &added) {
     py::list labels;
     for (int64_t position : added) {
         const std::string &key = keys.keys[static_cast<size_t>(position)];
@@ -355,11 +346,11 @@ py::list labels_of(const native::RowKeys &keys, const std::vector<int64_t> &adde
 // Months whose rows differ from the first month's placed in the union of all rows, as concat orders
 // it; a wider block when they add rows. False where the labels cannot be joined here (repeats).
 bool place_held_months(BlockRead &read, py::object &row_index) {
-    auto joined = native::RowUnion::starting_with(read.reference);
+    auto joined = core::RowUnion::starting_with(read.reference);
     if (!joined) {
         return false;
     }
-    std::vector<native::Positions> positions(read.months.size());
+    std::vector<core::Positions> positions(read.months.size());
     py::list new_labels;
     for (size_t at = 0; at < read.months.size(); ++at) {
         StoredMonth &month = read.months[at];
@@ -388,8 +379,7 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
     const double *old_data = read.block.data();
     double *data = block.mutable_data();
     const double hole = std::numeric_limits<double>::quiet_NaN();
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         for (size_t at = 0; at < read.months.size(); ++at) {
             StoredMonth &month = read.months[at];
             auto columns = static_cast<int64_t>(month.day_names.size());
@@ -408,7 +398,7 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
             }
             month.held.reset();
         }
-    }
+    });
     read.block = block;
     read.rows = rows;
     return true;
@@ -487,15 +477,11 @@ py::object first_month_rows(StoredMonth &first, const py::object &table) {
 }
 
 // The months at `paths` opened and the block made for them; the block's rows are the first month's.
-// nullopt, having read at most the first month, where the native read does not apply.
+// nullopt, having read at most the first month, where the months' shape rules the block out (whether
+// it is tried at all is month_readers' decision).
 std::shared_ptr<BlockRead> prepare_block(const py::list &paths) {
-    if (!native_core_enabled() || py::len(paths) == 0) {
+    if (py::len(paths) == 0) {
         return nullptr;
-    }
-    for (py::handle path : paths) {
-        if (!native::is_local(path)) {
-            return nullptr;
-        }
     }
     py::object labels;
     py::object days;
@@ -561,7 +547,7 @@ std::optional<std::pair<py::object, py::object>> read_month_block(const py::obje
                                                                   const py::object &task_desc) {
     // A single month too: decoding its columns straight into the block costs less than pandas'
     // conversion of the table, though the frame pandas builds would need no join.
-    auto read = own_hooks_in_place() ? prepare_block(paths) : nullptr;
+    auto read = prepare_block(paths);
     if (!read) {
         return std::nullopt;
     }
@@ -622,14 +608,13 @@ bool append_name(const py::object &name, std::string &key) {
         key += '\1';
         return true;
     }
-    Py_ssize_t length = 0;
-    const char *text = PyUnicode_CheckExact(name.ptr()) ? PyUnicode_AsUTF8AndSize(name.ptr(), &length) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
+    std::optional<std::string_view> text =
+        PyUnicode_CheckExact(name.ptr()) ? native::utf8_view(name) : std::nullopt;
+    if (!text) {
         return false;
     }
     key += '\2';
-    key.append(text, static_cast<size_t>(length));
+    key.append(*text);
     return true;
 }
 
@@ -728,8 +713,7 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
     auto *array_out = new ArrowArray{};
     py::capsule schema_capsule(schema_out, "arrow_schema", &release_exported_schema);
     py::capsule array_capsule(array_out, "arrow_array", &release_exported_array);
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         core::export_float_columns(cells.view.data, cells.view.rows, cells.view.row_stride, cells.view.day_stride,
                                    day_names,
                                    [owner] {
@@ -737,7 +721,7 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
                                        delete owner;
                                    },
                                    schema_out, array_out);
-    }
+    });
     py::object batch = pa.attr("RecordBatch").attr("_import_from_c_capsule")(schema_capsule, array_capsule);
     py::list arrays = batch.attr("columns");
     arrays.append(index_array);
@@ -747,10 +731,11 @@ py::object month_table(const py::object &frame, const FloatCells &cells) {
 }  // namespace
 
 void write_month_file(const py::object &frame, const py::object &path) {
-    auto cells = native::is_local(path) ? encodable_cells(frame) : std::nullopt;
+    const native::Storage &storage = native::storage_for(path);
+    auto cells = storage.holds_local_files() ? encodable_cells(frame) : std::nullopt;
     py::object table = cells ? month_table(frame, *cells) : py::none();
     if (table.is_none()) {
-        native::write_stored_parquet(frame, path);
+        storage.write_parquet(frame, path);
         return;
     }
     // Doubles of many series rarely repeat within a column: a dictionary costs time and space. The
@@ -759,9 +744,12 @@ void write_month_file(const py::object &frame, const py::object &path) {
     py::list names = table.attr("column_names");
     dictionary_columns.append(names[py::len(names) - 1]);
     py::object write_table = parquet().attr("write_table");
-    native::write_atomically(path, [&](const py::str &temporary) {
+    bool written = storage.write_through_local_file(path, [&](const py::str &temporary) {
         write_table(table, temporary, "compression"_a = "snappy", "use_dictionary"_a = dictionary_columns);
     });
+    if (!written) {
+        storage.write_parquet(frame, path);
+    }
 }
 
 }  // namespace corvane::store

@@ -25,6 +25,12 @@ py::list month_path_tasks(const py::object &directory, const py::object &categor
 
 // <directory>/<category>.parquet.
 py::str table_file_path(const py::object &directory, const py::object &category);
+// <category>.parquet, and <category>_<YYYY-MM>.parquet: the names of core/store_layout.hpp, the
+// category and the key formatted with str().
+py::str table_file_name(const py::handle &category);
+py::str month_file_name(const py::handle &category, const py::handle &month_key);
+// The compiled pattern that fullmatches the names of the category's month files (groups: year, month).
+py::object month_file_regex(const py::handle &category);
 
 // Column positions per month key (YYYY-MM) of the days, keys ascending.
 std::map<std::string, std::vector<Py_ssize_t>> columns_by_month_key(const py::object &days);

@@ -1,6 +1,6 @@
 // Frames taken apart into the plain buffers and keys the native core works on.
 #include "framevault/numeric_frames.hpp"
-#include "core/numeric_merge.hpp"
+#include "core/cell_merge.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,21 +26,19 @@ bool all_float64(const py::object &frame) {
 }
 
 // Keys of an object array of labels: each must be an exact str.
-std::optional<native::RowKeys> text_keys(const py::array &labels) {
-    native::RowKeys keys{'s', {}};
+std::optional<core::RowKeys> text_keys(const py::array &labels) {
+    core::RowKeys keys{'s', {}};
     keys.keys.reserve(labels.size());
     for (py::handle label : labels) {
         if (!PyUnicode_CheckExact(label.ptr())) {
             return std::nullopt;
         }
-        Py_ssize_t length = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(label.ptr(), &length);
-        if (text == nullptr) {
+        std::optional<std::string_view> text = native::utf8_view(label);
+        if (!text) {
             // Lone surrogates have no UTF-8 form: the pandas path handles such labels.
-            PyErr_Clear();
             return std::nullopt;
         }
-        keys.keys.emplace_back(text, static_cast<size_t>(length));
+        keys.keys.emplace_back(*text);
     }
     return keys;
 }
@@ -53,7 +51,7 @@ int64_t offset_at(const py::buffer_info &offsets, bool large, int64_t position) 
 
 // Keys of pandas str labels held by pyarrow, read from the Arrow buffers: no Python str per label.
 // nullopt for other storage, and for missing labels, which only the pandas path can align.
-std::optional<native::RowKeys> arrow_text_keys(const py::object &index) {
+std::optional<core::RowKeys> arrow_text_keys(const py::object &index) {
     py::object dtype = index.attr("dtype");
     if (!py::isinstance(dtype, global("pd").attr("StringDtype")) ||
         !py::str(dtype.attr("storage")).equal(py::str("pyarrow"))) {
@@ -71,7 +69,7 @@ std::optional<native::RowKeys> arrow_text_keys(const py::object &index) {
     py::list buffers = array.attr("buffers")();
     auto count = static_cast<int64_t>(py::len(array));
     auto first = array.attr("offset").cast<int64_t>();
-    native::RowKeys keys{'s', {}};
+    core::RowKeys keys{'s', {}};
     keys.keys.reserve(static_cast<size_t>(count));
     if (count == 0) {
         return keys;
@@ -103,16 +101,16 @@ std::optional<FloatCells> float_cells(const py::object &frame) {
         return std::nullopt;
     }
     auto item = static_cast<int64_t>(sizeof(double));
-    native::CellView view{static_cast<const double *>(values.data()), values.shape(0), values.shape(1),
+    core::CellView view{static_cast<const double *>(values.data()), values.shape(0), values.shape(1),
                           values.strides(0) / item, values.strides(1) / item};
     return FloatCells{std::move(values), view};
 }
 
-std::optional<native::RowKeys> row_keys(const py::object &index) {
+std::optional<core::RowKeys> row_keys(const py::object &index) {
     py::object dtype = index.attr("dtype");
     if (dtype.equal(numpy().attr("dtype")("int64"))) {
         auto ticks = day_ticks(index.attr("to_numpy")());
-        native::RowKeys keys{'i', {}};
+        core::RowKeys keys{'i', {}};
         keys.keys.reserve(ticks.size());
         for (int64_t value : ticks) {
             keys.keys.emplace_back(reinterpret_cast<const char *>(&value), sizeof value);
@@ -147,8 +145,7 @@ bool float_rows_all_have_values(const FloatCells &cells) {
     if (!native_core_enabled()) {
         return false;
     }
-    py::gil_scoped_release no_gil;
-    return native::every_row_has_a_value(cells.view);
+    return native::without_gil([&] { return core::every_row_has_a_value(cells.view); });
 }
 
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,

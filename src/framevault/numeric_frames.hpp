@@ -1,4 +1,4 @@
-// Seams between the pandas orchestration and the native numeric core (src/native/): each call either
+// Seams between the pandas orchestration and the numeric core (src/core/): each call either
 // does the work on the frames' buffers or says it does not apply, and the caller keeps its pandas path.
 #pragma once
 
@@ -20,14 +20,14 @@ bool native_core_enabled();
 // float64 cells of a frame and the array that owns them.
 struct FloatCells {
     py::object owner;
-    native::CellView view;
+    core::CellView view;
 };
 
 // The frame's cells when every column is numpy float64 and it has at least one row and one day.
 std::optional<FloatCells> float_cells(const py::object &frame);
 
 // Row labels as keys when all are str or the index is numpy int64; nullopt otherwise.
-std::optional<native::RowKeys> row_keys(const py::object &index);
+std::optional<core::RowKeys> row_keys(const py::object &index);
 
 // Day labels (datetime64 values) as their int64 ticks.
 std::vector<int64_t> day_ticks(const py::object &days);
@@ -42,7 +42,7 @@ bool float_rows_all_have_values(const FloatCells &cells);
 py::object frame_from_columns(std::vector<double> values, int64_t rows, int64_t days, const py::object &index,
                               const py::object &columns);
 
-// native_merge.cpp: the month merge of a stored and a new month frame, both with datetime day labels.
+// month_frame_merge.cpp: the month merge of a stored and a new month frame, both with datetime day labels.
 struct MergedMonth {
     bool identical = false;
     bool changed = false;  // whether `frame` differs from the stored frame
@@ -61,13 +61,13 @@ bool print_identical_from_digest(const py::object &file_path, const py::object &
 void record_month_digest(const py::object &file_path, const py::object &written, const py::object &date_format);
 
 // The identity of the month file now, taken before a read so a record can be bound to what was read.
-std::optional<native::FileIdentity> month_file_identity(const py::object &file_path);
+std::optional<core::FileIdentity> month_file_identity(const py::object &file_path);
 // Records the digest of a stored month that a full comparison found unchanged, so the next re-sync of
 // a store written without digests needs no read; only while the file is still the one read (`read_as`).
 void record_unchanged_month(const py::object &file_path, const py::object &existing_df, const py::object &date_format,
-                            const std::optional<native::FileIdentity> &read_as);
+                            const std::optional<core::FileIdentity> &read_as);
 
-// native_join.cpp: month frames (calendar order) side by side, as pd.concat(axis=1) joins them. Each
+// month_frame_join.cpp: month frames (calendar order) side by side, as pd.concat(axis=1) joins them. Each
 // frame is released once copied, so the months and the result are not all held at once.
 std::optional<py::object> join_numeric_months(std::vector<py::object> &frames);
 

@@ -1,12 +1,16 @@
-#include "framevault/store.hpp"
-#include "native/names.hpp"
+#include "framevault/month_files.hpp"
+#include "core/store_layout.hpp"
+#include "bindings/names.hpp"
 
 namespace corvane::store {
 
 void init_store(py::object self, py::object root_dir, py::object max_workers) {
     self.attr("root_dir") = root_dir;
     self.attr("max_workers") = max_workers;
-    native::make_directories(self.attr("root_dir"));
+    // The root's storage is picked here, from its path: a root that no storage serves fails now. Every
+    // later call on a path under the root gets the same one.
+    py::object root = self.attr("root_dir");
+    native::storage_for(root).make_directories(root);
 }
 
 py::object get_category_path(py::object self, py::object category) {
@@ -20,7 +24,7 @@ py::object get_category_path(py::object self, py::object category) {
 
 py::object get_unstack_file_path(py::object self, py::object category) {
     py::object directory = self.attr("_get_category_path")(category);
-    return native::concat(directory, "/", category, ".parquet");
+    return native::concat(directory, "/", table_file_name(category));
 }
 
 py::object get_pivot_file_path(py::object self, py::object category, py::object year, py::object month) {
@@ -29,7 +33,7 @@ py::object get_pivot_file_path(py::object self, py::object category, py::object 
     if (!two_digit_month) {
         native::raise_pending();
     }
-    return native::concat(directory, "/", category, "_", year, "-", two_digit_month, ".parquet");
+    return native::concat(directory, "/", month_file_name(category, native::concat(year, "-", two_digit_month)));
 }
 
 bool if_exists_unstack_category(py::object self, py::object category) {
@@ -58,7 +62,7 @@ py::object gsoi(py::object choice, py::object df) {
 }
 
 py::tuple extract_year_month(py::object input_string) {
-    py::object match = global("re").attr("search")(R"(_(\d{4})-(\d{2})\.)", input_string);
+    py::object match = global("re").attr("search")(core::layout::month_key_pattern, input_string);
     if (py::bool_(match)) {
         return py::make_tuple(match.attr("group")(1), match.attr("group")(2));
     }

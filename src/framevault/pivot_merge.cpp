@@ -1,8 +1,9 @@
 // One month file of a category kept by month: created from the month's new days, or merged with them.
 #include "framevault/month_blocks.hpp"
+#include "framevault/month_reader.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
-#include "native/dates.hpp"
+#include "bindings/dates.hpp"
 
 namespace corvane::store {
 
@@ -83,16 +84,18 @@ bool month_unchanged(const py::object &existing_df, const py::object &stored_tex
     return same_content(existing_df, aligned);
 }
 
-// The stored month as the merge compares it: read into one block where the native core can, else
-// through pyarrow's or pandas' conversion.
+// The stored month as the merge compares it, read by the reader month_readers picks.
 py::object stored_month(const py::object &file_path) {
-    if (!native_core_enabled()) {
-        return native::read_stored_parquet(file_path);
+    py::list paths;
+    paths.append(file_path);
+    MonthReaders readers = month_readers(MonthRead::kMerge, paths);
+    if (readers.first == MonthReader::kBlock) {
+        if (std::optional<py::object> block = read_stored_month_block(file_path)) {
+            return *block;
+        }
     }
-    if (std::optional<py::object> block = read_stored_month_block(file_path)) {
-        return *block;
-    }
-    return native::read_stored_month(file_path);
+    return readers.fallback == MonthReader::kPandas ? native::read_stored_parquet(file_path)
+                                                    : native::read_stored_month(file_path);
 }
 
 void create_month_file(const py::object &file_path, const py::object &sub_df, const py::object &days,
@@ -139,8 +142,8 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
     existing_df.attr("columns") = to_day_labels(existing_df.attr("columns"), file_path, date_format);
     try {
         // The native core decides and merges float64 months; it returns nothing where it does not apply.
-        std::optional<MergedMonth> native_merge = merge_numeric_months(existing_df, sub_df);
-        if (native_merge ? native_merge->identical : !frames_differ(existing_df, sub_df)) {
+        std::optional<MergedMonth> core_merge = merge_numeric_months(existing_df, sub_df);
+        if (core_merge ? core_merge->identical : !frames_differ(existing_df, sub_df)) {
             py::object days = existing_df.attr("columns");
             native::print_status_line(native::concat(file_path, ": Dataframes are identical. From ",
                                                      first_label(days), " To ", last_label(days), " Total Shape ",
@@ -148,10 +151,10 @@ void merge_month_file(const py::object &file_path, py::object sub_df, const py::
             record_unchanged_month(file_path, existing_df, date_format, read_as);
             return;
         }
-        py::object merged = native_merge ? native_merge->frame : combined_by_pandas(existing_df, sub_df);
+        py::object merged = core_merge ? core_merge->frame : combined_by_pandas(existing_df, sub_df);
         py::object text = to_text_labels(merged.attr("columns"), date_format);
         // A merge that gives back the stored month needs no write; the line reports the merge all the same.
-        bool changed = (native_merge && native_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
+        bool changed = (core_merge && core_merge->changed) || !month_unchanged(existing_df, stored_text, merged, text);
         if (changed) {
             merged.attr("columns") = text;
             write_month_file(merged, file_path);

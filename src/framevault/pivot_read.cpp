@@ -1,10 +1,11 @@
 // The months of a date range of a category kept by month, read on the thread pool and joined.
 #include "framevault/month_blocks.hpp"
+#include "framevault/month_reader.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/store.hpp"
 #include "framevault/month_files.hpp"
-#include "native/dates.hpp"
-#include "native/months.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/months.hpp"
 
 #include <algorithm>
 #include <string>
@@ -66,12 +67,14 @@ std::pair<py::object, py::object> join_months(py::list &results, const py::objec
     return {global("pd").attr("concat")(ordered, "axis"_a = 1), days};
 }
 
-// The months side by side with the days of their labels: decoded into one block where the native
-// read applies, otherwise each month read by read_parquet and the frames joined.
+// The months side by side with the days of their labels: decoded into one block where month_readers
+// picks it, otherwise each month read by the class's read_parquet and the frames joined.
 std::pair<py::object, py::object> read_months(const py::object &self, const py::list &paths,
                                               const py::object &task_info, const py::object &directory) {
-    if (auto block = read_month_block(self, paths, task_info)) {
-        return *block;
+    if (month_readers(MonthRead::kRange, paths).first == MonthReader::kBlock) {
+        if (auto block = read_month_block(self, paths, task_info)) {
+            return *block;
+        }
     }
     py::list iterators;
     for (py::handle path : paths) {
@@ -182,7 +185,7 @@ py::object read_pivot_category(py::object self, py::object category, py::object 
 
     py::list paths;
     for (py::handle month : present) {
-        paths.append(native::concat(directory, "/", category, "_", month, ".parquet"));
+        paths.append(month_file_path(directory, category, month));
     }
     py::object task_info = native::concat("Reading ", category, " From ", start_date, " To ", end_date, ": ");
     preload_parquet_engine();

@@ -1,7 +1,7 @@
 // A frame of days split by calendar month, each month merged into its own file on the thread pool.
 #include "framevault/store.hpp"
-#include "native/dates.hpp"
-#include "native/names.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/names.hpp"
 
 #include <map>
 #include <utility>

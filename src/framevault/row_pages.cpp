@@ -11,7 +11,7 @@
 
 namespace corvane::store {
 
-std::optional<std::vector<native::RowMatch>> FoundRows::find(const native::ColumnChunk &chunk,
+std::optional<std::vector<core::RowMatch>> FoundRows::find(const core::ColumnChunk &chunk,
                                                              const std::vector<std::string> &labels) {
     std::string key(reinterpret_cast<const char *>(chunk.bytes->span(0, chunk.bytes->size())), chunk.bytes->size());
     key += chunk.snappy ? 's' : 'u';
@@ -23,7 +23,7 @@ std::optional<std::vector<native::RowMatch>> FoundRows::find(const native::Colum
             return known->second;
         }
     }
-    auto rows = native::rows_holding(chunk, labels);
+    auto rows = core::rows_holding(chunk, labels);
     if (rows) {
         std::lock_guard<std::mutex> hold(mutex_);
         found_.emplace(std::move(key), *rows);
@@ -96,7 +96,7 @@ std::optional<PandasColumns> pandas_columns(const std::string &metadata) {
 
 // The month's row-label column and its float64 days from first to last; nullopt for files of any
 // other shape (no stored text index, days not YYYY-MM-DD, other value types), which pyarrow reads.
-std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t first_us, int64_t last_us) {
+std::optional<MonthPlan> plan_month(const core::FileLayout &layout, int64_t first_us, int64_t last_us) {
     if (!layout.pandas_metadata) {
         return std::nullopt;
     }
@@ -111,10 +111,10 @@ std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t fi
     MonthPlan plan;
     bool has_index = false;
     for (size_t at = 0; at < layout.columns.size(); ++at) {
-        const native::ColumnLayout &column = layout.columns[at];
+        const core::ColumnLayout &column = layout.columns[at];
         if (column.name == pandas->index_column) {
             std::string type = type_of(column.name);  // pandas 3 writes "object" for its str dtype
-            if (has_index || column.type != native::PhysicalType::kByteArray || !column.text ||
+            if (has_index || column.type != core::PhysicalType::kByteArray || !column.text ||
                 (type != "unicode" && type != "object" && type != "string")) {
                 return std::nullopt;
             }
@@ -122,12 +122,12 @@ std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t fi
             has_index = true;
             continue;
         }
-        std::optional<int64_t> day = native::iso_day_micros(column.name);
+        std::optional<int64_t> day = core::iso_day_micros(column.name);
         if (!day) {
             return std::nullopt;
         }
         if (*day >= first_us && *day <= last_us) {
-            if (column.type != native::PhysicalType::kDouble || type_of(column.name) != "float64") {
+            if (column.type != core::PhysicalType::kDouble || type_of(column.name) != "float64") {
                 return std::nullopt;
             }
             plan.day_columns.push_back(at);
@@ -137,14 +137,14 @@ std::optional<MonthPlan> plan_month(const native::FileLayout &layout, int64_t fi
     return has_index ? std::optional(plan) : std::nullopt;
 }
 
-using ChunkBytesList = std::vector<std::unique_ptr<native::ChunkBytes>>;
+using ChunkBytesList = std::vector<std::unique_ptr<core::ChunkBytes>>;
 
 // The chunk of `column`, its bytes owned by `owners`.
-native::ColumnChunk chunk_of(ChunkBytesList &owners, const native::FileBytes &file, const native::FileLayout &layout,
+core::ColumnChunk chunk_of(ChunkBytesList &owners, const core::FileBytes &file, const core::FileLayout &layout,
                              size_t column) {
-    const native::ColumnLayout &at = layout.columns[column];
-    owners.push_back(std::make_unique<native::ChunkBytes>(file, at.start, static_cast<size_t>(at.size)));
-    native::ColumnChunk chunk;
+    const core::ColumnLayout &at = layout.columns[column];
+    owners.push_back(std::make_unique<core::ChunkBytes>(file, at.start, static_cast<size_t>(at.size)));
+    core::ColumnChunk chunk;
     chunk.bytes = owners.back().get();
     chunk.snappy = at.snappy;
     chunk.max_definition_level = at.max_definition_level;
@@ -154,15 +154,15 @@ native::ColumnChunk chunk_of(ChunkBytesList &owners, const native::FileBytes &fi
 
 // The wanted rows found in the month and their values, rows x days, row-major.
 struct PagedRows {
-    std::vector<native::RowMatch> rows;
+    std::vector<core::RowMatch> rows;
     std::vector<double> block;
 };
 
-std::optional<PagedRows> read_paged_rows(const native::FileBytes &file, const native::FileLayout &layout,
+std::optional<PagedRows> read_paged_rows(const core::FileBytes &file, const core::FileLayout &layout,
                                          const MonthPlan &plan, const std::vector<std::string> &labels,
                                          FoundRows &found) {
     ChunkBytesList owners;
-    std::optional<std::vector<native::RowMatch>> rows = found.find(chunk_of(owners, file, layout, plan.index_column), labels);
+    std::optional<std::vector<core::RowMatch>> rows = found.find(chunk_of(owners, file, layout, plan.index_column), labels);
     if (!rows) {
         return std::nullopt;
     }
@@ -172,13 +172,13 @@ std::optional<PagedRows> read_paged_rows(const native::FileBytes &file, const na
         return paged;
     }
     std::vector<int64_t> positions;
-    for (const native::RowMatch &match : paged.rows) {
+    for (const core::RowMatch &match : paged.rows) {
         positions.push_back(match.row);
     }
     size_t days = plan.day_columns.size();
     paged.block.assign(paged.rows.size() * days, 0.0);
     for (size_t day = 0; day < days; ++day) {
-        auto values = native::doubles_at(chunk_of(owners, file, layout, plan.day_columns[day]), positions);
+        auto values = core::doubles_at(chunk_of(owners, file, layout, plan.day_columns[day]), positions);
         if (!values) {
             return std::nullopt;
         }
@@ -191,12 +191,12 @@ std::optional<PagedRows> read_paged_rows(const native::FileBytes &file, const na
 
 // A month's rows from the page reader, as the join takes them: ("paged", row labels, day labels,
 // day ticks in microseconds, values as rows x days, index name).
-py::object paged_result(const PagedRows &paged, const native::FileLayout &layout, const MonthPlan &plan,
+py::object paged_result(const PagedRows &paged, const core::FileLayout &layout, const MonthPlan &plan,
                         const py::list &wanted) {
     py::array_t<double> values({static_cast<py::ssize_t>(paged.rows.size()), static_cast<py::ssize_t>(plan.day_columns.size())});
     std::copy(paged.block.begin(), paged.block.end(), values.mutable_data());
     py::list index;
-    for (const native::RowMatch &match : paged.rows) {
+    for (const core::RowMatch &match : paged.rows) {
         index.append(wanted[match.label]);
     }
     py::list day_labels;
@@ -217,12 +217,11 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
     if (!stored) {
         return std::nullopt;
     }
-    const native::FileBytes &file = stored->bytes;
-    std::optional<native::FileLayout> layout;
-    {
-        py::gil_scoped_release no_gil;
-        layout = native::read_layout(file);
-    }
+    const core::FileBytes &file = stored->bytes;
+    std::optional<core::FileLayout> layout;
+    native::without_gil([&] {
+        layout = core::read_layout(file);
+    });
     std::optional<MonthPlan> plan = layout ? plan_month(*layout, first_us, last_us) : std::nullopt;
     if (!plan) {
         return std::nullopt;
@@ -231,10 +230,9 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
         return py::object(py::none());
     }
     std::optional<PagedRows> paged;
-    {
-        py::gil_scoped_release no_gil;
+    native::without_gil([&] {
         paged = read_paged_rows(file, *layout, *plan, labels, found);
-    }
+    });
     if (!paged) {
         return std::nullopt;
     }

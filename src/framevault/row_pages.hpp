@@ -20,12 +20,12 @@ namespace corvane::store {
 class FoundRows {
 public:
     // The rows of `chunk` holding `labels`, searched once per distinct chunk.
-    std::optional<std::vector<native::RowMatch>> find(const native::ColumnChunk &chunk,
+    std::optional<std::vector<core::RowMatch>> find(const core::ColumnChunk &chunk,
                                                       const std::vector<std::string> &labels);
 
 private:
     std::mutex mutex_;
-    std::unordered_map<std::string, std::vector<native::RowMatch>> found_;
+    std::unordered_map<std::string, std::vector<core::RowMatch>> found_;
 };
 
 // The wanted rows of the month file at `path` over the days from first_us to last_us (microseconds),

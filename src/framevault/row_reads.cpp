@@ -4,8 +4,8 @@
 #include "framevault/month_files.hpp"
 #include "framevault/numeric_frames.hpp"
 #include "framevault/row_pages.hpp"
-#include "native/dates.hpp"
-#include "native/months.hpp"
+#include "bindings/dates.hpp"
+#include "bindings/months.hpp"
 
 #include <pybind11/numpy.h>
 

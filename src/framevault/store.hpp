@@ -2,8 +2,8 @@
 // class in its definition order; everything else reaches them through Python attribute lookup.
 #pragma once
 
-#include "native/pyglue.hpp"
-#include "native/storage.hpp"
+#include "bindings/pyglue.hpp"
+#include "bindings/storage.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -85,10 +85,9 @@ py::array upsert_keep(const py::list &codes, int64_t rows, int64_t stored_rows) 
         columns.push_back(arrays.back().data());
     }
     std::vector<uint8_t> keep;
-    {
-        py::gil_scoped_release release;
-        keep = native::upsert_keep_mask(columns, rows, stored_rows);
-    }
+    native::without_gil([&] {
+        keep = core::upsert_keep_mask(columns, rows, stored_rows);
+    });
     py::array_t<bool> mask(static_cast<py::ssize_t>(keep.size()));
     std::copy(keep.begin(), keep.end(), mask.mutable_data());
     return mask;
@@ -109,10 +108,9 @@ bool is_stored_file(const py::object &file_path) {
     if (!py::isinstance<py::str>(os.attr("fspath")(file_path))) {
         return false;
     }
+    const native::Storage *storage = nullptr;
     try {
-        if (!native::is_local(file_path)) {
-            return true;
-        }
+        storage = &native::storage_for(file_path);
     } catch (py::error_already_set &error) {
         // A URL of another scheme: pandas' business.
         if (!error.matches(PyExc_ValueError)) {
@@ -120,7 +118,7 @@ bool is_stored_file(const py::object &file_path) {
         }
         return false;
     }
-    return !py::bool_(os.attr("path").attr("isdir")(file_path));
+    return !storage->is_directory(file_path);
 }
 
 }  // namespace

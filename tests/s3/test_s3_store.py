@@ -17,6 +17,7 @@ import pytest
 import corvane._object_storage as object_storage
 import store_workers as workers
 from corvane.FrameVault import ParquetDataManager
+from memory_storage import memory_storage
 from s3_faults import FaultyProxy
 
 ROUNDS = int(os.environ.get("CORVANE_S3_CONCURRENCY_ROUNDS", "20"))
@@ -50,18 +51,43 @@ def session(store):
 
 
 def on_both_roots(run, local_root, s3_root, capsys):
-    """run(root) on local disk and on s3://; the status lines must match (pool threads finish months
-    in any order, so as sets of lines), and so must the layout: object keys where local disk has
-    paths, nothing else in the categories. Returns both results and the lines, roots shown as ROOT."""
+    """run(root) on local disk, on s3:// and on a third kind of root (mem://, in memory); the status
+    lines must match (pool threads finish months in any order, so as sets of lines), and so must the
+    layout: object keys where local disk has paths, nothing else in the categories. The in-memory
+    run must give what the s3:// run gives. Returns the local and s3:// results and the s3:// lines,
+    roots shown as ROOT."""
     local = run(local_root)
     local_lines = capsys.readouterr().out.replace(local_root, "ROOT")
     remote = run(s3_root)
     remote_lines = capsys.readouterr().out.replace(s3_root, "ROOT")
+    memory_root = "mem://bucket/" + s3_root.split("/", 3)[3]
+    with memory_storage() as memory:
+        in_memory = run(memory_root)
+        memory_lines = capsys.readouterr().out.replace(memory_root, "ROOT")
+        memory_keys = [key for key in memory.keys_under(memory_root) if not key.startswith(".corvane/")]
+    local_files = sorted(os.path.relpath(os.path.join(d, f), local_root) for d, _, files in os.walk(local_root)
+                         for f in files if not os.path.relpath(d, local_root).startswith(".corvane"))
     assert sorted(remote_lines.splitlines()) == sorted(local_lines.splitlines())
-    assert listing(s3_root) == sorted(os.path.relpath(os.path.join(d, f), local_root)
-                                      for d, _, files in os.walk(local_root) for f in files
-                                      if not os.path.relpath(d, local_root).startswith(".corvane"))
+    assert sorted(memory_lines.splitlines()) == sorted(local_lines.splitlines())
+    assert listing(s3_root) == memory_keys == local_files
+    assert_same(in_memory, remote)
     return local, remote, remote_lines
+
+
+def assert_same(ours, theirs):
+    """The same results, frames compared as frames, within lists, tuples and dicts."""
+    if isinstance(ours, pd.DataFrame):
+        pd.testing.assert_frame_equal(ours, theirs)
+    elif isinstance(ours, dict):
+        assert ours.keys() == theirs.keys()
+        for key in ours:
+            assert_same(ours[key], theirs[key])
+    elif isinstance(ours, (list, tuple)) and any(isinstance(item, (pd.DataFrame, list, tuple, dict)) for item in ours):
+        assert type(ours) is type(theirs) and len(ours) == len(theirs)
+        for left, right in zip(ours, theirs):
+            assert_same(left, right)
+    else:
+        assert ours == theirs
 
 
 def test_every_method_gives_what_local_disk_gives(s3_root, tmp_path, capsys):

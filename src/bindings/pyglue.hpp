@@ -6,10 +6,12 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/durable_files.hpp"
-#include "native/errors.hpp"
+#include "bindings/errors.hpp"
 
 namespace corvane::native {
 
@@ -115,6 +117,10 @@ void add_annotated_method(py::object &cls, const char *name, const char *doc, co
 
 // --- text ----------------------------------------------------------------------------------------
 
+// The UTF-8 bytes of a str (a subclass too), kept by the str and valid while it lives; nullopt, with
+// no exception left set, for anything else and for a str with lone surrogates, which has none.
+std::optional<std::string_view> utf8_view(const py::handle &text);
+
 // Pieces joined as an f-string would render them: C strings as they are, every other value by str().
 inline py::str piece_text(const char *literal) { return py::str(literal); }
 inline py::str piece_text(const py::handle &value) { return py::str(value); }
@@ -180,7 +186,7 @@ py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = t
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the
 // file after CORVANE_LOCK_TIMEOUT seconds (600 when unset); KeyboardInterrupt soon after a SIGINT
 // (the wait looks at the interpreter's signals) or after interrupt_lock_waits.
-FileLock lock_stored_file(const py::handle &path);
+core::FileLock lock_stored_file(const py::handle &path);
 
 // Makes every lock wait in progress in this process raise KeyboardInterrupt: only the main thread
 // sees a Ctrl-C, and the pool's threads must not wait out their locks after it.

@@ -1,6 +1,6 @@
 // The month merge on float64 buffers: same outcome, labels and cells as the pandas path.
 #include "framevault/numeric_frames.hpp"
-#include "core/numeric_merge.hpp"
+#include "core/cell_merge.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -11,14 +11,14 @@ namespace {
 
 using namespace pybind11::literals;
 
-native::Positions identity_positions(int64_t count) {
-    native::Positions positions(count);
+core::Positions identity_positions(int64_t count) {
+    core::Positions positions(count);
     std::iota(positions.begin(), positions.end(), 0);
     return positions;
 }
 
 // Where each label of `from` sits in `into`: the identity when pandas finds the labels equal.
-std::optional<native::Positions> row_positions(const py::object &from, const py::object &into) {
+std::optional<core::Positions> row_positions(const py::object &from, const py::object &into) {
     if (py::bool_(from.attr("equals")(into))) {
         return identity_positions(py::len(from));
     }
@@ -27,7 +27,7 @@ std::optional<native::Positions> row_positions(const py::object &from, const py:
     if (!from_keys || !into_keys) {
         return std::nullopt;
     }
-    return native::positions_in(*from_keys, *into_keys);
+    return core::positions_in(*from_keys, *into_keys);
 }
 
 std::vector<int64_t> sorted_union(const std::vector<int64_t> &left, const std::vector<int64_t> &right) {
@@ -53,7 +53,7 @@ bool labels_reproducible(const py::object &existing_df, const py::object &sub_df
 
 // True when every new row is a stored row and the stored rows are sorted: the outer join is then the
 // stored index itself (same labels, order, dtype and name).
-bool joins_to_stored(const py::object &stored_rows, const py::object &new_rows, const native::Positions &rows_in_new) {
+bool joins_to_stored(const py::object &stored_rows, const py::object &new_rows, const core::Positions &rows_in_new) {
     auto found = std::count_if(rows_in_new.begin(), rows_in_new.end(), [](int64_t position) { return position >= 0; });
     return found == static_cast<std::ptrdiff_t>(py::len(new_rows)) &&
            stored_rows.attr("dtype").equal(new_rows.attr("dtype")) &&
@@ -79,24 +79,23 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
     std::vector<int64_t> stored_ticks = day_ticks(stored_days);
     std::vector<int64_t> new_ticks = day_ticks(new_days);
     auto rows_in_new = row_positions(stored_rows, new_rows);
-    auto days_in_new = native::positions_in(stored_ticks, new_ticks);
+    auto days_in_new = core::positions_in(stored_ticks, new_ticks);
     if (!rows_in_new || !days_in_new) {
         return std::nullopt;
     }
 
     MergedMonth result;
-    {
-        py::gil_scoped_release no_gil;
-        result.identical = native::frames_identical(stored->view, incoming->view, *rows_in_new, *days_in_new,
+    native::without_gil([&] {
+        result.identical = core::frames_identical(stored->view, incoming->view, *rows_in_new, *days_in_new,
                                                     incoming->view.rows, incoming->view.days);
-    }
+    });
     if (result.identical) {
         return result;
     }
 
     // Rows as combine_first aligns them: the stored index when pandas finds both equal or when the
     // join of sorted stored rows with a subset of them gives those rows back; else pandas' own join.
-    native::MergePlan plan;
+    core::MergePlan plan;
     py::object merged_rows = stored_rows;
     if (py::bool_(stored_rows.attr("equals")(new_rows)) || joins_to_stored(stored_rows, new_rows, *rows_in_new)) {
         plan.stored_rows = identity_positions(stored->view.rows);
@@ -109,8 +108,8 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
         if (!merged_keys || !stored_keys || !new_keys) {
             return std::nullopt;
         }
-        auto in_stored = native::positions_in(*merged_keys, *stored_keys);
-        auto in_new = native::positions_in(*merged_keys, *new_keys);
+        auto in_stored = core::positions_in(*merged_keys, *stored_keys);
+        auto in_new = core::positions_in(*merged_keys, *new_keys);
         if (!in_stored || !in_new) {
             return std::nullopt;
         }
@@ -118,14 +117,13 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
         plan.new_rows = std::move(*in_new);
     }
     std::vector<int64_t> merged_ticks = sorted_union(stored_ticks, new_ticks);
-    plan.stored_days = *native::positions_in(merged_ticks, stored_ticks);
-    plan.new_days = *native::positions_in(merged_ticks, new_ticks);
+    plan.stored_days = *core::positions_in(merged_ticks, stored_ticks);
+    plan.new_days = *core::positions_in(merged_ticks, new_ticks);
 
-    native::MergedCells cells;
-    {
-        py::gil_scoped_release no_gil;
-        cells = native::merge_cells(stored->view, incoming->view, plan);
-    }
+    core::MergedCells cells;
+    native::without_gil([&] {
+        cells = core::merge_cells(stored->view, incoming->view, plan);
+    });
     auto rows = static_cast<int64_t>(plan.stored_rows.size());
     auto kept = static_cast<int64_t>(cells.kept_rows.size());
     if (kept != rows) {

@@ -1,6 +1,6 @@
 // The months of a range copied into one preallocated float64 block, as pd.concat(axis=1) joins them.
 #include "framevault/numeric_frames.hpp"
-#include "core/month_join.hpp"
+#include "core/block_join.hpp"
 
 #include <numeric>
 #include <utility>
@@ -16,7 +16,7 @@ bool plain_index(const py::handle &index) { return py::type::of(index).is(global
 
 // Row placement of every month in the union; nullopt where the native join does not apply.
 struct RowPlan {
-    std::vector<native::Positions> months;  // empty: the month holds exactly the union's rows, in order
+    std::vector<core::Positions> months;  // empty: the month holds exactly the union's rows, in order
     py::list new_labels;                    // the labels each month adds to the union, for months adding any
     int64_t rows = 0;
     bool added_any = false;
@@ -26,7 +26,7 @@ struct RowPlan {
 std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
     RowPlan plan;
     const py::object &first = indexes.front();
-    std::optional<native::RowUnion> joined;
+    std::optional<core::RowUnion> joined;
     plan.rows = static_cast<int64_t>(py::len(first));
     for (const py::object &index : indexes) {
         if (!plain_index(index) || !index.attr("dtype").equal(first.attr("dtype")) ||
@@ -40,7 +40,7 @@ std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
         plan.all_same = false;
         if (!joined) {
             auto first_keys = row_keys(first);
-            joined = first_keys ? native::RowUnion::starting_with(std::move(*first_keys)) : std::nullopt;
+            joined = first_keys ? core::RowUnion::starting_with(std::move(*first_keys)) : std::nullopt;
             if (!joined) {
                 return std::nullopt;
             }
@@ -60,7 +60,7 @@ std::optional<RowPlan> plan_rows(const std::vector<py::object> &indexes) {
     }
     if (joined && joined->size() > plan.rows) {
         // Months holding the first month's rows now fill only the head of a longer union.
-        native::Positions head(plan.rows);
+        core::Positions head(plan.rows);
         std::iota(head.begin(), head.end(), 0);
         for (auto &positions : plan.months) {
             if (positions.empty()) {
@@ -108,14 +108,13 @@ std::optional<py::object> join_numeric_months(std::vector<py::object> &frames) {
     // Pages of the block are only touched as each month is copied in, and each month frame is let go
     // right after, so the months' memory can be given back while the block fills.
     py::array_t<double> block({days, plan->rows});
-    native::JoinedBlock joined(block.mutable_data(), plan->rows);
+    core::JoinedBlock joined(block.mutable_data(), plan->rows);
     int64_t first_day = 0;
     for (size_t month = 0; month < frames.size(); ++month) {
         auto cells = float_cells(frames[month]);
-        {
-            py::gil_scoped_release no_gil;
+        native::without_gil([&] {
             joined.copy_month(cells->view, first_day, plan->months[month]);
-        }
+        });
         first_day += cells->view.days;
         cells.reset();
         frames[month] = py::none();

@@ -1,6 +1,6 @@
-#include "native/months.hpp"
+#include "bindings/months.hpp"
 
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 namespace corvane::native {
 

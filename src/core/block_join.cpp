@@ -1,10 +1,10 @@
-#include "core/month_join.hpp"
+#include "core/block_join.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-namespace corvane::native {
+namespace corvane::core {
 
 std::optional<RowUnion> RowUnion::starting_with(RowKeys first) {
     RowUnion joined;
@@ -58,4 +58,4 @@ void JoinedBlock::copy_month(const CellView &cells, int64_t first_day, const Pos
     }
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

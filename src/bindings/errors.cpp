@@ -1,4 +1,4 @@
-#include "native/errors.hpp"
+#include "bindings/errors.hpp"
 
 #include "core/durable_files.hpp"
 
@@ -41,15 +41,15 @@ void raise_core_failure(const std::exception &failure) {
         // pybind11's own errors carry their Python type already.
         throw;
     }
-    if (const auto *call = dynamic_cast<const SystemCallError *>(&failure)) {
+    if (const auto *call = dynamic_cast<const core::SystemCallError *>(&failure)) {
         errno = call->error_number;
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, call->path.c_str());
         raise_pending();
     }
-    if (dynamic_cast<const LockTimeout *>(&failure) != nullptr) {
+    if (dynamic_cast<const core::LockTimeout *>(&failure) != nullptr) {
         raise_error(PyExc_TimeoutError, failure.what());
     }
-    if (dynamic_cast<const WaitInterrupted *>(&failure) != nullptr) {
+    if (dynamic_cast<const core::WaitInterrupted *>(&failure) != nullptr) {
         // The interpreter's own exception is pending when a signal handler raised it.
         if (!PyErr_Occurred()) {
             PyErr_SetNone(PyExc_KeyboardInterrupt);

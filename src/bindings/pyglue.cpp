@@ -1,4 +1,4 @@
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -131,8 +131,7 @@ struct StatusLineLock {
         (void)registered;
         if (!status_line_mutex->try_lock()) {
             // Waited for without the GIL: the holder needs it to finish its line.
-            py::gil_scoped_release release;
-            status_line_mutex->lock();
+            without_gil([] { status_line_mutex->lock(); });
         }
         held = status_line_mutex;
     }
@@ -160,8 +159,7 @@ py::object status_line_lock_object() {
             if (!blocking) {
                 return false;
             }
-            py::gil_scoped_release release;
-            status_line_mutex->lock();
+            without_gil([] { status_line_mutex->lock(); });
             return true;
         });
         cls.attr("release") = py::cpp_function([](py::args) { status_line_mutex->unlock(); });
@@ -322,16 +320,16 @@ void write_atomically(const py::handle &path, const std::function<void(const py:
     }
     // Named so that listings of month files never pick it up (hidden, no ".parquet", no "_YYYY-MM."),
     // and locked while it lives so that no other writer's cleanup takes it for a dead one's.
-    std::optional<TemporaryFile> temporary;
+    std::optional<core::TemporaryFile> temporary;
     without_gil([&] {
         // Before the write, so that space a dead writer held is free again when this one needs it.
-        remove_dead_writers_leftovers(directory, leftover_age_limit);
+        core::remove_dead_writers_leftovers(directory, core::leftover_age_limit);
         temporary.emplace(directory);
     });
     // A failure here leaves the old file; the temporary one goes with its owner.
     write(py::str(temporary->path()));
     without_gil([&] {
-        durable_replace(temporary->path(), target);
+        core::durable_replace(temporary->path(), target);
         temporary->renamed();
     });
 }
@@ -391,19 +389,32 @@ py::object read_parquet_snapshot(const py::handle &path, bool through_pandas) {
     return frame;
 }
 
-FileLock lock_stored_file(const py::handle &path) {
+core::FileLock lock_stored_file(const py::handle &path) {
     std::string data_path = absolute_path(path);
     // With the GIL held: the environment is not read while another thread sets it.
-    double timeout = raising_core_failures(lock_timeout_seconds);
+    double timeout = raising_core_failures(core::lock_timeout_seconds);
     unsigned long interruptions = lock_wait_interruptions.load();
     auto interrupted = [interruptions] {
         // With the GIL for a moment: only the interpreter knows whether a signal arrived.
         py::gil_scoped_acquire gil;
         return PyErr_CheckSignals() != 0 || lock_wait_interruptions.load() != interruptions;
     };
-    return without_gil([&] { return FileLock(data_path, timeout, interrupted); });
+    return without_gil([&] { return core::FileLock(data_path, timeout, interrupted); });
 }
 
 void interrupt_lock_waits() { lock_wait_interruptions.fetch_add(1); }
+
+std::optional<std::string_view> utf8_view(const py::handle &text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(bytes, static_cast<size_t>(size));
+}
 
 }  // namespace corvane::native

@@ -1,6 +1,6 @@
-#include "native/dates.hpp"
+#include "bindings/dates.hpp"
 
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 namespace corvane::native {
 

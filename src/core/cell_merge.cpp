@@ -1,10 +1,10 @@
-#include "core/numeric_merge.hpp"
+#include "core/cell_merge.hpp"
 
 #include <limits>
 #include <string_view>
 #include <unordered_map>
 
-namespace corvane::native {
+namespace corvane::core {
 
 namespace {
 
@@ -138,4 +138,4 @@ MergedCells merge_cells(const CellView &stored, const CellView &incoming, const 
     return merged;
 }
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -6,7 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // The joined frame's rows in the order a side-by-side concat gives them: the first month's rows,
 // then every row not seen before, in the order the later months first show it.
@@ -41,4 +41,4 @@ private:
     int64_t rows_;
 };
 
-}  // namespace corvane::native
+}  // namespace corvane::core

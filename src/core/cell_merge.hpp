@@ -5,7 +5,7 @@
 
 #include <optional>
 
-namespace corvane::native {
+namespace corvane::core {
 
 // Where each label of `from` sits in `into`; nullopt when `from` or `into` repeats a label.
 std::optional<Positions> positions_in(const RowKeys &from, const RowKeys &into);
@@ -35,4 +35,4 @@ struct MergedCells {
 // `plan` says. Rows left without any value are dropped, as before every write.
 MergedCells merge_cells(const CellView &stored, const CellView &incoming, const MergePlan &plan);
 
-}  // namespace corvane::native
+}  // namespace corvane::core

@@ -1,6 +1,6 @@
-#include "native/names.hpp"
+#include "bindings/names.hpp"
 
-#include "native/pyglue.hpp"
+#include "bindings/pyglue.hpp"
 
 #include <optional>
 
@@ -10,16 +10,11 @@ namespace {
 
 // The UTF-8 spelling of `category`; nullopt for anything that is not a str or has none.
 std::optional<std::string> utf8_of(const py::handle &category) {
-    if (!PyUnicode_Check(category.ptr())) {
+    std::optional<std::string_view> bytes = utf8_view(category);
+    if (!bytes) {
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char *bytes = PyUnicode_AsUTF8AndSize(category.ptr(), &size);
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(bytes, static_cast<size_t>(size));
+    return std::string(*bytes);
 }
 
 std::string fault_of(const py::handle &category) {
