@@ -3,13 +3,13 @@ each symbol and in each library, counting only the samples taken while a timed b
 
 Usage:
   perf record -k CLOCK_MONOTONIC -F 250 -o W1.perf -- .venv/bin/python bench/run.py --profile W1 \\
-      --sizes 5000x240 --runs 5 > W1.runs
+      --sizes 5000x240 --runs 5 2> W1.runs
   perf script -i W1.perf > W1.txt
   python bench/fold_profile.py W1.txt --windows W1.runs [--top N]
 
---windows takes the profile run's output, whose lines give each timed run's span on CLOCK_MONOTONIC;
-samples outside them (data generation, set-up) are left out. Shares are of the samples kept, all
-threads together: CPU time, not waiting (fsync's wait is off the CPU; see `strace -c -w`).
+--windows takes the profile run's standard error, whose lines give each timed run's span on
+CLOCK_MONOTONIC; samples outside them (data generation, set-up) are left out. Shares are of the samples
+kept, all threads together: CPU time, not waiting (fsync's wait is off the CPU; see `perf trace -s`).
 The leaf frame is what counts: the native libraries carry no frame pointers, so their stacks end there.
 """
 
@@ -48,7 +48,7 @@ def read_samples(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("script", help="`perf script` output")
-    parser.add_argument("--windows", help="the profile run's output (its monotonic spans)")
+    parser.add_argument("--windows", help="the profile run's standard error (its monotonic spans)")
     parser.add_argument("--top", type=int, default=30)
     args = parser.parse_args()
     windows = read_windows(args.windows) if args.windows else []
