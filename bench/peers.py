@@ -3,7 +3,7 @@
 Runs in bench/.peers-venv (bench/peers_env.sh), never in the package's own environment: ArcticDB needs
 pandas < 3 and neither peer is a dependency of corvane.
 
-Usage: python bench/peers.py --frame FRAME.parquet --work DIR --start DAY --end DAY [--runs N]
+Usage: python bench/peers.py --frame FRAME.parquet --work DIR --start DAY --end DAY [--runs N] [--series NAME]
 
 FRAME is the pivot frame (one row per series, one "%Y-%m-%d" column per day). The stored history for
 the new-day workload is FRAME without its last day, and that day is the one appended. Prints one JSON
@@ -11,6 +11,7 @@ line: per peer, the median seconds of each workload (page cache warm; untimed se
 
 - ArcticDB, LMDB backend: the frame transposed, so days are its index and series its columns; `write`,
   `append`, `read` with `date_range`. Results stay in that layout (the transpose is reported apart).
+  With --series, also `read_series`: that one series (one column) over the whole range.
 - deltalake: a long table (series, day, value; one row per cell) partitioned by month; write,
   append, read with partition filters plus a day filter, then pivoted back to one row per series.
   The melt before a write and the pivot after a read are part of the timed work: without them the
@@ -63,8 +64,8 @@ def median_time(setup, body, runs):
 class Data:
     """The frame and the ranges every peer is timed on."""
 
-    def __init__(self, frame, start, end):
-        self.frame = frame
+    def __init__(self, frame, start, end, series=None):
+        self.frame, self.series = frame, series
         self.days = pd.DatetimeIndex(pd.to_datetime(frame.columns, format="%Y-%m-%d"))
         self.months = sorted({label[:7] for label in frame.columns})
         self.first, self.last = self.days[0], self.days[-1]
@@ -134,6 +135,10 @@ def time_arcticdb(data, work, runs):
         times[name] = median_time(lambda: None, lambda r=date_range, n=name: results.__setitem__(n, lib.read(SYMBOL, date_range=r).data), runs)
     assert results["read_all"].shape == wide.shape
     assert results["read_3_months"].index.min() >= data.start and results["read_3_months"].index.max() <= data.end
+    if data.series is not None:
+        times["read_series"] = median_time(
+            lambda: None, lambda: results.__setitem__("read_series", lib.read(SYMBOL, columns=[data.series]).data), runs)
+        assert list(results["read_series"].columns) == [data.series] and len(results["read_series"]) == len(wide)
     # Into corvane's layout (a row per series). Each column comes back as its own block, so the
     # transpose goes through one array rather than through the frame.
     whole = results["read_all"]
@@ -234,8 +239,9 @@ def main():
     parser.add_argument("--end", required=True, help="last day of the 3-month read")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--peers", default=",".join(PEERS))
+    parser.add_argument("--series", help="ArcticDB also reads this one series over the whole range")
     args = parser.parse_args()
-    data = Data(pd.read_parquet(args.frame), args.start, args.end)
+    data = Data(pd.read_parquet(args.frame), args.start, args.end, args.series)
     versions = {"pandas": pd.__version__, "pyarrow": pa.__version__, "numpy": np.__version__}
     timings = {}
     for name in filter(None, args.peers.split(",")):

@@ -1,12 +1,17 @@
 """Benchmarks: each corvane workload beside its floor, the least pandas/pyarrow work for the same result.
 
 Usage: python bench/run.py [--quick] [--runs N] [--only W1,W4,W8] [--json PATH] [--peers] [--s3]
+       python bench/run.py --sizes 5000x120,5000x240,20000x120 [--runs N] [--peers] [--no-memory]
 
 Prints one table (workload, corvane median, floor median, ratio, peak memory) and writes the same
 figures as JSON. Peak memory is measured in a fresh child process per workload: the largest resident
 set seen while the workload runs once, above the resident set just before it. With --s3 the write and
 read workloads also run against an s3:// store on a SeaweedFS server on loopback (the test extra's
 weed binary), beside their local-disk figures.
+
+With --sizes SERIESxMONTHS,... the month workloads W1, W3, W4, W5 and W8 run at each size instead (one
+table with a row per size and workload; --only picks among them), each with its fresh-child peak and,
+with --peers, ArcticDB's figure for the same operation from a fresh bench/peers.py process per size.
 """
 
 import argparse
@@ -38,6 +43,28 @@ START = "2015-01-01"
 CATEGORY = "close"
 TABLE = "instruments"
 KEYS = ["order_book_id", "start_date", "end_date"]
+# The scaling run's workloads, and the ArcticDB operation (bench/peers.py) each is set beside.
+SCALING = {"W1": "write", "W3": "new_day", "W4": "read_all", "W5": "read_month", "W8": "read_series"}
+
+
+def parse_sizes(text):
+    """"5000x120,20000x120" -> one sizes dict per entry (no whole table: W6 is not a scaling workload)."""
+    sizes = []
+    for entry in filter(None, text.split(",")):
+        try:
+            series, months = (int(part) for part in entry.lower().split("x"))
+        except ValueError:
+            raise SystemExit(f"--sizes: {entry!r} is not SERIESxMONTHS (e.g. 5000x120)") from None
+        if series < 3 or months < 1:
+            raise SystemExit(f"--sizes: {entry!r} needs at least 3 series (W8 reads the third) and 1 month")
+        sizes.append({"series": series, "months": months, "table_rows": 0, "table_changes": 0})
+    if not sizes:
+        raise SystemExit("--sizes: no size given")
+    return sizes
+
+
+def size_label(sizes):
+    return f"{sizes['series']}x{sizes['months']}"
 
 
 # --- data -----------------------------------------------------------------------------------------
@@ -368,10 +395,12 @@ def attach_server(data, work):
     return server
 
 
-def child_peak(args, name):
+def child_peak(args, name, sizes=None):
     """Runs one workload once in a fresh interpreter and returns its peak memory figure."""
     command = [sys.executable, os.path.abspath(__file__), "--child", name, "--work", args.work]
-    if args.quick:
+    if args.sizes:
+        command += ["--sizes", size_label(sizes)]
+    elif args.quick:
         command.append("--quick")
     if args.warm:
         command.append("--warm")
@@ -400,7 +429,8 @@ def run_child(args, sizes):
 
 def run_profiled(args, sizes):
     """Runs one workload's corvane body --runs times in this process, for a profiler to watch:
-    `py-spy record --gil -- .venv/bin/python bench/run.py --profile W1 --runs 10`."""
+    `py-spy record --gil -- .venv/bin/python bench/run.py --profile W1 --runs 10` (with `--sizes 5000x240`,
+    at that one size), or `perf record -k CLOCK_MONOTONIC` and bench/fold_profile.py."""
     data = load_data(sizes, args.work)
     if args.profile.startswith("W7"):
         attach_server(data, args.work)
@@ -408,10 +438,14 @@ def run_profiled(args, sizes):
     for _ in range(args.runs):
         workload.setup()
         with quiet():
-            started = time.perf_counter()
+            started, clock = time.perf_counter(), time.monotonic()
             workload.corvane()
             elapsed = time.perf_counter() - started
+        ended = time.monotonic()
         print(f"{args.profile}: {elapsed:.3f}s", flush=True)
+        # The run's span on CLOCK_MONOTONIC, which `perf record -k CLOCK_MONOTONIC` stamps its samples with,
+        # so bench/fold_profile.py --windows keeps only the timed bodies' samples.
+        print(f"{args.profile}: monotonic {clock:.6f} to {ended:.6f}", file=sys.stderr, flush=True)
     if "server" in data:
         data["server"].stop()
 
@@ -421,7 +455,10 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", default="", help="comma-separated workload names")
-    parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results", "latest.json"))
+    parser.add_argument("--json", help="where the figures go (default bench/results/latest.json; "
+                                         "with --sizes, bench/results/scaling.json)")
+    parser.add_argument("--sizes", metavar="SERIESxMONTHS,...",
+                        help="run W1, W3, W4, W5 and W8 at each size (e.g. 5000x120,5000x240,20000x120)")
     parser.add_argument("--no-memory", action="store_true", help="skip the per-workload memory runs")
     parser.add_argument("--warm", action="store_true",
                         help="memory runs: run the workload once first, so the peak leaves out what a process pays on "
@@ -432,11 +469,23 @@ def main():
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--work", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    sizes = QUICK if args.quick else FULL
+    results = os.path.join(os.path.dirname(__file__), "results")
+    args.json = args.json or os.path.join(results, "scaling.json" if args.sizes else "latest.json")
+    scaling = parse_sizes(args.sizes) if args.sizes else None
+    if args.profile and scaling and len(scaling) != 1:
+        raise SystemExit("--profile takes one size in --sizes")
+    if scaling and args.s3:
+        raise SystemExit("--sizes runs on local disk only; --s3 runs the default sizes")
+    sizes = scaling[0] if scaling else QUICK if args.quick else FULL
     if args.child:
         return run_child(args, sizes)
 
     args.work = tempfile.mkdtemp(prefix="corvane-bench-")
+    if scaling and not args.profile:
+        try:
+            return run_scaling(args, scaling)
+        finally:
+            shutil.rmtree(args.work, ignore_errors=True)
     if args.profile:
         try:
             return run_profiled(args, sizes)
@@ -458,8 +507,8 @@ def main():
     report(args, sizes, rows, peers, remote)
 
 
-def measure(args, sizes, data):
-    wanted = set(filter(None, args.only.split(",")))
+def measure(args, sizes, data, wanted=None):
+    wanted = wanted or set(filter(None, args.only.split(",")))
     rows = []
     for workload in build_workloads(args.work, sizes, data):
         if wanted and workload.name not in wanted:
@@ -468,7 +517,7 @@ def measure(args, sizes, data):
         row = {"workload": workload.name, "title": workload.title, "corvane_s": corvane, "floor_s": floor,
                "ratio": corvane / floor, "runs": runs}
         if not args.no_memory:
-            row.update(child_peak(args, workload.name))
+            row.update(child_peak(args, workload.name, sizes))
         rows.append(row)
         print(f"  measured {workload.name}: {corvane:.3f}s vs {floor:.3f}s", file=sys.stderr)
     return rows
@@ -491,8 +540,7 @@ def measure_peers(args, data):
     fresh_dir(work)
     frame.to_parquet(f"{work}/frame.parquet")
     months = sorted(month_groups(frame))
-    start = f"{months[max(0, len(months) - 4)]}-15"
-    end = (pd.Timestamp(f"{months[-1]}-15") - pd.Timedelta(days=1)).strftime("%Y-%m-%d")
+    start, end = three_month_range(months)
     full, base, scratch = f"{work}/full", f"{work}/base", f"{work}/scratch"
     with quiet():
         ParquetDataManager(full).update_pivot_category(frame.copy(deep=False), CATEGORY)
@@ -521,15 +569,7 @@ def measure_peers(args, data):
         runs = max(args.runs, min(200, int(0.5 / max(first, 1e-4))))
         corvane[name] = statistics.median(timed(workload, "corvane") for _ in range(runs))
     print("  measured corvane for the peer table; timing the peers", file=sys.stderr)
-
-    here = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ, PYTHON=os.environ.get("PYTHON", sys.executable))
-    python = subprocess.run(["bash", f"{here}/peers_env.sh"], check=True, stdout=subprocess.PIPE, text=True,
-                            env=env).stdout.strip()
-    command = [python, f"{here}/peers.py", "--frame", f"{work}/frame.parquet", "--work", work,
-               "--start", start, "--end", end, "--runs", str(args.runs)]
-    output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
-    peers = json.loads(output.strip().splitlines()[-1])
+    peers = run_peers(args, work, start, end)
     rows = []
     for name, title in PEER_WORKLOADS.items():
         row = {"workload": name, "title": title.format(months=len(months)), "corvane_s": corvane[name]}
@@ -539,6 +579,90 @@ def measure_peers(args, data):
         rows.append(row)
     return {"range_3_months": [start, end], "versions": peers["versions"], "rows": rows,
             "extra": {peer: {k: v for k, v in t.items() if k not in PEER_WORKLOADS} for peer, t in peers["timings"].items()}}
+
+
+def three_month_range(months):
+    """The peers' 3-month read: from the 15th three months before the latest month to its 14th."""
+    start = f"{months[max(0, len(months) - 4)]}-15"
+    end = (pd.Timestamp(f"{months[-1]}-15") - pd.Timedelta(days=1)).strftime("%Y-%m-%d")
+    return start, end
+
+
+def run_peers(args, work, start, end, options=()):
+    """bench/peers.py in its own venv, in a fresh process, on the frame saved as work/frame.parquet."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHON=os.environ.get("PYTHON", sys.executable))
+    python = subprocess.run(["bash", f"{here}/peers_env.sh"], check=True, stdout=subprocess.PIPE, text=True,
+                            env=env).stdout.strip()
+    command = [python, f"{here}/peers.py", "--frame", f"{work}/frame.parquet", "--work", work,
+               "--start", start, "--end", end, "--runs", str(args.runs), *options]
+    output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(output.strip().splitlines()[-1])
+
+
+# --- scaling --------------------------------------------------------------------------------------
+
+
+def run_scaling(args, scaling):
+    """SCALING's workloads at each size, each size in its own work directory (removed after it)."""
+    wanted = set(filter(None, args.only.split(","))) or set(SCALING)
+    if wanted - set(SCALING):
+        raise SystemExit(f"--sizes runs {', '.join(SCALING)}; not {', '.join(sorted(wanted - set(SCALING)))}")
+    rows, versions = [], {}
+    for sizes in scaling:
+        label = size_label(sizes)
+        print(f"  size {label}", file=sys.stderr)
+        at_size = argparse.Namespace(**dict(vars(args), work=f"{args.work}/{label}"))
+        os.makedirs(at_size.work)
+        try:
+            data = load_data(sizes, at_size.work)
+            measured = measure(at_size, sizes, data, wanted)
+            if args.peers:
+                peer = scaling_peer(at_size, data)
+                versions = peer["versions"]
+                for row in measured:
+                    seconds = peer["timings"]["arcticdb"][SCALING[row["workload"]]]
+                    row.update(arcticdb_s=seconds, arcticdb_ratio=seconds / row["corvane_s"])
+        finally:
+            shutil.rmtree(at_size.work, ignore_errors=True)
+        rows += [dict(row, size=label, series=sizes["series"], months=sizes["months"]) for row in measured]
+    report_scaling(args, rows, versions)
+
+
+def scaling_peer(args, data):
+    """ArcticDB's figures for the scaling workloads on the same frame; W8's series read as one column."""
+    frame = data["frame"]
+    work = f"{args.work}/peers"
+    fresh_dir(work)
+    frame.to_parquet(f"{work}/frame.parquet")
+    start, end = three_month_range(sorted(month_groups(frame)))
+    return run_peers(args, work, start, end, ["--peers", "arcticdb", "--series", ONE_SERIES])
+
+
+def report_scaling(args, rows, versions):
+    print(f"corvane scaling: pandas {pd.__version__}, pyarrow {pyarrow.__version__}, "
+          f"Python {platform.python_version()}, {os.cpu_count()} cores"
+          + (f"; ArcticDB {versions['arcticdb']} (ratio = ArcticDB / corvane)" if versions else ""))
+    print(f"{'size':<11} {'workload':<40} {'corvane':>9} {'floor':>9} {'ratio':>6} {'peak MB':>8} {'result MB':>9} "
+          f"{'peak/res':>8}" + (f" {'ArcticDB':>9} {'ratio':>6}" if versions else ""))
+    for row in rows:
+        peak, result = row.get("peak_bytes"), row.get("result_bytes")
+        line = (f"{row['size']:<11} {row['workload'] + ' ' + row['title']:<40} {row['corvane_s']:>8.3f}s "
+                f"{row['floor_s']:>8.3f}s {row['ratio']:>6.2f} {megabytes(peak):>8.1f} {megabytes(result):>9.1f} "
+                f"{peak / result if peak is not None and result else float('nan'):>8.2f}")
+        if "arcticdb_s" in row:
+            line += f" {row['arcticdb_s']:>8.3f}s {row['arcticdb_ratio']:>6.2f}"
+        print(line)
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+    with open(args.json, "w") as handle:
+        json.dump({"pandas": pd.__version__, "pyarrow": pyarrow.__version__, "python": platform.python_version(),
+                   "cores": os.cpu_count(), "sizes": args.sizes, "rows": rows,
+                   **({"peer_versions": versions} if versions else {})}, handle, indent=2)
+    print(f"figures written to {args.json}")
+
+
+def megabytes(count):
+    return count / 2**20 if count is not None else float("nan")
 
 
 S3_WORKLOADS = ["W1", "W2", "W3", "W4", "W4-w1", "W5"]
