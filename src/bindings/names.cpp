@@ -1,6 +1,7 @@
 #include "bindings/names.hpp"
 
 #include "bindings/pyglue.hpp"
+#include "core/store_layout.hpp"
 
 #include <optional>
 #include <utility>
@@ -92,7 +93,7 @@ std::string category_name_fault(std::string_view name) {
     if (name == "." || name == "..") {
         return "a relative directory";
     }
-    if (name == ".corvane") {
+    if (name == core::layout::state_directory) {
         return "the store's own directory";
     }
     if (name.size() > longest_category_bytes) {

@@ -41,7 +41,7 @@ std::string digest_record_path(const std::string &file_path) {
     }
     fs::path category = file.parent_path();
     fs::path root = category.parent_path();
-    return (root / state_directory / "digests" / category.filename() / (file.filename().string() + ".digest")).string();
+    return (root / state_directory / digest_directory / category.filename() / (file.filename().string() + digest_suffix)).string();
 }
 
 }  // namespace corvane::core::layout

@@ -24,6 +24,9 @@ inline constexpr const char *temporary_file_pattern = R"(\.corvane-write-.*\.tmp
 
 // The store's own state under the root; never a category.
 inline constexpr const char *state_directory = ".corvane";
+// Digest records: <root>/.corvane/digests/<category>/<file name>.digest.
+inline constexpr const char *digest_directory = "digests";
+inline constexpr const char *digest_suffix = ".digest";
 
 // <category>_<month_key>.parquet for a month key YYYY-MM.
 inline std::string month_file_name(const std::string &category, const std::string &month_key) {

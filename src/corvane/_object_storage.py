@@ -304,13 +304,24 @@ def run_exclusively(path, body):
 
 # --- digest records: identical re-syncs without reading the object ----------------------------------
 
+def _layout():
+    # The store module publishes its file names when it loads, which is before any call reaches here.
+    from corvane import _store_layout
+    return _store_layout
+
+
+def _digests_under(root_parts):
+    layout = _layout()
+    return [*root_parts, layout.state_directory, layout.digest_directory]
+
+
 def _record_path(path):
     """<root>/.corvane/digests/<category>/<name>.digest for the object <root>/<category>/<name>."""
     bucket, key = split(path)
     parts = key.split("/")
     if len(parts) < 2:
         return None
-    return SCHEME + "/".join([bucket, *parts[:-2], ".corvane", "digests", parts[-2], parts[-1] + ".digest"])
+    return SCHEME + "/".join([bucket, *_digests_under(parts[:-2]), parts[-2], parts[-1] + _layout().digest_suffix])
 
 
 def read_digest_record(path):
@@ -352,7 +363,7 @@ def remove_digest_record(path):
 
 def remove_category_digests(root, category):
     """Drops every digest record of a category: <root>/.corvane/digests/<category>/."""
-    prefix = f"{os.fspath(root).rstrip('/')}/.corvane/digests/{category}"
+    prefix = "/".join([*_digests_under([os.fspath(root).rstrip("/")]), str(category)])
     for name in list_directory(prefix, files_only=True):
         delete(f"{prefix}/{name}")
 
@@ -410,7 +421,7 @@ def _require_enforcing(path):
             return
     # Beside the store's other state: <root>/.corvane/, where the root holds <category>/<file>.
     root_parts = key.split("/")[:-2]
-    probe = SCHEME + "/".join([bucket, *root_parts, ".corvane", f"probe-{uuid.uuid4().hex}"])
+    probe = SCHEME + "/".join([bucket, *root_parts, _layout().state_directory, f"probe-{uuid.uuid4().hex}"])
     try:
         first = _call("put", probe, b"1", mode="create", use_multipart=False)["e_tag"]
         if _accepted(probe, b"2", "create"):

@@ -90,7 +90,7 @@ class StoredFile:
 def classify(category: str, name: str) -> StoredFile:
     if LEFTOVER.fullmatch(name):
         return StoredFile(name, "leftover")
-    if name == f"{category}.parquet":
+    if name == category + _store_layout.table_suffix:
         return StoredFile(name, "table")
     match = MONTH.fullmatch(name[len(category):]) if name.startswith(category) else None
     if match and 1 <= int(match.group(2)) <= 12:

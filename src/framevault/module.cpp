@@ -114,6 +114,9 @@ void fill_store_module(py::module_ &module) {
     names.attr("temporary_prefix") = layout::temporary_prefix;
     names.attr("temporary_file_pattern") = layout::temporary_file_pattern;
     names.attr("state_directory") = layout::state_directory;
+    names.attr("table_suffix") = layout::table_suffix;
+    names.attr("digest_directory") = layout::digest_directory;
+    names.attr("digest_suffix") = layout::digest_suffix;
     py::module_::import("sys").attr("modules")["corvane._store_layout"] = names;
 }
 
