@@ -52,7 +52,7 @@ public:
     virtual py::object read_parquet(const py::handle &path) const = 0;
     // The same for a month file about to be merged: locally decoded without pandas' reader.
     virtual py::object read_month(const py::handle &path) const = 0;
-    // Whether the files are local: a block read opens them as pyarrow files on a descriptor.
+    // Whether the files are local, where a month write encodes into a local temporary file.
     virtual bool holds_local_files() const = 0;
     // Replaces a stored Parquet file whole: readers see the old or the new one, never a part.
     virtual void write_parquet(const py::handle &frame, const py::handle &path) const = 0;

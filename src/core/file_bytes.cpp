@@ -46,6 +46,8 @@ std::optional<FileBytes> FileBytes::adopt(int fd) {
     return FileBytes(std::move(descriptor), static_cast<int64_t>(status.st_size));
 }
 
+int FileBytes::descriptor() const { return descriptor_ ? descriptor_->fd : -1; }
+
 bool FileBytes::read(int64_t offset, size_t length, uint8_t *into) const {
     if (offset < 0 || offset > size_ || static_cast<int64_t>(length) > size_ - offset) {
         return false;

@@ -23,6 +23,8 @@ public:
     static std::optional<FileBytes> of_descriptor(int fd);
 
     int64_t size() const { return size_; }
+    // The open file's descriptor, or -1 for bytes in memory; it stays this object's.
+    int descriptor() const;
     // The whole file when it is in memory, else null.
     const uint8_t *memory() const { return memory_; }
     // Copies [offset, offset + length) into `into`; false when the range lies outside the file or

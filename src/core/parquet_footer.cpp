@@ -29,7 +29,25 @@ struct SchemaElement {
     std::string name;
     int32_t children = 0;
     bool text = false;
+    bool other_annotation = false;  // a converted or logical type other than text or a signed int64
 };
+
+// An IntType logical annotation: whether it is a signed 64-bit integer.
+bool signed_64_bits(Cursor &in) {
+    int bits = 0;
+    bool is_signed = false;
+    parquet::read_struct(in, [&](int16_t id, int type) {
+        if (id == 1 && type == parquet::kByte) {
+            bits = in.byte();
+        } else if (id == 2 && (type == parquet::kTrue || type == parquet::kFalse)) {
+            is_signed = type == parquet::kTrue;
+        } else {
+            return false;
+        }
+        return true;
+    });
+    return bits == 64 && is_signed;
+}
 
 SchemaElement read_schema_element(Cursor &in) {
     SchemaElement element;
@@ -43,10 +61,17 @@ SchemaElement read_schema_element(Cursor &in) {
         } else if (id == 5 && type == parquet::kI32) {
             element.children = read_i32(in);
         } else if (id == 6 && type == parquet::kI32) {
-            element.text = element.text || read_i32(in) == 0;  // ConvertedType UTF8
+            int32_t converted = read_i32(in);
+            element.text = element.text || converted == 0;  // ConvertedType UTF8
+            element.other_annotation = element.other_annotation || (converted != 0 && converted != 18);  // INT_64
         } else if (id == 10 && type == parquet::kStruct) {
-            parquet::read_struct(in, [&](int16_t kind, int) {
+            parquet::read_struct(in, [&](int16_t kind, int kind_type) {
                 element.text = element.text || kind == 1;  // LogicalType STRING
+                if (kind == 10 && kind_type == parquet::kStruct) {
+                    element.other_annotation = element.other_annotation || !signed_64_bits(in);  // INTEGER
+                    return true;
+                }
+                element.other_annotation = element.other_annotation || kind != 1;
                 return false;
             });
         } else {
@@ -189,8 +214,12 @@ std::optional<ColumnLayout> column_layout(const SchemaElement &leaf, const Chunk
     }
     ColumnLayout column;
     column.name = leaf.name;
-    column.type = leaf.type == 5 ? PhysicalType::kDouble : leaf.type == 6 ? PhysicalType::kByteArray : PhysicalType::kOther;
+    column.type = leaf.type == 2   ? PhysicalType::kInt64
+                  : leaf.type == 5 ? PhysicalType::kDouble
+                  : leaf.type == 6 ? PhysicalType::kByteArray
+                                   : PhysicalType::kOther;
     column.text = leaf.text;
+    column.plain_integer = column.type == PhysicalType::kInt64 && !leaf.other_annotation;
     column.max_definition_level = leaf.repetition == 1 ? 1 : 0;
     column.snappy = chunk.codec == 1;
     column.start = chunk.dictionary_page > 0 && chunk.dictionary_page < chunk.data_page ? chunk.dictionary_page

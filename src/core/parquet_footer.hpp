@@ -16,12 +16,13 @@
 
 namespace corvane::core {
 
-enum class PhysicalType { kOther, kDouble, kByteArray };
+enum class PhysicalType { kOther, kInt64, kDouble, kByteArray };
 
 struct ColumnLayout {
     std::string name;
     PhysicalType type = PhysicalType::kOther;
     bool text = false;  // annotated as UTF-8 text
+    bool plain_integer = false;  // INT64 without an annotation other than a signed 64-bit integer
     int max_definition_level = 0;
     bool snappy = false;
     int64_t start = 0;  // its dictionary page, else its first data page

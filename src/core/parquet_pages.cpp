@@ -1,6 +1,6 @@
 #include "core/parquet_pages.hpp"
 
-#include "core/parquet_thrift.hpp"
+#include "core/page_headers.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -19,61 +19,14 @@ constexpr size_t kBlock = 1024;  // a level run or a value needs a few bytes, a 
 
 // --- page headers --------------------------------------------------------------------------------
 
-enum PageType : int { kDataPage = 0, kDictionaryPage = 2 };
-enum Encoding : int { kPlain = 0, kPlainDictionary = 2, kRle = 3, kRleDictionary = 8 };
-
-struct PageHeader {
-    int type = -1;
-    int64_t uncompressed = -1;
-    int64_t compressed = -1;
-    int64_t values = -1;
-    int encoding = -1;
-    int level_encoding = kRle;  // definition levels: RLE unless the header says otherwise
-    size_t header_size = 0;
-};
-
-// Fields 1 to 3 (num_values, encoding, definition_level_encoding) of DataPageHeader or
-// DictionaryPageHeader.
-void read_values_and_encoding(Cursor &in, PageHeader &page) {
-    parquet::read_struct(in, [&](int16_t id, int type) {
-        if (type != parquet::kI32 || id < 1 || id > 3) {
-            return false;
-        }
-        int64_t value = in.zigzag();
-        if (id == 1) {
-            page.values = value;
-        } else if (id == 2) {
-            page.encoding = static_cast<int>(value);
-        } else {
-            page.level_encoding = static_cast<int>(value);
-        }
-        return true;
-    });
-}
-
-PageHeader read_page_header(Cursor &in) {
-    PageHeader page;
-    parquet::read_struct(in, [&](int16_t id, int type) {
-        if (id == 1 && type == parquet::kI32) {
-            page.type = static_cast<int>(in.zigzag());
-        } else if (id == 2 && type == parquet::kI32) {
-            page.uncompressed = in.zigzag();
-        } else if (id == 3 && type == parquet::kI32) {
-            page.compressed = in.zigzag();
-        } else if ((id == 5 || id == 7) && type == parquet::kStruct) {
-            read_values_and_encoding(in, page);
-        } else if (id == 8) {
-            throw Unsupported();  // data page v2
-        } else {
-            return false;
-        }
-        return true;
-    });
-    if (page.uncompressed < 0 || page.compressed < 0 || page.values < 0) {
-        throw Unsupported();
-    }
-    return page;
-}
+using parquet::kDataPage;
+using parquet::kDictionaryPage;
+using parquet::kPlain;
+using parquet::kPlainDictionary;
+using parquet::kRle;
+using parquet::kRleDictionary;
+using parquet::PageHeader;
+using parquet::read_page_header;
 
 // The header of the page at `at`: a short read first, since headers are a few dozen bytes, then the
 // rest of the chunk for a header that is longer (large statistics).

@@ -1,15 +1,14 @@
 #include "framevault/month_blocks.hpp"
 
 #include "core/arrow_columns.hpp"
-#include "framevault/numeric_frames.hpp"
 #include "core/block_join.hpp"
+#include "core/chunk_decode.hpp"
 #include "core/parquet_footer.hpp"
+#include "framevault/numeric_frames.hpp"
 #include "bindings/storage.hpp"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +16,7 @@
 #include <memory>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace corvane::store {
@@ -55,28 +55,74 @@ bool keyable_type(const py::object &type) {
     return name == "string" || name == "large_string" || name == "int64";
 }
 
-// One stored month, opened once: its handle serves the footer now and the data later.
+// One stored month, opened once: one version of its bytes (the open file locally, the bytes of one
+// GET on object storage) serves the footer, the row labels and the values.
 struct StoredMonth {
+    StoredMonth() = default;
+    StoredMonth(StoredMonth &&) = default;
+    StoredMonth &operator=(StoredMonth &&) = default;
+    // A month given up on (a declined read, an error) closes pyarrow's file object, not the collector.
+    ~StoredMonth() {
+        if (source && !source.is_none()) {
+            try {
+                source.attr("close")();
+            } catch (py::error_already_set &) {
+                // Closing a read-only file has nothing to report.
+            }
+        }
+    }
+
     py::object path;
-    py::object handle;
-    py::object file;  // pyarrow.parquet.ParquetFile on `handle`, made where it is first needed
+    std::optional<core::FileBytes> bytes;
+    py::object owner;   // what keeps object bytes alive, else None
+    py::object source;  // pyarrow's view of the same bytes, made where pyarrow is needed
+    py::object file;    // pyarrow.parquet.ParquetFile on `source`
+    std::optional<core::FileLayout> layout;  // the core's reading of the footer; nullopt: pyarrow decodes
     py::object index_metadata;
     py::object column_metadata;
     std::string index_field;
     std::vector<std::string> day_names;
-    int64_t first_column = 0;  // in the block
-    bool has_attrs = false;    // frame attributes, which only pandas' reader restores
-    std::optional<core::ImportedTable> decoded;  // decoded before the pool ran: the first month
-    std::optional<core::ImportedTable> held;  // decoded but not placed: its rows differ from the first month's
+    size_t index_chunk = 0;          // in `layout`
+    std::vector<size_t> day_chunks;  // in `layout`, one per day name
+    int64_t first_column = 0;        // in the block
+    bool has_attrs = false;          // frame attributes, which only pandas' reader restores
+    bool fits = false;               // a month the block read takes
+    std::optional<core::RowKeys> keys;  // the row labels as the core decoded them
+    bool placed = false;                // its values are in the block
+    bool held_keys = false;             // rows differ from the first month's: placed by `keys` in the union
+    std::optional<core::ImportedTable> held;  // decoded by pyarrow, rows differing from the first month's
 };
 
-// pyarrow's reader of the month, made on first need: on the calling thread for the first month, on
-// the pool's for the others, where it overlaps the other months' decoding.
+// pyarrow's view of the month's bytes: the object's bytes, or a file object on a duplicate of the
+// open descriptor (the same version, whatever replaced the path since).
+py::object &month_source(StoredMonth &month) {
+    if (!month.source || month.source.is_none()) {
+        if (!month.owner.is_none()) {
+            month.source = pyarrow().attr("BufferReader")(month.owner);
+        } else {
+            py::object os = global("os");
+            month.source = os.attr("fdopen")(os.attr("dup")(month.bytes->descriptor()), "rb");
+        }
+    }
+    return month.source;
+}
+
 py::object &month_file(StoredMonth &month) {
     if (!month.file || month.file.is_none()) {
-        month.file = parquet().attr("ParquetFile")(month.handle);
+        month.file = parquet().attr("ParquetFile")(month_source(month));
     }
     return month.file;
+}
+
+// Lets go of the month's bytes and of pyarrow's hold on them.
+void close_month(StoredMonth &month) {
+    month.file = py::none();
+    if (month.source && !month.source.is_none()) {
+        month.source.attr("close")();
+    }
+    month.source = py::none();
+    month.owner = py::none();
+    month.bytes.reset();
 }
 
 // A month file's columns as its footer describes them, whichever reader read it.
@@ -103,22 +149,16 @@ FooterFields footer_by_pyarrow(StoredMonth &month) {
     return footer;
 }
 
-// The footer read by the core from the month's open handle, without the GIL; nullopt for files it does
-// not describe (and for metadata that is not JSON), which pyarrow reads. Doubles whose pandas type is
-// float64 are float64 columns; a text index column is keyed as text (a month whose decoded labels turn
-// out otherwise is not placed, and the read falls back to pandas).
-std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
-    int descriptor = month.handle.attr("fileno")().cast<int>();
-    std::optional<core::FileLayout> layout = native::without_gil([descriptor]() -> std::optional<core::FileLayout> {
-        std::optional<core::FileBytes> file = core::FileBytes::of_descriptor(descriptor);
-        return file ? core::read_layout(*file) : std::nullopt;
-    });
-    if (!layout || !layout->pandas_metadata) {
+// The footer as the core read it; nullopt for metadata that is not JSON, which pyarrow then reads.
+// Doubles whose pandas type is float64 are float64 columns; text and plain int64 index columns are
+// keyed (a month whose decoded labels turn out otherwise is decoded by pyarrow).
+std::optional<FooterFields> footer_by_core(const core::FileLayout &layout) {
+    if (!layout.pandas_metadata) {
         return std::nullopt;
     }
     FooterFields footer;
     try {
-        footer.pandas_metadata = py::module_::import("json").attr("loads")(py::bytes(*layout->pandas_metadata));
+        footer.pandas_metadata = py::module_::import("json").attr("loads")(py::bytes(*layout.pandas_metadata));
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_ValueError)) {
             throw;
@@ -128,21 +168,24 @@ std::optional<FooterFields> footer_by_core(const StoredMonth &month) {
     if (!py::isinstance<py::dict>(footer.pandas_metadata)) {
         return std::nullopt;
     }
-    const auto &keys = layout->metadata_keys;
+    const auto &keys = layout.metadata_keys;
     footer.has_pandas_attrs = std::find(keys.begin(), keys.end(), "PANDAS_ATTRS") != keys.end();
-    for (const core::ColumnLayout &column : layout->columns) {
-        FieldKind kind = column.type == core::PhysicalType::kDouble                     ? FieldKind::kFloat64
-                         : column.type == core::PhysicalType::kByteArray && column.text ? FieldKind::kKey
-                                                                                          : FieldKind::kOther;
+    for (const core::ColumnLayout &column : layout.columns) {
+        bool key = (column.type == core::PhysicalType::kByteArray && column.text) || column.plain_integer;
+        FieldKind kind = column.type == core::PhysicalType::kDouble ? FieldKind::kFloat64
+                         : key                                      ? FieldKind::kKey
+                                                                    : FieldKind::kOther;
         footer.fields.emplace_back(column.name, kind);
     }
     return footer;
 }
 
 // Whether the month, as its footer describes it, is one the block read takes: one keyable index
-// column and float64 days that pandas stored as float64. Fills the month's description.
+// column and float64 days that pandas stored as float64. Fills the month's description; the chunk
+// positions are those of the footer's fields.
 bool describe_month(StoredMonth &month, const FooterFields &footer) {
     month.day_names.clear();
+    month.day_chunks.clear();
     month.index_metadata = py::object();
     py::object metadata = footer.pandas_metadata;
     if (metadata.is_none()) {
@@ -167,34 +210,67 @@ bool describe_month(StoredMonth &month, const FooterFields &footer) {
         }
     }
     bool has_index = false;
-    for (const auto &[name, kind] : footer.fields) {
+    for (size_t at = 0; at < footer.fields.size(); ++at) {
+        const auto &[name, kind] = footer.fields[at];
         if (name == month.index_field) {
             has_index = kind == FieldKind::kKey;
+            month.index_chunk = at;
         } else if (kind != FieldKind::kFloat64) {
             return false;
         } else {
             month.day_names.push_back(name);
+            month.day_chunks.push_back(at);
         }
     }
     return has_index && !month.day_names.empty() && month.index_metadata;
 }
 
-// The footer of a month file as the native read needs it; nullopt where it does not apply.
-std::optional<StoredMonth> open_month(const py::object &path) {
+core::ChunkSource chunk_of(const StoredMonth &month, size_t chunk) {
+    return core::ChunkSource{&*month.bytes, month.layout->columns[chunk], month.layout->rows};
+}
+
+// One version of the month's bytes: the open file, or one GET. Where the local file cannot be opened
+// as a regular file, pyarrow opens it, so that the caller sees the error a read would raise.
+void open_month_bytes(StoredMonth &month) {
+    const native::Storage &storage = native::storage_for(month.path);
+    std::optional<native::StoredBytes> stored = storage.open_bytes(month.path);
+    if (!stored) {
+        try {
+            pyarrow().attr("OSFile")(global("os").attr("fspath")(month.path)).attr("close")();
+        } catch (py::error_already_set &error) {
+            raise_naming_month(month.path, error.value());
+        }
+        raise_naming_month(month.path, py::handle(PyExc_OSError)("not a regular file"));
+    }
+    month.bytes = std::move(stored->bytes);
+    month.owner = stored->owner;
+}
+
+// The month at `path` opened and described, its row labels decoded where the core reads its footer.
+// Runs on a pool thread: the core's work is done with the GIL released.
+StoredMonth open_month(const py::object &path) {
     StoredMonth month;
     month.path = path;
+    month.owner = py::none();
+    month.source = py::none();
     month.file = py::none();
+    open_month_bytes(month);
     try {
-        month.handle = pyarrow().attr("OSFile")(global("os").attr("fspath")(path));
-        // The core knows text and double columns only: pyarrow has the last word on any other.
-        std::optional<FooterFields> footer = footer_by_core(month);
-        if (!footer || !describe_month(month, *footer)) {
-            if (!describe_month(month, footer_by_pyarrow(month))) {
-                return std::nullopt;
-            }
+        const core::FileBytes &bytes = *month.bytes;
+        month.layout = native::without_gil([&] { return core::read_layout(bytes); });
+        std::optional<FooterFields> footer = month.layout ? footer_by_core(*month.layout) : std::nullopt;
+        month.fits = footer && describe_month(month, *footer);
+        if (!month.fits) {
+            // The core knows text, int64 and double columns only: pyarrow has the last word on others.
+            month.layout.reset();
+            month.fits = describe_month(month, footer_by_pyarrow(month));
         }
     } catch (py::error_already_set &error) {
         raise_naming_month(path, error.value());
+    }
+    if (month.fits && month.layout) {
+        core::ChunkSource index = chunk_of(month, month.index_chunk);
+        month.keys = native::without_gil([&] { return core::decode_keys(index); });
     }
     return month;
 }
@@ -214,38 +290,9 @@ MonthHooks &own_month_hooks() {
 
 namespace {
 
-// At most `limit` holders at once; waiting happens with the GIL released.
-class InFlight {
-public:
-    explicit InFlight(unsigned limit) : free_(limit == 0 ? 1 : limit) {}
-    void enter() {
-        native::without_gil([&] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            freed_.wait(lock, [&] { return free_ > 0; });
-            --free_;
-        });
-    }
-    void leave() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++free_;
-        }
-        freed_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable freed_;
-    unsigned free_;
-};
-
-// The read's shared state: the months, in calendar order, and the block they are copied into.
+// The read's shared state: the months, in calendar order once ordered, and the block they go into.
 struct BlockRead {
-    // More months decoding at once than there are cores gains no speed, and each keeps its own
-    // allocator memory: the peak above the block grows with them.
-    std::shared_ptr<InFlight> decoding = std::make_shared<InFlight>(std::thread::hardware_concurrency());
     std::vector<StoredMonth> months;
-    std::map<std::string, size_t> by_path;
     core::RowKeys reference;  // the first month's rows
     int64_t rows = 0;
     py::array_t<double> block;  // days x rows: one contiguous run per day
@@ -254,65 +301,84 @@ struct BlockRead {
     py::object days;
 };
 
-// Decodes one month and copies it into its columns of the block when it holds the first month's rows
-// in their order; otherwise keeps it decoded for the union.
-// The month's table as pyarrow decodes it, on Arrow's own threads, as many as there are cores, so
-// that the allocator's memory stays with those few threads instead of spreading over the pool's.
-py::object decode_month(StoredMonth &month) { return month_file(month).attr("read")("use_threads"_a = true); }
-
-// The reader keeps what it read of the file until it goes: let it go with the month.
-void close_month(StoredMonth &month) {
-    month.file = py::none();
-    month.handle.attr("close")();
+bool same_rows(const core::RowKeys &keys, const core::RowKeys &reference) {
+    return keys.kind == reference.kind && keys.keys == reference.keys;
 }
 
-core::ImportedTable decoded_month(StoredMonth &month) {
-    if (month.decoded) {
-        core::ImportedTable table = std::move(*month.decoded);
-        month.decoded.reset();
-        return table;
+// The month's days decoded by the core into their columns of `data` (`rows` a column), each of its
+// rows at `positions` (empty: the block's rows are the month's). False where the core declines a
+// chunk; the columns are then rewritten by whoever decodes the month instead.
+bool decode_month_into(const StoredMonth &month, double *data, int64_t rows, const core::Positions &positions) {
+    for (size_t day = 0; day < month.day_chunks.size(); ++day) {
+        double *column = data + (month.first_column + static_cast<int64_t>(day)) * rows;
+        if (!core::decode_doubles(chunk_of(month, month.day_chunks[day]), column, positions)) {
+            return false;
+        }
     }
+    return true;
+}
+
+// The months whose labels are the first month's decoded straight into the block, on as many
+// threads as there are cores, without the GIL. Marks them placed; the others are left as they are.
+void decode_matching_months(BlockRead &read) {
+    std::vector<StoredMonth *> matching;
+    for (StoredMonth &month : read.months) {
+        if (month.layout && month.keys && same_rows(*month.keys, read.reference)) {
+            matching.push_back(&month);
+        }
+    }
+    double *data = read.block.mutable_data();
+    int64_t rows = read.rows;
+    std::vector<char> done(matching.size(), 0);
+    native::without_gil([&] {
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            for (size_t at = next++; at < matching.size(); at = next++) {
+                done[at] = decode_month_into(*matching[at], data, rows, {}) ? 1 : 0;
+            }
+        };
+        size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), matching.size());
+        std::vector<std::thread> pool;
+        for (size_t i = 1; i < threads; ++i) {
+            pool.emplace_back(work);
+        }
+        work();
+        for (std::thread &thread : pool) {
+            thread.join();
+        }
+    });
+    for (size_t at = 0; at < matching.size(); ++at) {
+        if (done[at]) {
+            matching[at]->placed = true;
+            close_month(*matching[at]);
+        }
+    }
+}
+
+// A month the core did not place, decoded by pyarrow: copied into the block when it holds the first
+// month's rows in their order, else kept for the union. Months whose core-decoded labels differ are
+// kept by their labels.
+void decode_remaining_month(BlockRead &read, StoredMonth &month) {
+    if (month.layout && month.keys && !same_rows(*month.keys, read.reference)) {
+        month.held_keys = true;
+        return;
+    }
+    core::ImportedTable table;
     try {
-        core::ImportedTable table = import_table(decode_month(month));
-        close_month(month);
-        return table;
+        table = import_table(month_file(month).attr("read")("use_threads"_a = true));
     } catch (py::error_already_set &error) {
         raise_naming_month(month.path, error.value());
     }
-}
-
-void read_one_month(BlockRead &read, const py::object &path) {
-    StoredMonth &month = read.months.at(read.by_path.at(py::str(path).cast<std::string>()));
-    // A month holds its slot until it is copied: its decoded table counts towards the peak until then.
-    InFlight *slots = month.decoded ? nullptr : read.decoding.get();
-    if (slots != nullptr) {
-        // Its reader is made before it waits: that work holds the GIL, and overlaps the months
-        // decoding meanwhile.
-        try {
-            month_file(month);
-        } catch (py::error_already_set &error) {
-            raise_naming_month(month.path, error.value());
-        }
-        slots->enter();
-    }
-    struct Leave {
-        InFlight *slots;
-        ~Leave() {
-            if (slots != nullptr) {
-                slots->leave();
-            }
-        }
-    } leave{slots};
-    core::ImportedTable table = decoded_month(month);
     std::optional<size_t> index = table.column(month.index_field);
     std::vector<size_t> columns;
     for (const std::string &name : month.day_names) {
         std::optional<size_t> column = table.column(name);
         if (!index || !column || table.format(*column) != "g") {
-            raise_naming_month(path, py::handle(PyExc_ValueError)("the file changed its columns while it was read"));
+            raise_naming_month(month.path, py::handle(PyExc_ValueError)("the file changed its columns while it was read"));
         }
         columns.push_back(*column);
     }
+    close_month(month);
     double *data = read.block.mutable_data();
     native::without_gil([&] {
         if (!table.same_keys(*index, read.reference)) {
@@ -322,9 +388,8 @@ void read_one_month(BlockRead &read, const py::object &path) {
         for (size_t day = 0; day < columns.size(); ++day) {
             table.copy_float_column(columns[day], data + (month.first_column + static_cast<int64_t>(day)) * read.rows, {});
         }
-        // The month's Arrow memory goes back before the next month is decoded on this thread.
-        table = core::ImportedTable();
     });
+    month.placed = !month.held;
 }
 
 // Labels of `keys` at `added` as a list of Python objects: text or int.
@@ -343,6 +408,40 @@ py::list labels_of(const core::RowKeys &keys, const std::vector<int64_t> &added)
     return labels;
 }
 
+// The labels of a month kept for the union.
+std::optional<core::RowKeys> held_rows(const StoredMonth &month) {
+    return month.held_keys ? month.keys : month.held->keys(*month.held->column(month.index_field));
+}
+
+// A held month's days written into the union block `data` (`rows` a column) at `positions`, holes
+// where it lacks a row: by the core from its bytes, or from pyarrow's table.
+void fill_held_month(StoredMonth &month, double *data, int64_t rows, const core::Positions &positions) {
+    const double hole = std::numeric_limits<double>::quiet_NaN();
+    auto columns = static_cast<int64_t>(month.day_names.size());
+    std::fill(data + month.first_column * rows, data + (month.first_column + columns) * rows, hole);
+    if (month.held_keys && decode_month_into(month, data, rows, positions)) {
+        return;
+    }
+    if (month.held_keys) {
+        // The core declined a chunk after its labels: pyarrow decodes the month.
+        std::fill(data + month.first_column * rows, data + (month.first_column + columns) * rows, hole);
+        py::gil_scoped_acquire gil;
+        try {
+            month.held = import_table(month_file(month).attr("read")("use_threads"_a = true));
+        } catch (py::error_already_set &error) {
+            raise_naming_month(month.path, error.value());
+        }
+    }
+    for (int64_t day = 0; day < columns; ++day) {
+        auto column = month.held->column(month.day_names[static_cast<size_t>(day)]);
+        if (!column) {
+            py::gil_scoped_acquire gil;
+            raise_naming_month(month.path, py::handle(PyExc_ValueError)("the file changed its columns while it was read"));
+        }
+        month.held->copy_float_column(*column, data + (month.first_column + day) * rows, positions);
+    }
+}
+
 // Months whose rows differ from the first month's placed in the union of all rows, as concat orders
 // it; a wider block when they add rows. False where the labels cannot be joined here (repeats).
 bool place_held_months(BlockRead &read, py::object &row_index) {
@@ -354,10 +453,10 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
     py::list new_labels;
     for (size_t at = 0; at < read.months.size(); ++at) {
         StoredMonth &month = read.months[at];
-        if (!month.held) {
+        if (month.placed) {
             continue;
         }
-        auto keys = month.held->keys(*month.held->column(month.index_field));
+        auto keys = held_rows(month);
         std::vector<int64_t> added;
         auto placed = keys ? joined->place(*keys, added) : std::nullopt;
         if (!placed) {
@@ -382,50 +481,51 @@ bool place_held_months(BlockRead &read, py::object &row_index) {
     native::without_gil([&] {
         for (size_t at = 0; at < read.months.size(); ++at) {
             StoredMonth &month = read.months[at];
+            if (!month.placed) {
+                fill_held_month(month, data, rows, positions[at]);
+                month.held.reset();
+                continue;
+            }
+            if (data == old_data) {
+                continue;
+            }
             auto columns = static_cast<int64_t>(month.day_names.size());
             for (int64_t day = month.first_column; day < month.first_column + columns; ++day) {
                 double *out = data + day * rows;
-                if (!month.held) {
-                    if (data != old_data) {
-                        std::memcpy(out, old_data + day * read.rows, static_cast<size_t>(read.rows) * sizeof(double));
-                        std::fill(out + read.rows, out + rows, hole);
-                    }
-                    continue;
-                }
-                std::fill(out, out + rows, hole);
-                auto column = *month.held->column(month.day_names[static_cast<size_t>(day - month.first_column)]);
-                month.held->copy_float_column(column, out, positions[at]);
+                std::memcpy(out, old_data + day * read.rows, static_cast<size_t>(read.rows) * sizeof(double));
+                std::fill(out + read.rows, out + rows, hole);
             }
-            month.held.reset();
         }
     });
+    for (StoredMonth &month : read.months) {
+        if (!month.placed) {
+            close_month(month);
+        }
+    }
     read.block = block;
     read.rows = rows;
     return true;
 }
 
-// The months opened and put in calendar order of their first days; nullopt where any of them cannot
-// be read natively. `labels` and `days` receive the stored labels and their days in that order.
-std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, py::object &days) {
-    BlockRead read;
-    std::vector<StoredMonth> opened;
+// The opened months put in calendar order of their first days, with the stored labels and their
+// days in that order; false where they cannot share one block (a month the block read does not take,
+// labels of different kinds, frame attributes).
+bool order_months(BlockRead &read, std::vector<StoredMonth> opened) {
     py::list names;
-    for (py::handle path : paths) {
-        auto month = open_month(py::reinterpret_borrow<py::object>(path));
-        if (!month || (!opened.empty() && !alike(opened.front(), *month))) {
-            return std::nullopt;
+    for (const StoredMonth &month : opened) {
+        if (!month.fits || month.has_attrs || !alike(opened.front(), month)) {
+            return false;
         }
-        for (const std::string &name : month->day_names) {
+        for (const std::string &name : month.day_names) {
             names.append(py::str(name));
         }
-        opened.push_back(std::move(*month));
     }
     py::object pd = global("pd");
     py::object column_name = opened.front().column_metadata.is_none() || py::len(opened.front().column_metadata) != 1
                                  ? py::object(py::none())
                                  : py::object(opened.front().column_metadata[py::int_(0)]["name"]);
     py::object stored_labels = pd.attr("Index")(names, "name"_a = column_name);
-    py::object parsed = stored_label_days(stored_labels, paths[0]);
+    py::object parsed = stored_label_days(stored_labels, opened.front().path);
     std::vector<int64_t> ticks = day_ticks(parsed);
 
     // Months sort by their first day, as the pandas join orders them.
@@ -452,77 +552,52 @@ std::optional<BlockRead> open_months(const py::list &paths, py::object &labels, 
         }
         opened[at].first_column = column;
         column += static_cast<int64_t>(opened[at].day_names.size());
-        read.by_path[py::str(opened[at].path).cast<std::string>()] = read.months.size();
         read.months.push_back(std::move(opened[at]));
     }
-    labels = stored_labels.attr("take")(positions);
-    days = parsed.attr("take")(positions);
-    return read;
+    read.labels = stored_labels.attr("take")(positions);
+    read.days = parsed.attr("take")(positions);
+    return true;
 }
 
-// The first month's row labels as pandas reads them, from its decoded `table` or, where that is None,
-// from the file. pyarrow 19 and later converts text as pandas does, so the index column alone is
-// converted; older pyarrow needs pandas' own type mapping, and reads the labels again.
-py::object first_month_rows(StoredMonth &first, const py::object &table) {
+// The first month's row labels as pandas reads them, from the index column of its bytes. pyarrow 19
+// and later converts text as pandas does, so the index column alone is converted; older pyarrow
+// needs pandas' own type mapping.
+py::object first_month_rows(StoredMonth &first) {
     std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
     if (std::stoi(version.substr(0, version.find('.'))) < 19) {
-        return global("pd").attr("read_parquet")(first.handle, "columns"_a = py::list()).attr("index");
+        return global("pd").attr("read_parquet")(month_source(first), "columns"_a = py::list()).attr("index");
     }
     py::list columns;
     columns.append(py::str(first.index_field));
-    if (table.is_none()) {
-        return month_file(first).attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
-    }
-    return table.attr("select")(columns).attr("to_pandas")().attr("index");
+    return month_file(first).attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
 }
 
-// The months at `paths` opened and the block made for them; the block's rows are the first month's.
-// nullopt, having read at most the first month, where the months' shape rules the block out (whether
-// it is tried at all is month_readers' decision).
-std::shared_ptr<BlockRead> prepare_block(const py::list &paths) {
-    if (py::len(paths) == 0) {
-        return nullptr;
+// The opened months in one block: the core decodes what it reads, pyarrow the rest. nullopt where
+// the months do not make one block (whether it is tried at all is month_readers' decision).
+std::optional<py::object> block_of(std::vector<StoredMonth> opened, BlockRead &read) {
+    if (opened.empty() || !order_months(read, std::move(opened))) {
+        return std::nullopt;
     }
-    py::object labels;
-    py::object days;
-    auto opened = open_months(paths, labels, days);
-    // Frame attributes are restored by pandas' reader alone.
-    if (!opened || std::any_of(opened->months.begin(), opened->months.end(),
-                               [](const StoredMonth &month) { return month.has_attrs; })) {
-        return nullptr;
-    }
-    auto read = std::make_shared<BlockRead>(std::move(*opened));
-    read->labels = labels;
-    read->days = days;
-    py::object &row_index = read->row_index;
-    // A lone month is decoded here, once, and its table gives the rows; of many, only the first's
-    // labels are read here, so that its decode joins the others' on the pool, within their limit (a
-    // month decoded outside it raised the peak of a ten-year read by about 5%).
-    StoredMonth &first = read->months.front();
+    StoredMonth &first = read.months.front();
     try {
-        py::object table = read->months.size() == 1 ? decode_month(first) : py::none();
-        row_index = first_month_rows(first, table);
-        if (!table.is_none()) {
-            first.decoded = import_table(table);
-            close_month(first);
-        }
+        read.row_index = first_month_rows(first);
     } catch (py::error_already_set &error) {
         raise_naming_month(first.path, error.value());
     }
-    auto reference = py::type::of(row_index).is(global("pd").attr("Index")) ? row_keys(row_index) : std::nullopt;
+    auto reference = py::type::of(read.row_index).is(global("pd").attr("Index")) ? row_keys(read.row_index) : std::nullopt;
     if (!reference) {
-        return nullptr;
+        return std::nullopt;
     }
-    read->reference = std::move(*reference);
-    read->rows = static_cast<int64_t>(read->reference.keys.size());
-    read->block = py::array_t<double>({static_cast<int64_t>(py::len(labels)), read->rows});
-    return read;
-}
-
-// The block as a frame around it, no copy, once every month is in it; nullopt where held months'
-// labels cannot be joined here.
-std::optional<py::object> block_frame(BlockRead &read) {
-    bool any_held = std::any_of(read.months.begin(), read.months.end(), [](const StoredMonth &month) { return month.held.has_value(); });
+    read.reference = std::move(*reference);
+    read.rows = static_cast<int64_t>(read.reference.keys.size());
+    read.block = py::array_t<double>({static_cast<int64_t>(py::len(read.labels)), read.rows});
+    decode_matching_months(read);
+    for (StoredMonth &month : read.months) {
+        if (!month.placed) {
+            decode_remaining_month(read, month);
+        }
+    }
+    bool any_held = std::any_of(read.months.begin(), read.months.end(), [](const StoredMonth &month) { return !month.placed; });
     if (any_held && !place_held_months(read, read.row_index)) {
         return std::nullopt;
     }
@@ -530,45 +605,75 @@ std::optional<py::object> block_frame(BlockRead &read) {
                                           "copy"_a = false);
 }
 
+// What pandas' reader makes of each month, from the bytes still open: the frames a declined block
+// read hands back. A month already decoded into the block (and let go) is read again.
+py::list frames_by_pandas(std::vector<StoredMonth> &opened) {
+    py::list frames;
+    for (StoredMonth &month : opened) {
+        if (!month.bytes) {
+            frames.append(native::read_stored_parquet(month.path));
+            continue;
+        }
+        py::object &source = month_source(month);
+        try {
+            source.attr("seek")(0);
+            frames.append(global("pd").attr("read_parquet")(source));
+        } catch (py::error_already_set &error) {
+            raise_naming_month(month.path, error.value());
+        }
+        close_month(month);
+    }
+    return frames;
+}
+
 }  // namespace
 
 std::optional<py::object> read_stored_month_block(const py::object &path) {
-    py::list paths;
-    paths.append(path);
-    auto read = prepare_block(paths);
-    if (!read) {
-        return std::nullopt;
-    }
-    read_one_month(*read, path);
-    return block_frame(*read);
+    std::vector<StoredMonth> opened;
+    opened.push_back(open_month(path));
+    BlockRead read;
+    return block_of(std::move(opened), read);
 }
 
-std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
-                                                                  const py::object &task_desc) {
-    // A single month too: decoding its columns straight into the block costs less than pandas'
-    // conversion of the table, though the frame pandas builds would need no join.
-    auto read = prepare_block(paths);
-    if (!read) {
-        return std::nullopt;
-    }
-
+MonthBlock read_month_block(const py::object &self, const py::list &paths, const py::object &task_desc) {
+    MonthBlock result;
+    // Each task opens its month (the file, or one GET) and decodes its labels; the values go into the
+    // block once every month's days are known.
+    auto opened = std::make_shared<std::vector<StoredMonth>>(py::len(paths));
+    auto slots = std::make_shared<std::map<std::string, size_t>>();
     py::list iterators;
-    for (py::handle path : paths) {
+    for (size_t at = 0; at < opened->size(); ++at) {
+        py::object path = paths[at];
+        (*slots)[py::str(path).cast<std::string>()] = at;
         py::list task;
         task.append(path);
         iterators.append(task);
     }
-    py::cpp_function worker([read](py::object path) { read_one_month(*read, path); });
+    py::cpp_function worker([opened, slots](py::object path) {
+        (*opened)[slots->at(py::str(path).cast<std::string>())] = open_month(path);
+    });
     py::list results = store_class().attr("run_concurrently")(iterators, worker, "max_workers"_a = self.attr("max_workers"),
                                                               "task_desc"_a = task_desc);
     if (py::len(results) == 0) {
         raise_error(PyExc_ValueError, "读取失败");
     }
-    auto frame = block_frame(*read);
-    if (!frame) {
-        return std::nullopt;
+    std::vector<StoredMonth> months = std::move(*opened);
+    // A month that is not the block's leaves the others' bytes open for pandas' reader.
+    bool block_kind = std::all_of(months.begin(), months.end(), [&](const StoredMonth &month) {
+        return month.fits && !month.has_attrs && alike(months.front(), month);
+    });
+    if (!block_kind) {
+        result.frames = frames_by_pandas(months);
+        return result;
     }
-    return std::make_pair(*frame, read->days);
+    BlockRead read;
+    if (std::optional<py::object> frame = block_of(std::move(months), read)) {
+        result.block = std::make_pair(*frame, read.days);
+        return result;
+    }
+    // Labels the block cannot key or join: pandas reads the months from the bytes still open.
+    result.frames = frames_by_pandas(read.months);
+    return result;
 }
 
 namespace {

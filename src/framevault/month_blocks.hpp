@@ -1,5 +1,5 @@
-// Month files of float64 cells read into one block and written from a frame's buffers, with pyarrow
-// doing the Parquet work through Arrow's C data interface: no pandas frame per month.
+// Month files of float64 cells read into one block (the core decodes the column chunks into it,
+// pyarrow what the core does not read) and written from a frame's buffers: no pandas frame per month.
 #pragma once
 
 #include "framevault/store.hpp"
@@ -9,14 +9,20 @@
 
 namespace corvane::store {
 
-// The month files at `paths` (one task each on the store's runner, labelled `task_desc`) side by side
-// in one float64 block: {frame, days}, the frame's columns the stored labels in calendar order of
-// their months, its rows the union of the months' rows as pd.concat(axis=1) orders them, and `days`
-// the days the labels stand for. nullopt, having read at most the first month, where the months' shape
-// rules the block out (another dtype, labels it cannot key, frame attributes). Called where
-// month_readers chose the block.
-std::optional<std::pair<py::object, py::object>> read_month_block(const py::object &self, const py::list &paths,
-                                                                  const py::object &task_desc);
+// A range read's months: one float64 block, or, where the months' shape rules the block out (another
+// dtype, labels it cannot key or join, frame attributes), each month as pandas reads it.
+struct MonthBlock {
+    // {frame, days}: the frame's columns the stored labels in calendar order of their months, its rows
+    // the union of the months' rows as pd.concat(axis=1) orders them, and `days` the days the labels
+    // stand for.
+    std::optional<std::pair<py::object, py::object>> block;
+    py::list frames;  // where there is no block: one frame per month, in no particular order
+};
+
+// The month files at `paths` read, one task each on the store's runner (labelled `task_desc`): each
+// opened once (the file, or one GET), its values decoded by the core into the block where it can,
+// else by pyarrow. Called where month_readers chose the block.
+MonthBlock read_month_block(const py::object &self, const py::list &paths, const py::object &task_desc);
 
 // The month file at `path` read into a block, as a frame with its stored labels, on the calling thread;
 // nullopt, having read at most the month's first rows, where its shape rules the block out (as for

@@ -15,20 +15,11 @@ bool own_hooks_in_place() {
     return reader.is(own_month_hooks().reader) && runner.is(own_month_hooks().runner);
 }
 
-bool all_local(const py::list &paths) {
-    for (py::handle path : paths) {
-        if (!native::storage_for(path).holds_local_files()) {
-            return false;
-        }
-    }
-    return py::len(paths) > 0;
-}
-
 }  // namespace
 
 MonthReaders month_readers(MonthRead read, const py::list &paths) {
     if (read == MonthRead::kRange) {
-        if (!native_core_enabled() || !own_hooks_in_place() || !all_local(paths)) {
+        if (!native_core_enabled() || !own_hooks_in_place() || py::len(paths) == 0) {
             return {MonthReader::kClassHooks, MonthReader::kClassHooks};
         }
         return {MonthReader::kBlock, MonthReader::kClassHooks};
@@ -36,7 +27,7 @@ MonthReaders month_readers(MonthRead read, const py::list &paths) {
     if (!native_core_enabled()) {
         return {MonthReader::kPandas, MonthReader::kPandas};
     }
-    if (!all_local(paths)) {
+    if (py::len(paths) == 0) {
         return {MonthReader::kStoredTable, MonthReader::kStoredTable};
     }
     return {MonthReader::kBlock, MonthReader::kStoredTable};

@@ -6,9 +6,11 @@
 namespace corvane::store {
 
 enum class MonthReader {
-    // The core's: pyarrow decodes each month on its one open handle, the cells copied into one
-    // float64 block. Declines, having read at most the first month, where a month's shape rules it
-    // out (another dtype, labels it cannot key, frame attributes); the fallback then reads.
+    // The core's: each month opened once through its storage (the file, or one GET), its column
+    // chunks decoded into one float64 block (by pyarrow where the core does not read them). Where a
+    // month's shape rules the block out (another dtype, labels it cannot key, frame attributes), a
+    // range read hands back pandas' frames of the bytes it opened; a merge read declines and the
+    // fallback reads.
     kBlock,
     // The storage's read_month: a local file's table converted as pandas converts it, without the
     // dataset scan; an object's one GET read by pandas.
@@ -33,8 +35,8 @@ struct MonthReaders {
 // - CORVANE_NATIVE=0: pandas everywhere (range reads through the class's hooks);
 // - a caller replaced ParquetDataManager.read_parquet or run_concurrently: a range read goes
 //   through the replacements;
-// - files that are not local (object storage): the storage's own reads;
-// - otherwise the block, falling back to the class's hooks (range) or the stored table (merge).
+// - otherwise the block, on every storage, falling back to the class's hooks (range) or the stored
+//   table (merge).
 MonthReaders month_readers(MonthRead read, const py::list &paths);
 
 }  // namespace corvane::store

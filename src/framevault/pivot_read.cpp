@@ -72,9 +72,11 @@ std::pair<py::object, py::object> join_months(py::list &results, const py::objec
 std::pair<py::object, py::object> read_months(const py::object &self, const py::list &paths,
                                               const py::object &task_info, const py::object &directory) {
     if (month_readers(MonthRead::kRange, paths).first == MonthReader::kBlock) {
-        if (auto block = read_month_block(self, paths, task_info)) {
-            return *block;
+        MonthBlock read = read_month_block(self, paths, task_info);
+        if (read.block) {
+            return *read.block;
         }
+        return join_months(read.frames, directory);
     }
     py::list iterators;
     for (py::handle path : paths) {
