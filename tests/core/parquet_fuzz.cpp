@@ -3,10 +3,12 @@
 // one must be described or refused; an exception or a sanitizer report is a fault.
 //
 // Usage: parquet_fuzz SEED VARIANTS FILE...; prints one JSON object of counts per file.
+#include "core/chunk_decode.hpp"
 #include "core/file_bytes.hpp"
 #include "core/parquet_footer.hpp"
 #include "core/parquet_pages.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -24,6 +26,8 @@ struct Counts {
     long refused = 0;     // the footer was refused
     long pages_read = 0;  // a column's pages gave values
     long pages_refused = 0;
+    long chunks_decoded = 0;  // a whole chunk decoded into a block column or row keys
+    long chunks_refused = 0;
     long exceptions = 0;
     std::string first_exception;
     bool intact_described = false;
@@ -43,6 +47,16 @@ bool feed(const std::vector<uint8_t> &bytes, Counts &counts) {
         }
         ++counts.described;
         for (const ColumnLayout &column : layout->columns) {
+            ChunkSource whole{&file, column, layout->rows};
+            bool decoded = false;
+            if (column.type == PhysicalType::kDouble) {
+                // Rows as the footer claims them: a damaged count may not push writes past the column.
+                std::vector<double> out(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(layout->rows, 0), 1 << 20)));
+                decoded = static_cast<int64_t>(out.size()) == layout->rows && decode_doubles(whole, out.data(), {});
+            } else {
+                decoded = decode_keys(whole).has_value();
+            }
+            ++(decoded ? counts.chunks_decoded : counts.chunks_refused);
             ChunkBytes chunk_bytes(file, column.start, static_cast<size_t>(column.size));
             ColumnChunk chunk{&chunk_bytes, column.snappy, column.max_definition_level, layout->rows};
             bool read = false;
@@ -114,10 +128,10 @@ int main(int argc, char **argv) {
         fuzz(original, seed, variants, counts);
         std::printf("{\"described\": %ld, \"refused\": %ld, \"pages_read\": %ld, \"pages_refused\": %ld, "
                     "\"exceptions\": %ld, \"first_exception\": \"%s\", \"intact_described\": %s, \"truncations\": %ld, "
-                    "\"truncations_described\": %ld}\n",
+                    "\"truncations_described\": %ld, \"chunks_decoded\": %ld, \"chunks_refused\": %ld}\n",
                     counts.described, counts.refused, counts.pages_read, counts.pages_refused, counts.exceptions,
                     counts.first_exception.c_str(), counts.intact_described ? "true" : "false", counts.truncations,
-                    counts.truncations_described);
+                    counts.truncations_described, counts.chunks_decoded, counts.chunks_refused);
     }
     return 0;
 }
