@@ -48,6 +48,22 @@ void hybrid_runs(const uint8_t *data, size_t size, int width, size_t count, Run 
             }
             const uint8_t *packed = in.take(static_cast<size_t>(groups) * static_cast<size_t>(width));
             size_t values = std::min<size_t>(count, static_cast<size_t>(groups) * 8);
+            if (width == 1) {
+                // Definition levels of one bit: a byte of equal levels is one run.
+                for (size_t at = 0; at < values; at += 8) {
+                    uint8_t byte = packed[at / 8];
+                    size_t in_byte = std::min<size_t>(8, values - at);
+                    if (in_byte == 8 && (byte == 0 || byte == 0xff)) {
+                        run(byte ? 1u : 0u, 8);
+                        continue;
+                    }
+                    for (size_t i = 0; i < in_byte; ++i) {
+                        run((byte >> i) & 1u, 1);
+                    }
+                }
+                count -= values;
+                continue;
+            }
             size_t bit = 0;
             for (size_t i = 0; i < values; ++i) {
                 uint32_t value = 0;
