@@ -87,7 +87,7 @@ struct StoredMonth {
     int64_t first_column = 0;        // in the block
     bool has_attrs = false;          // frame attributes, which only pandas' reader restores
     bool fits = false;               // a month the block read takes
-    std::optional<core::RowKeys> keys;  // the row labels as the core decoded them
+    std::optional<core::RowKeys> keys;  // the row labels as the core decoded them, kept for the union
     bool placed = false;                // its values are in the block
     bool held_keys = false;             // rows differ from the first month's: placed by `keys` in the union
     std::optional<core::ImportedTable> held;  // decoded by pyarrow, rows differing from the first month's
@@ -246,8 +246,8 @@ void open_month_bytes(StoredMonth &month) {
     month.owner = stored->owner;
 }
 
-// The month at `path` opened and described, its row labels decoded where the core reads its footer.
-// Runs on a pool thread: the core's work is done with the GIL released.
+// The month at `path` opened and described. Runs on a pool thread: the core reads the footer with the
+// GIL released.
 StoredMonth open_month(const py::object &path) {
     StoredMonth month;
     month.path = path;
@@ -267,10 +267,6 @@ StoredMonth open_month(const py::object &path) {
         }
     } catch (py::error_already_set &error) {
         raise_naming_month(path, error.value());
-    }
-    if (month.fits && month.layout) {
-        core::ChunkSource index = chunk_of(month, month.index_chunk);
-        month.keys = native::without_gil([&] { return core::decode_keys(index); });
     }
     return month;
 }
@@ -318,26 +314,39 @@ bool decode_month_into(const StoredMonth &month, double *data, int64_t rows, con
     return true;
 }
 
-// The months whose labels are the first month's decoded straight into the block, on as many
-// threads as there are cores, without the GIL. Marks them placed; the others are left as they are.
-void decode_matching_months(BlockRead &read) {
-    std::vector<StoredMonth *> matching;
+// The months the core reads decoded straight into the block, on as many threads as there are cores,
+// without the GIL: their labels first, then, where they are the first month's, their days. A month
+// with other labels keeps them for the union (held_keys); one the core declines is left unplaced.
+void decode_months_natively(BlockRead &read) {
+    std::vector<StoredMonth *> native_months;
     for (StoredMonth &month : read.months) {
-        if (month.layout && month.keys && same_rows(*month.keys, read.reference)) {
-            matching.push_back(&month);
+        if (month.layout) {
+            native_months.push_back(&month);
         }
     }
+    enum Outcome : char { kDeclined, kPlaced, kHeld };
+    std::vector<char> outcome(native_months.size(), kDeclined);
     double *data = read.block.mutable_data();
     int64_t rows = read.rows;
-    std::vector<char> done(matching.size(), 0);
+    const core::RowKeys &reference = read.reference;
     native::without_gil([&] {
         std::atomic<size_t> next{0};
         auto work = [&] {
-            for (size_t at = next++; at < matching.size(); at = next++) {
-                done[at] = decode_month_into(*matching[at], data, rows, {}) ? 1 : 0;
+            for (size_t at = next++; at < native_months.size(); at = next++) {
+                StoredMonth &month = *native_months[at];
+                std::optional<core::RowKeys> keys = core::decode_keys(chunk_of(month, month.index_chunk));
+                if (!keys) {
+                    continue;
+                }
+                if (!same_rows(*keys, reference)) {
+                    month.keys = std::move(keys);  // only months that differ keep their labels
+                    outcome[at] = kHeld;
+                } else if (decode_month_into(month, data, rows, {})) {
+                    outcome[at] = kPlaced;
+                }
             }
         };
-        size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), matching.size());
+        size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), native_months.size());
         std::vector<std::thread> pool;
         for (size_t i = 1; i < threads; ++i) {
             pool.emplace_back(work);
@@ -347,22 +356,19 @@ void decode_matching_months(BlockRead &read) {
             thread.join();
         }
     });
-    for (size_t at = 0; at < matching.size(); ++at) {
-        if (done[at]) {
-            matching[at]->placed = true;
-            close_month(*matching[at]);
+    for (size_t at = 0; at < native_months.size(); ++at) {
+        if (outcome[at] == kPlaced) {
+            native_months[at]->placed = true;
+            close_month(*native_months[at]);
+        } else if (outcome[at] == kHeld) {
+            native_months[at]->held_keys = true;
         }
     }
 }
 
-// A month the core did not place, decoded by pyarrow: copied into the block when it holds the first
-// month's rows in their order, else kept for the union. Months whose core-decoded labels differ are
-// kept by their labels.
+// A month the core declined, decoded by pyarrow: copied into the block when it holds the first
+// month's rows in their order, else kept for the union.
 void decode_remaining_month(BlockRead &read, StoredMonth &month) {
-    if (month.layout && month.keys && !same_rows(*month.keys, read.reference)) {
-        month.held_keys = true;
-        return;
-    }
     core::ImportedTable table;
     try {
         table = import_table(month_file(month).attr("read")("use_threads"_a = true));
@@ -591,9 +597,9 @@ std::optional<py::object> block_of(std::vector<StoredMonth> opened, BlockRead &r
     read.reference = std::move(*reference);
     read.rows = static_cast<int64_t>(read.reference.keys.size());
     read.block = py::array_t<double>({static_cast<int64_t>(py::len(read.labels)), read.rows});
-    decode_matching_months(read);
+    decode_months_natively(read);
     for (StoredMonth &month : read.months) {
-        if (!month.placed) {
+        if (!month.placed && !month.held_keys) {
             decode_remaining_month(read, month);
         }
     }
