@@ -135,11 +135,7 @@ py::bytes pandas_metadata(const py::object &described, const py::list &labels) {
 // that restores labels and index), built from the description of one cell: float64 days differ in
 // their description only by their labels, and describing one day rather than all spares pyarrow a
 // pass over every column of every month written. nullopt where pandas would lay the frame out otherwise.
-std::optional<py::object> month_schema(const py::object &frame, const py::list &labels) {
-    py::object described = described_cell(frame);
-    if (py::len(described.attr("names")) != 2) {
-        return std::nullopt;
-    }
+py::object schema_of_cells(const py::object &described, const py::list &labels, const py::bytes &pandas_json) {
     py::object day_field = described.attr("field")(0);
     py::list fields;
     for (py::handle label : labels) {
@@ -147,8 +143,16 @@ std::optional<py::object> month_schema(const py::object &frame, const py::list &
     }
     fields.append(described.attr("field")(1));
     py::dict encoded;
-    encoded[py::bytes("pandas")] = pandas_metadata(described, labels);
+    encoded[py::bytes("pandas")] = pandas_json;
     return arrow_module().attr("schema")(fields, "metadata"_a = encoded);
+}
+
+std::optional<py::object> month_schema(const py::object &frame, const py::list &labels) {
+    py::object described = described_cell(frame);
+    if (py::len(described.attr("names")) != 2) {
+        return std::nullopt;
+    }
+    return schema_of_cells(described, labels, pandas_metadata(described, labels));
 }
 
 // The frame as a pyarrow table of pandas' layout, the values shared with the frame.
@@ -220,7 +224,15 @@ std::optional<EncodableMonth> encodable_month(const py::object &frame, const Flo
         content.day_names.push_back(label.cast<std::string>());
     }
     content.row_field = py::str(row_field.attr("name")).cast<std::string>();
-    content.metadata.emplace_back("pandas", pandas_metadata(described, labels).cast<std::string>());
+    py::bytes pandas_json = pandas_metadata(described, labels);
+    content.metadata.emplace_back("pandas", pandas_json.cast<std::string>());
+    // Parquet's text type reads back as pyarrow's string; the Arrow schema keeps a large_string as
+    // such, as pyarrow's own files do.
+    if (row_type == "large_string") {
+        py::object serialized = schema_of_cells(described, labels, pandas_json).attr("serialize")().attr("to_pybytes")();
+        py::object encoded = py::module_::import("base64").attr("b64encode")(serialized);
+        content.metadata.emplace_back("ARROW:schema", encoded.cast<std::string>());
+    }
     return month;
 }
 
