@@ -286,5 +286,4 @@ void write_month_file(const py::object &frame, const py::object &path) {
     }
 }
 
-
 }  // namespace corvane::store
