@@ -57,8 +57,9 @@ def half_write(frame, target, *args, **kwargs):
 @pytest.mark.parametrize("fault", ["writer-fails-midway", "value-pyarrow-cannot-convert"])
 def test_failing_writer(store, stored, monkeypatch, kind, fault):
     if fault == "writer-fails-midway":
+        # The library writers fail here; the store's own writer fails in the size-limit test below.
+        monkeypatch.setenv("CORVANE_NATIVE", "0")
         monkeypatch.setattr(pd.DataFrame, "to_parquet", half_write)
-        # Month files of float cells are encoded by pyarrow from the frame's buffers.
         monkeypatch.setattr(pyarrow.parquet, "write_table", half_write)
         value, error = 2.0, OSError
     else:
@@ -66,6 +67,28 @@ def test_failing_writer(store, stored, monkeypatch, kind, fault):
     with pytest.raises(error):
         UPDATES[kind](store, value)
     assert_untouched(stored, kind)
+
+
+SIZE_LIMITED_UPDATE = """
+import resource, signal, sys, pandas as pd
+from corvane.FrameVault import ParquetDataManager
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+frame = pd.DataFrame({"2024-03-04": [1.0, 3.0], "2024-03-05": [2.0, None]}, index=["b", "c"])
+try:
+    ParquetDataManager(sys.argv[1]).update_pivot_category(frame, "daily")
+except OSError as error:
+    print("OSError:", error)
+"""
+
+
+def test_the_stores_own_writer_failing_midway_leaves_the_month_as_it_was(store, stored, root):
+    """Files may grow to 100 bytes only: the month file's encoder fails partway through its temporary file."""
+    done = subprocess.run([sys.executable, "-c", SIZE_LIMITED_UPDATE, root], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "OSError: cannot write" in done.stdout and "File too large" in done.stdout
+    assert_untouched(stored, "month")
 
 
 @pytest.fixture
@@ -172,7 +195,8 @@ def then_pause(write):
         while not os.path.exists(go):
             time.sleep(0.02)
     return write_then_pause
-# Month files of float cells are written through pyarrow, others through pandas.
+# Through pandas, whose writer can be paused here.
+os.environ["CORVANE_NATIVE"] = "0"
 pd.DataFrame.to_parquet = then_pause(pd.DataFrame.to_parquet)
 pq.write_table = then_pause(pq.write_table)
 ParquetDataManager(root).update_pivot_category(pd.DataFrame({"2024-03-04": [7.0]}, index=["c"]), "daily")
