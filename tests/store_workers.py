@@ -138,18 +138,59 @@ def crash_rounds(root, journal_path, first_round):
         journal(handle, f"end {round_} table {os.getpid()}")
 
 
-def zygote(root, journal_path):
-    """Forks one crash writer per line read (the round to start from) and reports its pid and its end.
+# --- batched full writes: every month of a few years in one update, killed at random ------------
+
+BATCH_ROWS = 30  # new rows per round in every month
+BATCH_DAYS = pd.bdate_range("2023-01-01", "2024-12-31").strftime("%Y-%m-%d").tolist()
+BATCH_MONTHS = sorted({day[:7] for day in BATCH_DAYS})
+
+
+def batch_frame(round_):
+    labels = [f"b{round_:05d}-{row:03d}" for row in range(BATCH_ROWS)]
+    values = round_ * 1000.0 + np.arange(BATCH_ROWS)[:, None] + np.arange(len(BATCH_DAYS))[None, :] / 1000
+    return pd.DataFrame(values, index=labels, columns=BATCH_DAYS)
+
+
+def expected_batch_month(rounds, month):
+    """The month file after `rounds` complete rounds, as read back."""
+    if rounds == 0:
+        return None
+    days = [day for day in BATCH_DAYS if day.startswith(month)]
+    return pd.concat([batch_frame(round_)[days] for round_ in range(rounds)]).sort_index()
+
+
+def batch_rounds(root, journal_path, first_round, lines_path):
+    """Full writes of all BATCH_MONTHS, round after round, until killed. The status lines go to
+    lines_path as they are printed, each round's after a line "round N"."""
+    lines = os.open(lines_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    os.dup2(lines, 1)
+    sys.stdout = open(1, "w", buffering=1, closefd=False)  # a line is on disk once printed
+    store = ParquetDataManager(root, max_workers=4)
+    handle = os.open(journal_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    for round_ in range(first_round, 10**9):
+        print(f"round {round_}")
+        journal(handle, f"begin {round_} month {os.getpid()}")
+        store.update_pivot_category(batch_frame(round_), "daily")
+        journal(handle, f"end {round_} month {os.getpid()}")
+
+
+def zygote(root, journal_path, series="crash"):
+    """Forks one writer per line read (the round to start from; for the batch series, then the file
+    for its status lines) and reports its pid and its end.
 
     Forking from a process that has imported everything makes a kill cycle cost milliseconds.
     """
     assert len(os.listdir("/proc/self/task")) == 1, "start the zygote with SINGLE_THREADED in its environment"
     for line in sys.stdin:
+        first_round, *rest = line.split()
         pid = os.fork()
         if pid == 0:
             quiet()
             try:
-                crash_rounds(root, journal_path, int(line))
+                if series == "batch":
+                    batch_rounds(root, journal_path, int(first_round), rest[0])
+                else:
+                    crash_rounds(root, journal_path, int(first_round))
             finally:
                 os._exit(1)
         print(pid, flush=True)

@@ -3,6 +3,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import pyarrow.parquet as pq
 import pytest
 
 
@@ -110,6 +111,23 @@ FRAMES_THAT_MERGE = {
 def test_frames_that_pandas_merges_merge_into_a_stored_month(store, root, monkeypatch, native, first, then, stored):
     monkeypatch.setenv("CORVANE_NATIVE", native)
     pd.testing.assert_frame_equal(merged_after(store, root, first, then), stored, check_column_type=False)
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@pytest.mark.parametrize("stored_rows, sent_rows", [(3, 2), (2, 3), (3, 3)])
+def test_range_labelled_rows_are_stored_as_pandas_merges_them(store, root, monkeypatch, native, stored_rows, sent_rows):
+    """A month of range-labelled rows keeps the type of labels pandas' merge gives (a plain integer
+    index where pandas 2 joins two unequal ranges), whichever path merges it."""
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    first = pd.DataFrame({"2024-03-01": np.arange(stored_rows, dtype=float)})
+    then = pd.DataFrame({"2024-03-04": np.arange(sent_rows, dtype=float) + 10})
+    expected = first.combine_first(then)  # before the write gives the callers' frames day labels
+    merged_after(store, root, first, [then])
+    path = f"{root}/daily/daily_2024-03.parquet"
+    expected.to_parquet(f"{root}/expected.parquet")
+    assert (pq.read_schema(path).pandas_metadata["index_columns"]
+            == pq.read_schema(f"{root}/expected.parquet").pandas_metadata["index_columns"])
+    pd.testing.assert_frame_equal(pd.read_parquet(path), expected, check_index_type=True, check_column_type=False)
 
 
 @pytest.mark.parametrize("native", ["1", "0"])

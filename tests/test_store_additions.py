@@ -148,6 +148,27 @@ def test_row_reads_match_the_full_read(store, capsys, monkeypatch, column_type, 
     pd.testing.assert_frame_equal(latest, store.read_pivot_category("close", column_type=column_type).loc[["a"]])
 
 
+@pytest.mark.parametrize("native", ["1", "0"])
+@pytest.mark.parametrize("column_type", ["str", "datetime"])
+@pytest.mark.parametrize("labels", [["a", "b"], [10, 20]], ids=["text rows", "integer rows"])
+@pytest.mark.parametrize("asked, start, end", [
+    ("absent", "2024-01-15", "2024-02-10"),  # no asked row stored: the range's days stay
+    ("first", "2024-01-06", "2024-01-07"),  # a weekend: no day in range, the stored row stays
+    ("both", "2024-01-27", "2024-02-02"),  # January holds no day of the range, February does
+])
+def test_row_reads_that_find_nothing_keep_the_other_axis(store, monkeypatch, native, column_type, labels,
+                                                         asked, start, end):
+    monkeypatch.setenv("CORVANE_NATIVE", native)
+    days = pd.bdate_range("2024-01-01", "2024-02-29")
+    days = days[(days <= "2024-01-26") | (days >= "2024-02-01")]
+    rows = pd.Index(labels, name="code")
+    store.update_pivot_category(pd.DataFrame(np.ones((2, len(days))), index=rows, columns=days), "close")
+    wanted = {"absent": ["zz"], "first": [labels[0], "zz"], "both": labels}[asked]
+    full = store.read_pivot_category("close", start, end, column_type=column_type)
+    got = store.read_pivot_rows("close", wanted, start, end, column_type=column_type)
+    pd.testing.assert_frame_equal(got, full.loc[[row for row in wanted if row in labels]])
+
+
 def test_row_reads_of_files_without_a_stored_index(store, root):
     """Frames with a plain range index keep no index column in the file: such months are read whole."""
     store.update_pivot_category(pd.DataFrame({"2024-03-01": [1.0, 2.0], "2024-03-04": [3.0, 4.0]}), "plain")

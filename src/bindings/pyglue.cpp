@@ -307,11 +307,9 @@ void ensure_directory(const py::handle &path) {
     }
 }
 
-void write_parquet_atomically(const py::handle &frame, const py::handle &path) {
-    write_atomically(path, [&](const py::str &temporary) { frame.attr("to_parquet")(temporary); });
-}
-
-void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write) {
+std::optional<std::string> write_atomically(const py::handle &path,
+                                            const std::function<void(const py::str &temporary)> &write,
+                                            core::DurableBatch *batch) {
     py::object os = global("os");
     std::string target = py::str(os.attr("fspath")(path)).cast<std::string>();
     std::string directory = py::str(os.attr("path").attr("dirname")(target)).cast<std::string>();
@@ -323,14 +321,22 @@ void write_atomically(const py::handle &path, const std::function<void(const py:
     std::optional<core::TemporaryFile> temporary;
     without_gil([&] {
         // Before the write, so that space a dead writer held is free again when this one needs it.
-        core::remove_dead_writers_leftovers(directory, core::leftover_age_limit);
+        if (batch != nullptr) {
+            batch->sweeps().sweep(directory);
+        } else {
+            core::remove_dead_writers_leftovers(directory, core::leftover_age_limit);
+        }
         temporary.emplace(directory);
     });
     // A failure here leaves the old file; the temporary one goes with its owner.
     write(py::str(temporary->path()));
-    without_gil([&] {
-        core::durable_replace(temporary->path(), target);
-        temporary->renamed();
+    return without_gil([&]() -> std::optional<std::string> {
+        core::sync_and_rename(*temporary, target);
+        if (batch != nullptr && batch->renamed_into(directory)) {
+            return directory;
+        }
+        core::sync_directory(directory);
+        return std::nullopt;
     });
 }
 

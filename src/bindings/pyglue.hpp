@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/durable_batch.hpp"
 #include "core/durable_files.hpp"
 #include "bindings/errors.hpp"
 
@@ -163,13 +164,17 @@ py::object make_bar_under_status_line_lock(const std::function<py::object()> &ma
 // process created in between; any other failure (a regular file in the way, no permission) raises.
 void ensure_directory(const py::handle &path);
 
-// frame.to_parquet written to a temporary name in the target's directory, fsynced and renamed over
-// the target, then the directory fsynced: readers never see a half-written file, a failed write
-// keeps the old one and a power cut leaves the old or the new one. Each write first removes the
-// temporary files that dead writers left in that directory.
-void write_parquet_atomically(const py::handle &frame, const py::handle &path);
-// The same durable replace for any writer: `write` fills the temporary file it is given.
-void write_atomically(const py::handle &path, const std::function<void(const py::str &temporary)> &write);
+// What `write` puts in the temporary file it is given (a name in the target's directory), fsynced and
+// renamed over the target, then the directory fsynced: readers never see a half-written file, a
+// failed write keeps the old one and a power cut leaves the old or the new one. Each write first
+// removes the temporary files that dead writers left in that directory.
+//
+// With `batch`, the directory's fsync and sweep are the batch's (once for all its files): the call
+// returns the directory when the batch took its fsync over, and the new file is durable only once the
+// batch has finished; nothing when it fsynced the directory itself (the batch was finishing already).
+std::optional<std::string> write_atomically(const py::handle &path,
+                                            const std::function<void(const py::str &temporary)> &write,
+                                            core::DurableBatch *batch = nullptr);
 
 // Raises the exception of `error` again, of its own type, with the path of the file it concerns in
 // front of its message and the original as its cause; unchanged when the message names the file

@@ -1,6 +1,7 @@
 #include "bindings/storage.hpp"
 
 #include "bindings/pyglue.hpp"
+#include "bindings/write_batch.hpp"
 
 #include "core/local_storage.hpp"
 #include "core/store_layout.hpp"
@@ -17,34 +18,54 @@ namespace {
 
 using namespace pybind11::literals;
 
-// The status lines held back by the run_exclusively running on this thread, if any.
-thread_local std::vector<py::object> *held_lines = nullptr;
+class HeldStatusLines;
+
+// The run_exclusively running on this thread, whose status lines are held back, if any.
+thread_local HeldStatusLines *held_lines = nullptr;
 
 // Collects this thread's status lines for its lifetime, then restores the collector it replaced.
 class HeldStatusLines {
 public:
-    HeldStatusLines() : outer_(held_lines) { held_lines = &lines_; }
+    HeldStatusLines() : outer_(held_lines) { held_lines = this; }
     ~HeldStatusLines() { held_lines = outer_; }
     HeldStatusLines(const HeldStatusLines &) = delete;
     HeldStatusLines &operator=(const HeldStatusLines &) = delete;
 
-    // Prints and forgets what was collected; called once the lock is gone.
+    void hold(py::object line) { lines_.push_back(std::move(line)); }
+
+    // The run's write into `directory` is durable only once `batch` finishes: so are its lines.
+    void await(std::shared_ptr<WriteBatch> batch, std::string directory) {
+        batch_ = std::move(batch);
+        directory_ = std::move(directory);
+    }
+
+    // Prints and forgets what was collected, or hands it to the batch its write waits for; called
+    // once the lock is gone.
     void print_all() {
         held_lines = outer_;
         std::vector<py::object> lines = std::move(lines_);
-        for (const py::object &line : lines) {
-            if (line.is_none()) {
-                print_empty_line();
-            } else {
-                print_line(line);
-            }
+        if (batch_ && batch_->hold_lines(directory_, lines)) {
+            return;
         }
+        print_held_lines(lines);
     }
 
 private:
-    std::vector<py::object> *outer_;
+    HeldStatusLines *outer_;
     std::vector<py::object> lines_;
+    std::shared_ptr<WriteBatch> batch_;
+    std::string directory_;
 };
+
+// A local replace of `path` through `write`: inside an exclusive run of a batch (a month of an
+// update), the directory's fsync is left to the batch, and the run's lines wait for it.
+void replace_locally(const py::handle &path, const std::function<void(const py::str &temporary)> &write) {
+    std::shared_ptr<WriteBatch> batch = held_lines != nullptr ? current_write_batch() : nullptr;
+    std::optional<std::string> deferred = write_atomically(path, write, batch ? &batch->files() : nullptr);
+    if (deferred) {
+        held_lines->await(batch, *deferred);
+    }
+}
 
 // The scheme of `text` (xyz of xyz://...), or nothing for a local path.
 std::optional<std::string> scheme_of(const std::string &spelled) {
@@ -117,12 +138,12 @@ public:
     bool holds_local_files() const override { return true; }
 
     void write_parquet(const py::handle &frame, const py::handle &path) const override {
-        write_parquet_atomically(frame, path);
+        replace_locally(path, [&](const py::str &temporary) { frame.attr("to_parquet")(temporary); });
     }
 
     bool write_through_local_file(const py::handle &path,
                                   const std::function<void(const py::str &temporary)> &write) const override {
-        write_atomically(path, write);
+        replace_locally(path, write);
         return true;
     }
 
@@ -184,7 +205,9 @@ public:
     bool write_digest_record(const py::handle &path, const core::DigestRecord &record,
                              const std::optional<core::FileIdentity> &read_as) const override {
         std::string local = text_of(path);
-        return without_gil([&] { return files_.bind_record(local, record, read_as); });
+        std::shared_ptr<WriteBatch> batch = current_write_batch();
+        core::LeftoverSweeps *sweeps = batch ? &batch->files().sweeps() : nullptr;
+        return without_gil([&] { return files_.bind_record(local, record, read_as, sweeps); });
     }
 
     void forget_digest_record(const py::handle &path) const override {
@@ -337,7 +360,7 @@ const Storage &storage_for(const py::handle &path) {
 
 void print_status_line(const py::handle &text) {
     if (held_lines != nullptr) {
-        held_lines->push_back(py::reinterpret_borrow<py::object>(text));
+        held_lines->hold(py::reinterpret_borrow<py::object>(text));
         return;
     }
     print_line(text);
@@ -345,8 +368,7 @@ void print_status_line(const py::handle &text) {
 
 void print_status_empty_line() {
     if (held_lines != nullptr) {
-        // None stands for the bare print() that ends an update's report.
-        held_lines->push_back(py::none());
+        held_lines->hold(py::none());  // see print_held_lines
         return;
     }
     print_empty_line();

@@ -118,7 +118,8 @@ inline void run_exclusively(const py::handle &path, const std::function<void()> 
 }
 
 // A status line of a read-merge-write: held back until the enclosing run_exclusively on this thread
-// has released its lock, printed at once anywhere else (object storage holds no lock). A writer
+// has released its lock (and, when its write is part of a batch, until the batch has made it durable:
+// bindings/write_batch.hpp), printed at once anywhere else (object storage holds no lock). A writer
 // whose output blocks must not keep other writers of the file waiting.
 void print_status_line(const py::handle &text);
 // The empty line, print(), held back the same way.

@@ -1,9 +1,11 @@
 #include "core/digest_records.hpp"
+#include "core/durable_batch.hpp"
 #include "core/durable_files.hpp"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <sys/stat.h>
 
@@ -112,7 +114,7 @@ std::optional<DigestRecord> read_digest_record(const std::string &record_path) {
     return record;
 }
 
-bool write_digest_record(const std::string &record_path, const DigestRecord &record) {
+bool write_digest_record(const std::string &record_path, const DigestRecord &record, LeftoverSweeps *sweeps) {
     if (record_path.empty()) {
         return false;
     }
@@ -123,10 +125,14 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
         return false;
     }
     // Records are written as the store's files are, so a killed writer's half record goes the same way.
-    remove_dead_writers_leftovers(target.parent_path().string(), leftover_age_limit);
+    if (sweeps != nullptr) {
+        sweeps->sweep(target.parent_path().string());
+    } else {
+        remove_dead_writers_leftovers(target.parent_path().string(), leftover_age_limit);
+    }
     try {
         TemporaryFile temporary(target.parent_path().string());
-        std::ofstream out(temporary.path(), std::ios::trunc);
+        std::ostringstream out;
         out << kRecordHeader << "\n"
             << record.digest.hex() << "\n"
             << record.identity.inode << " " << record.identity.size << " " << record.identity.mtime_ns << " "
@@ -135,8 +141,9 @@ bool write_digest_record(const std::string &record_path, const DigestRecord &rec
             << to_hex(record.first_day) << "\n"
             << to_hex(record.last_day) << "\n"
             << to_hex(record.shape) << "\n";
-        out.close();
-        if (!out || std::rename(temporary.path().c_str(), record_path.c_str()) != 0) {
+        // Through the descriptor the temporary file already has: one open less per record.
+        temporary.write(out.str());
+        if (std::rename(temporary.path().c_str(), record_path.c_str()) != 0) {
             return false;
         }
         temporary.renamed();

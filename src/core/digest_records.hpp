@@ -9,6 +9,8 @@
 
 namespace corvane::core {
 
+class LeftoverSweeps;
+
 // What tells one version of a file from another without reading it. The change time is in it
 // because nothing can set it back: an edit in place that restores size and mtime still moves it.
 struct FileIdentity {
@@ -42,8 +44,11 @@ struct DigestRecord {
 std::optional<DigestRecord> read_digest_record(const std::string &record_path);
 
 // Writes the record through a temporary file and a rename, so a reader sees the old or the new one.
-// Best effort: false when it could not be written (the record is an optimisation only).
-bool write_digest_record(const std::string &record_path, const DigestRecord &record);
+// Best effort: false when it could not be written (the record is an optimisation only). The
+// directory is swept of dead writers' leftovers first: through `sweeps` when given (once for all the
+// records of one batch of writes), otherwise before this record.
+bool write_digest_record(const std::string &record_path, const DigestRecord &record,
+                         LeftoverSweeps *sweeps = nullptr);
 
 // Removes the record, if any: the file it described is gone or was rewritten without one.
 void remove_digest_record(const std::string &record_path);

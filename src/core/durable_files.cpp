@@ -55,8 +55,26 @@ int open_retrying(const std::string &path, int flags, mode_t mode = 0) {
     return descriptor;
 }
 
-// fsync of the file or directory at `path`, through a descriptor of its own: the writer that made
-// the file has closed it already.
+// The lock file at `lock_path`, opened (created when missing). Its directories are made only when the
+// open finds them missing: after the first write of a category they are there, and three mkdirs
+// per lock would cost more than the open.
+int open_lock_file(const std::string &lock_path) {
+    int descriptor = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (descriptor >= 0) {
+        return descriptor;
+    }
+    if (errno != ENOENT && errno != EINTR) {
+        throw SystemCallError(errno, lock_path, "open");
+    }
+    std::string category_locks = parent_of(lock_path);
+    std::string all_locks = parent_of(category_locks);
+    make_directory(parent_of(all_locks));
+    make_directory(all_locks);
+    make_directory(category_locks);
+    return open_retrying(lock_path, O_RDWR | O_CREAT, 0666);
+}
+
+// fsync of the file or directory at `path`, through a descriptor of its own.
 void sync_path(const std::string &path, int flags) {
     int descriptor = open_retrying(path, flags);
     int result = fsync(descriptor);
@@ -155,12 +173,7 @@ double lock_timeout_seconds() {
 FileLock::FileLock(const std::string &data_path, double timeout_seconds, const std::function<bool()> &interrupted)
     : descriptor_(-1) {
     std::string lock_path = layout::lock_path_for(data_path);
-    std::string category_locks = parent_of(lock_path);
-    std::string all_locks = parent_of(category_locks);
-    make_directory(parent_of(all_locks));
-    make_directory(all_locks);
-    make_directory(category_locks);
-    descriptor_ = open_retrying(lock_path, O_RDWR | O_CREAT, 0666);
+    descriptor_ = open_lock_file(lock_path);
 
     using clock = std::chrono::steady_clock;
     // Capped at a year, far beyond any write, so that the deadline cannot overflow the clock.
@@ -204,12 +217,19 @@ FileLock::~FileLock() {
     }
 }
 
-void durable_replace(const std::string &temporary, const std::string &target) {
-    sync_path(temporary, O_RDONLY);
-    if (rename(temporary.c_str(), target.c_str()) != 0) {
+void sync_and_rename(TemporaryFile &temporary, const std::string &target) {
+    temporary.sync();
+    if (rename(temporary.path().c_str(), target.c_str()) != 0) {
         throw SystemCallError(errno, target, "rename");
     }
-    sync_path(parent_of(target), O_RDONLY | O_DIRECTORY);
+    temporary.renamed();
+}
+
+void sync_directory(const std::string &directory) { sync_path(directory, O_RDONLY | O_DIRECTORY); }
+
+void durable_replace(TemporaryFile &temporary, const std::string &target) {
+    sync_and_rename(temporary, target);
+    sync_directory(parent_of(target));
 }
 
 TemporaryFile::TemporaryFile(const std::string &directory) : descriptor_(-1) {
@@ -231,7 +251,27 @@ void durable_remove(const std::string &path) {
     if (unlink(path.c_str()) != 0) {
         throw SystemCallError(errno, path, "unlink");
     }
-    sync_path(parent_of(path), O_RDONLY | O_DIRECTORY);
+    sync_directory(parent_of(path));
+}
+
+void TemporaryFile::sync() const {
+    if (fsync(descriptor_) != 0) {
+        throw SystemCallError(errno, path_, "fsync");
+    }
+}
+
+void TemporaryFile::write(const std::string &bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = ::write(descriptor_, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote < 0) {
+            throw SystemCallError(errno, path_, "write");
+        }
+        done += static_cast<size_t>(wrote);
+    }
 }
 
 TemporaryFile::~TemporaryFile() {

@@ -62,10 +62,19 @@ private:
     int descriptor_;
 };
 
+class TemporaryFile;
+
 // Makes a finished file the target, durably: fsync of `temporary`, rename over `target`, fsync of
 // their directory. After a power cut the target holds the old or the new content, never a file
 // whose name survived but whose data did not.
-void durable_replace(const std::string &temporary, const std::string &target);
+void durable_replace(TemporaryFile &temporary, const std::string &target);
+
+// The first half of durable_replace: fsync of `temporary`, then its rename over `target`. Until its
+// directory is fsynced (sync_directory) a power cut may still bring back the old file.
+void sync_and_rename(TemporaryFile &temporary, const std::string &target);
+
+// fsync of a directory: the renames and removals in it made so far survive a power cut.
+void sync_directory(const std::string &directory);
 
 // Removes the file at `path`, then fsyncs its directory: after a power cut it is gone or whole.
 void durable_remove(const std::string &path);
@@ -77,7 +86,8 @@ inline constexpr std::chrono::hours leftover_age_limit{24};
 // it has a name until the object is destroyed. The lock, not the pid in the name, is what tells a
 // live write from a dead writer's leftover: the kernel drops it when the writer dies, and it means
 // the same in every pid namespace (containers sharing a store) and on every process of a machine.
-// Whoever writes the content opens path() again (the lock stays with this object's descriptor).
+// Whoever writes the content opens path() again and writes it in place (the lock stays with this
+// object's descriptor).
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string &directory);
@@ -87,6 +97,11 @@ public:
     TemporaryFile &operator=(const TemporaryFile &) = delete;
 
     const std::string &path() const { return path_; }
+    // fsync through the descriptor held since creation, which names the same file as path() as long
+    // as writers write it in place: no second open.
+    void sync() const;
+    // Appends `bytes` through that descriptor.
+    void write(const std::string &bytes) const;
     // The file has been renamed over its target: its name is no longer ours to remove.
     void renamed() { renamed_ = true; }
 

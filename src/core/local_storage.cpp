@@ -17,14 +17,14 @@ std::optional<DigestRecord> LocalStorage::current_record(const std::string &path
     return record;
 }
 
-bool LocalStorage::bind_record(const std::string &path, DigestRecord record,
-                               const std::optional<FileIdentity> &read_as) const {
+bool LocalStorage::bind_record(const std::string &path, DigestRecord record, const std::optional<FileIdentity> &read_as,
+                               LeftoverSweeps *sweeps) const {
     std::optional<FileIdentity> now = identity_of(path);
     if (!now || (read_as && !(*now == *read_as))) {
         return false;
     }
     record.identity = *now;
-    return write_digest_record(layout::digest_record_path(path), record);
+    return write_digest_record(layout::digest_record_path(path), record, sweeps);
 }
 
 void LocalStorage::forget_record(const std::string &path) const { remove_digest_record(layout::digest_record_path(path)); }

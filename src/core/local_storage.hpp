@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/digest_records.hpp"
+#include "core/durable_batch.hpp"
 #include "core/durable_files.hpp"
 #include "core/file_bytes.hpp"
 
@@ -33,7 +34,9 @@ public:
     std::optional<DigestRecord> current_record(const std::string &path) const;
     // Records `record` for the file at `path` as it is now; with `read_as`, only if the file is still
     // that version (another writer may have replaced it since). False when nothing was recorded.
-    bool bind_record(const std::string &path, DigestRecord record, const std::optional<FileIdentity> &read_as) const;
+    // `sweeps`, when given, is the batch of writes the record belongs to (see write_digest_record).
+    bool bind_record(const std::string &path, DigestRecord record, const std::optional<FileIdentity> &read_as,
+                     LeftoverSweeps *sweeps = nullptr) const;
     // Removes the record of the file, if any.
     void forget_record(const std::string &path) const;
 };

@@ -80,4 +80,24 @@ void skip_value(Cursor &in, int type, int depth) {
     }
 }
 
+void Output::header(int16_t id, int type) {
+    int16_t &last = last_ids_.back();
+    int delta = id - last;
+    if (delta > 0 && delta <= 15) {
+        out_.push_back(static_cast<char>(delta << 4 | type));
+    } else {
+        out_.push_back(static_cast<char>(type));
+        zigzag(id);
+    }
+    last = id;
+}
+
+void Output::varint(uint64_t value) {
+    while (value >= 0x80) {
+        out_.push_back(static_cast<char>(value | 0x80));
+        value >>= 7;
+    }
+    out_.push_back(static_cast<char>(value));
+}
+
 }  // namespace corvane::core::parquet

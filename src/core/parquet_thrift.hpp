@@ -1,6 +1,6 @@
 // The Thrift compact protocol as Parquet files use it for their footers and page headers: a bounded
-// cursor over bytes and the skipping of fields a reader does not need. Shared by the footer parser
-// and the page reader.
+// cursor over bytes and the skipping of fields a reader does not need, shared by the footer parser
+// and the page reader; and the output side the month file writer encodes with.
 //
 // Plain C++ on byte buffers, free of Python.
 #pragma once
@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace corvane::core::parquet {
 
@@ -95,5 +98,58 @@ struct ListHeader {
     int element;
 };
 ListHeader read_list_header(Cursor &in);
+
+// Compact-protocol output appended to a string. Structs are opened and closed explicitly; field ids
+// are given in ascending order within each struct, as the delta headers require.
+class Output {
+public:
+    explicit Output(std::string &out) : out_(out) {}
+    void begin_struct() { last_ids_.push_back(0); }
+    void end_struct() {
+        out_.push_back(0);
+        last_ids_.pop_back();
+    }
+    void field_i32(int16_t id, int64_t value) {
+        header(id, kI32);
+        zigzag(value);
+    }
+    void field_i64(int16_t id, int64_t value) {
+        header(id, kI64);
+        zigzag(value);
+    }
+    void field_binary(int16_t id, std::string_view value) {
+        header(id, kBinary);
+        binary(value);
+    }
+    // A struct-valued field; close it with end_struct().
+    void field_struct(int16_t id) {
+        header(id, kStruct);
+        begin_struct();
+    }
+    // A list-valued field of `count` elements of `element` type, written next by the caller.
+    void field_list(int16_t id, int element, size_t count) {
+        header(id, kList);
+        if (count < 15) {
+            out_.push_back(static_cast<char>(count << 4 | static_cast<size_t>(element)));
+        } else {
+            out_.push_back(static_cast<char>(0xf0 | element));
+            varint(count);
+        }
+    }
+    // List elements: a struct element is opened with begin_struct().
+    void element_i32(int64_t value) { zigzag(value); }
+    void binary(std::string_view value) {
+        varint(value.size());
+        out_.append(value);
+    }
+
+private:
+    void header(int16_t id, int type);
+    void varint(uint64_t value);
+    void zigzag(int64_t value) { varint((static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63)); }
+
+    std::string &out_;
+    std::vector<int16_t> last_ids_;
+};
 
 }  // namespace corvane::core::parquet

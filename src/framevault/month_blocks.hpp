@@ -29,8 +29,8 @@ MonthBlock read_month_block(const py::object &self, const py::list &paths, const
 // read_month_block).
 std::optional<py::object> read_stored_month_block(const py::object &path);
 
-// Replaces the month file at `path` with `frame` (text day labels): float64 frames are encoded from
-// their buffers, float columns without dictionary encoding; other frames as pandas writes them.
+// month_writes.cpp: replaces the month file at `path` with `frame` (text day labels). float64 frames
+// are encoded from their buffers (plain uncompressed pages), other frames as pandas writes them.
 void write_month_file(const py::object &frame, const py::object &path);
 
 }  // namespace corvane::store

@@ -61,6 +61,17 @@ bool joins_to_stored(const py::object &stored_rows, const py::object &new_rows, 
            py::bool_(stored_rows.attr("is_monotonic_increasing"));
 }
 
+// The stored rows typed as pandas' outer join types them: the same labels, but a range index can
+// come out as a plain integer one (pandas 2 joins unequal ranges so), and the file keeps that type.
+py::object as_pandas_joins(const py::object &stored_rows, const py::object &new_rows) {
+    py::object range = global("pd").attr("RangeIndex");
+    if (!py::isinstance(stored_rows, range) && !py::isinstance(new_rows, range)) {
+        return stored_rows;
+    }
+    py::object joined = stored_rows.attr("join")(new_rows, "how"_a = "outer");
+    return py::bool_(joined.attr("equals")(stored_rows)) ? joined : stored_rows;
+}
+
 }  // namespace
 
 std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, const py::object &sub_df) {
@@ -100,6 +111,7 @@ std::optional<MergedMonth> merge_numeric_months(const py::object &existing_df, c
     if (py::bool_(stored_rows.attr("equals")(new_rows)) || joins_to_stored(stored_rows, new_rows, *rows_in_new)) {
         plan.stored_rows = identity_positions(stored->view.rows);
         plan.new_rows = *rows_in_new;
+        merged_rows = as_pandas_joins(stored_rows, new_rows);
     } else {
         merged_rows = stored_rows.attr("join")(new_rows, "how"_a = "outer");
         auto merged_keys = row_keys(merged_rows);

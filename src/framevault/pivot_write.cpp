@@ -2,6 +2,7 @@
 #include "framevault/store.hpp"
 #include "bindings/dates.hpp"
 #include "bindings/names.hpp"
+#include "bindings/write_batch.hpp"
 
 #include <map>
 #include <utility>
@@ -100,8 +101,12 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
         iterators.append(task);
     }
     preload_parquet_engine();
-    store_class().attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
-                                           "task_desc"_a = native::concat("Updating ", category));
+    // The months' renames are made durable together, each directory fsynced once after the tasks end,
+    // before this returns; each month's status line waits for it (see bindings/write_batch.hpp).
+    native::run_as_one_write_batch([&] {
+        store_class().attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
+                                               "task_desc"_a = native::concat("Updating ", category));
+    });
 }
 
 }  // namespace corvane::store

@@ -168,7 +168,7 @@ std::optional<PagedRows> read_paged_rows(const core::FileBytes &file, const core
     }
     PagedRows paged;
     paged.rows = std::move(*rows);
-    if (paged.rows.empty()) {
+    if (paged.rows.empty() || plan.day_columns.empty()) {
         return paged;
     }
     std::vector<int64_t> positions;
@@ -226,18 +226,14 @@ std::optional<py::object> paged_month(const py::object &path, const py::list &wa
     if (!plan) {
         return std::nullopt;
     }
-    if (plan->day_columns.empty()) {
-        return py::object(py::none());
-    }
+    // A month without a day of the range, or without a wanted row, still gives the other axis its
+    // labels, as a full read of the range would.
     std::optional<PagedRows> paged;
     native::without_gil([&] {
         paged = read_paged_rows(file, *layout, *plan, labels, found);
     });
     if (!paged) {
         return std::nullopt;
-    }
-    if (paged->rows.empty()) {
-        return py::object(py::none());
     }
     return paged_result(*paged, *layout, *plan, wanted);
 }

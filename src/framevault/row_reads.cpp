@@ -66,6 +66,17 @@ py::object row_positions(const py::object &index_values, const py::list &wanted)
     return py::module_::import("numpy").attr("flatnonzero")(mask);
 }
 
+// Text labels as an Index of the dtype pandas gives stored text, also when there are none.
+py::object text_labels(const py::list &labels, const py::object &name = py::none()) {
+    py::object pd = global("pd");
+    if (py::len(labels) > 0) {
+        return pd.attr("Index")(labels, "name"_a = name);
+    }
+    py::list one;
+    one.append(py::str(""));
+    return pd.attr("Index")(one, "name"_a = name)[py::slice(0, 0, 1)];
+}
+
 // The rows at `positions` as a frame. float64 days (the common case) are taken column by column
 // into one block; others go through pandas' own conversion, which knows their dtypes.
 py::object rows_as_frame(const py::object &table, const py::object &positions, const py::object &index_column,
@@ -80,22 +91,24 @@ py::object rows_as_frame(const py::object &table, const py::object &positions, c
             return table.attr("take")(taken_at).attr("to_pandas")();
         }
     }
-    py::list blocks;
-    for (py::handle name : day_columns) {
-        blocks.append(table.attr("column")(name).attr("take")(taken_at).attr("to_numpy")());
+    py::object numpy = py::module_::import("numpy");
+    py::object block = numpy.attr("empty")(py::make_tuple(py::len(positions), py::len(day_columns)));
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    for (size_t day = 0; day < day_columns.size(); ++day) {
+        block[py::make_tuple(all_rows, day)] = table.attr("column")(day_columns[day]).attr("take")(taken_at).attr("to_numpy")();
     }
-    py::object labels = table.attr("column")(index_column).attr("take")(taken_at).attr("to_pylist")();
+    // The labels through pandas' conversion, which gives an empty index the stored dtype too.
+    py::object labels = table.attr("column")(index_column).attr("take")(taken_at).attr("to_pandas")();
     // pandas names an unnamed index __index_level_0__ on disk.
     py::object name = py::bool_(global("re").attr("fullmatch")(R"(__index_level_\d+__)", index_column))
                           ? py::object(py::none()) : index_column;
     py::object pd = global("pd");
-    py::object block = py::module_::import("numpy").attr("column_stack")(blocks);
     return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(labels, "name"_a = name),
-                                "columns"_a = pd.attr("Index")(day_columns));
+                                "columns"_a = text_labels(day_columns));
 }
 
 // The wanted rows and the days from first to last of one month file, with the days their labels
-// stand for; None when the file holds none of them.
+// stand for; either may be empty.
 py::object read_month_rows(const py::object &path, const py::list &wanted, const py::object &first,
                            const py::object &last) {
     py::object pd = global("pd");
@@ -125,20 +138,11 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
                 columns.append(labels[position]);
             }
         }
-        if (py::len(columns) == 0) {
-            return py::none();
-        }
         columns.append(index_column);
         py::object table = parquet.attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true);
         py::object positions = row_positions(table.attr("column")(index_column), wanted);
-        if (py::len(positions) == 0) {
-            return py::none();
-        }
         columns.attr("pop")();
         frame = rows_as_frame(table, positions, index_column, columns);
-    }
-    if (py::len(frame) == 0) {
-        return py::none();
     }
     py::object days = stored_label_days(frame.attr("columns"), path);
     py::object in_range = days.attr("__ge__")(first).attr("__and__")(days.attr("__le__")(last));
@@ -201,22 +205,21 @@ py::object join_paged(const std::vector<py::object> &months, const py::list &wan
     }
     py::object columns_index;
     if (as_text) {
-        columns_index = pd.attr("Index")(labels);
+        columns_index = text_labels(labels);
     } else {
         py::array_t<int64_t> raw(static_cast<py::ssize_t>(ticks.size()));
         std::copy(ticks.begin(), ticks.end(), raw.mutable_data());
         columns_index = pd.attr("DatetimeIndex")(raw.attr("view")("datetime64[us]"));
     }
-    return pd.attr("DataFrame")(block, "index"_a = pd.attr("Index")(found, "name"_a = months.front()[py::int_(5)]),
+    return pd.attr("DataFrame")(block, "index"_a = text_labels(found, months.front()[py::int_(5)]),
                                 "columns"_a = columns_index);
 }
 
 // A paged month as a frame and its days, for a join with months read otherwise.
 std::pair<py::object, py::object> paged_as_frame(const py::handle &result) {
     py::object pd = global("pd");
-    py::object frame = pd.attr("DataFrame")(result[py::int_(4)],
-                                            "index"_a = pd.attr("Index")(result[py::int_(1)], "name"_a = result[py::int_(5)]),
-                                            "columns"_a = pd.attr("Index")(result[py::int_(2)]));
+    py::object frame = pd.attr("DataFrame")(result[py::int_(4)], "index"_a = text_labels(result[py::int_(1)], result[py::int_(5)]),
+                                            "columns"_a = text_labels(result[py::int_(2)]));
     py::object days = pd.attr("DatetimeIndex")(py::reinterpret_borrow<py::object>(result[py::int_(3)]).attr("view")("datetime64[us]"));
     return {frame, days};
 }
@@ -272,7 +275,8 @@ py::object join_row_frames(const py::list &results, const py::list &wanted, bool
             found.append(row);
         }
     }
-    joined = joined.attr("reindex")("index"_a = found);
+    // Taken by position, so that no rows found keeps the stored labels' dtype.
+    joined = joined.attr("iloc")[joined.attr("index").attr("get_indexer")(found)];
     if (!as_text) {
         joined.attr("columns") = days[order];
     }

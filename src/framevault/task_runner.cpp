@@ -1,4 +1,5 @@
 #include "framevault/store.hpp"
+#include "bindings/write_batch.hpp"
 
 namespace corvane::store {
 
@@ -7,15 +8,16 @@ namespace {
 using namespace pybind11::literals;
 
 // Submits every task before collecting any result, keyed by its future, as the progress bar's total
-// is the number of submitted calls.
+// is the number of submitted calls. The pool threads write within the caller's batch, if any.
 py::dict submit_all(py::object &executor, py::object &tasks, py::object &worker_function) {
     py::dict future_to_task;
     py::object submit = executor.attr("submit");
+    py::object worker = native::joining_current_write_batch(worker_function);
     for (py::handle task : tasks) {
         py::tuple arguments = py::isinstance<py::tuple>(task)
                                   ? py::reinterpret_borrow<py::tuple>(task)
                                   : py::tuple(py::reinterpret_borrow<py::object>(task));
-        future_to_task[submit(worker_function, *arguments)] = task;
+        future_to_task[submit(worker, *arguments)] = task;
     }
     return future_to_task;
 }
