@@ -379,6 +379,26 @@ py::object read_parquet_handle(const py::object &handle, bool through_pandas) {
 
 }  // namespace
 
+py::object arrow_reader_of_bytes(const py::handle &data) {
+    py::object pyarrow = py::module_::import("pyarrow");
+    py::object sink = pyarrow.attr("BufferOutputStream")();
+    sink.attr("write")(data);
+    return pyarrow.attr("BufferReader")(sink.attr("getvalue")());
+}
+
+py::object arrow_reader_of_descriptor(int fd) {
+    py::object pyarrow = py::module_::import("pyarrow");
+    try {
+        return pyarrow.attr("OSFile")("/proc/self/fd/" + std::to_string(fd));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_OSError)) {
+            throw;
+        }
+    }
+    py::object os = global("os");
+    return arrow_reader_of_bytes(os.attr("pread")(fd, os.attr("fstat")(fd).attr("st_size"), 0));
+}
+
 py::object read_parquet_snapshot(const py::handle &path, bool through_pandas) {
     // pyarrow's own file reads without the GIL, so pool threads reading months stay parallel; a
     // Python file object would take the GIL for every read the decoder makes.

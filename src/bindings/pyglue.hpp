@@ -187,6 +187,14 @@ std::optional<std::string> write_atomically(const py::handle &path,
 // dataset scan of pd.read_parquet, which costs more than the decode of a month file.
 py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = true);
 
+// pyarrow readers that hold no Python object. pyarrow's pool threads may let go of a reader after
+// its read has returned; one that holds a Python object then takes the GIL, and a thread that does
+// so while the interpreter exits aborts the process. A copy of `data` (any bytes-like object) in
+// pyarrow's memory, or the file open as `fd` reopened by pyarrow (the same version, whatever replaced
+// its path since; a copy where that fails).
+py::object arrow_reader_of_bytes(const py::handle &data);
+py::object arrow_reader_of_descriptor(int fd);
+
 // The exclusive lock of the stored file at `path`, held by every read-merge-write of that file
 // until the returned object is destroyed. Waits with the GIL released; TimeoutError naming the
 // file after CORVANE_LOCK_TIMEOUT seconds (600 when unset); KeyboardInterrupt soon after a SIGINT

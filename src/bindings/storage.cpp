@@ -247,7 +247,7 @@ public:
     py::object read_parquet(const py::handle &path) const override {
         py::object data = backend().attr("read_bytes")(path);
         try {
-            return global("pd").attr("read_parquet")(py::module_::import("io").attr("BytesIO")(data));
+            return global("pd").attr("read_parquet")(arrow_reader_of_bytes(data));
         } catch (py::error_already_set &error) {
             rethrow_naming_file(error, path);
         }

@@ -136,7 +136,11 @@ def open_source(path: str) -> Any:
     if is_remote(path):
         from corvane import _object_storage as objects
 
-        return pa.BufferReader(objects.read_bytes(path))
+        # A copy in pyarrow's memory: a reader holding a Python object can abort the process at
+        # exit when a pyarrow thread lets go of it then.
+        sink = pa.BufferOutputStream()
+        sink.write(objects.read_bytes(path))
+        return pa.BufferReader(sink.getvalue())
     return pa.OSFile(path)
 
 
@@ -174,12 +178,7 @@ class Footer:
 
 def read_footer(path: str) -> Footer:
     """Rows and column labels from the Parquet footer alone, without reading the data."""
-    if is_remote(path):
-        from corvane import _object_storage as objects
-
-        parquet = pq.ParquetFile(pa.BufferReader(objects.read_bytes(path)))
-    else:
-        parquet = pq.ParquetFile(pa.OSFile(path))
+    parquet = pq.ParquetFile(open_source(path))
     schema = parquet.schema_arrow
     index_columns = {name for name in (schema.pandas_metadata or {}).get("index_columns", [])
                      if isinstance(name, str)}

@@ -93,16 +93,12 @@ struct StoredMonth {
     std::optional<core::ImportedTable> held;  // decoded by pyarrow, rows differing from the first month's
 };
 
-// pyarrow's view of the month's bytes: the object's bytes, or a file object on a duplicate of the
-// open descriptor (the same version, whatever replaced the path since).
+// pyarrow's view of the month's bytes: the object's bytes, or the open file (the same version,
+// whatever replaced the path since).
 py::object &month_source(StoredMonth &month) {
     if (!month.source || month.source.is_none()) {
-        if (!month.owner.is_none()) {
-            month.source = pyarrow().attr("BufferReader")(month.owner);
-        } else {
-            py::object os = global("os");
-            month.source = os.attr("fdopen")(os.attr("dup")(month.bytes->descriptor()), "rb");
-        }
+        month.source = month.owner.is_none() ? native::arrow_reader_of_descriptor(month.bytes->descriptor())
+                                              : native::arrow_reader_of_bytes(month.owner);
     }
     return month.source;
 }

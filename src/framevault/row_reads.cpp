@@ -115,8 +115,7 @@ py::object read_month_rows(const py::object &path, const py::list &wanted, const
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     // One read of the whole file: its footer and its columns come from the same version.
     py::object data = native::read_stored_bytes(path);
-    py::object pa = py::module_::import("pyarrow");
-    py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(pa.attr("BufferReader")(data));
+    py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(native::arrow_reader_of_bytes(data));
     py::object schema = parquet.attr("schema_arrow");
     py::object index_column = single_index_column(schema);
     py::object frame;
