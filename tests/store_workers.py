@@ -4,10 +4,14 @@ Every frame a worker writes is a pure function of (writer, round), so a test can
 alone which updates reached them.
 """
 
+import contextlib
 import json
 import os
 import signal
+import subprocess
 import sys
+import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -196,6 +200,49 @@ def zygote(root, journal_path, series="crash"):
         print(pid, flush=True)
         _, status = os.waitpid(pid, 0)
         print(os.WTERMSIG(status) if os.WIFSIGNALED(status) else -1, flush=True)
+
+
+# --- what the crash suites share ---------------------------------------------------------------
+
+
+def frames_match(frame, wanted):
+    """Whether two stored frames (None: no file) hold the same content."""
+    if frame is None or wanted is None:
+        return frame is None and wanted is None
+    try:
+        pd.testing.assert_frame_equal(frame, wanted, check_index_type=False, check_column_type=False)
+    except AssertionError:
+        return False
+    return True
+
+
+def leftovers(root):
+    """The temporary files writers left under root."""
+    return list(Path(root).rglob(".corvane-write-*"))
+
+
+@contextlib.contextmanager
+def running_zygote(*args):
+    """A zygote (python store_workers.py zygote <args>) forking one writer per request."""
+    zygote = subprocess.Popen([sys.executable, __file__, "zygote", *map(str, args)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env={**os.environ, **SINGLE_THREADED})
+    try:
+        yield zygote
+    finally:
+        zygote.stdin.close()
+        zygote.wait(timeout=60)
+        zygote.stdout.close()
+
+
+def kill_writer_after(zygote, request, delay):
+    """Forks a writer for `request`, SIGKILLs it after `delay` seconds and returns its pid."""
+    zygote.stdin.write(request + "\n")
+    zygote.stdin.flush()
+    pid = int(zygote.stdout.readline())
+    time.sleep(delay)
+    os.kill(pid, signal.SIGKILL)
+    assert zygote.stdout.readline().strip() == str(int(signal.SIGKILL)), "the writer ended by itself"
+    return pid
 
 
 def quiet():

@@ -8,10 +8,6 @@ import functools
 import os
 import random
 import shutil
-import signal
-import subprocess
-import sys
-import time
 from pathlib import Path
 
 import pandas as pd
@@ -54,16 +50,6 @@ def stored(kind, root):
     return frame.sort_index()
 
 
-def matches(frame, wanted):
-    if frame is None or wanted is None:
-        return frame is None and wanted is None
-    try:
-        pd.testing.assert_frame_equal(frame, wanted, check_index_type=False, check_column_type=False)
-    except AssertionError:
-        return False
-    return True
-
-
 def missing_rows(frame, wanted, kind):
     """Rows of completed updates that the file lacks."""
     if wanted is None:
@@ -72,18 +58,11 @@ def missing_rows(frame, wanted, kind):
     return len(labels(wanted) - (labels(frame) if frame is not None else set()))
 
 
-def leftovers(root):
-    return list(root.rglob(".corvane-write-*"))
-
-
 def test_random_kills_leave_every_file_before_or_after_its_update(tmp_path, capsys):
     root, journal_path = tmp_path / "store", tmp_path / "journal"
-    zygote = subprocess.Popen([sys.executable, workers.__file__, "zygote", str(root), str(journal_path)],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env={**os.environ, **workers.SINGLE_THREADED})
     rng = random.Random(8)
     damaged, checked, lost, mid_write = [], 0, 0, 0
-    try:
+    with workers.running_zygote(root, journal_path) as zygote:
         for kill in range(KILLS):
             done, _, _ = progress(journal_path)
             if done["table"] >= ROUNDS_PER_EPOCH:
@@ -91,37 +70,28 @@ def test_random_kills_leave_every_file_before_or_after_its_update(tmp_path, caps
                 journal_path.unlink()
                 done, _, _ = progress(journal_path)
             done_before = done
-            zygote.stdin.write(f"{done['table']}\n")
-            zygote.stdin.flush()
-            pid = int(zygote.stdout.readline())
             # Early kills land in the first rounds, when files are created; later ones in merges.
-            time.sleep(rng.uniform(0.0, 0.5))
-            os.kill(pid, signal.SIGKILL)
-            assert zygote.stdout.readline().strip() == str(int(signal.SIGKILL)), "the writer ended by itself"
+            pid = workers.kill_writer_after(zygote, str(done["table"]), rng.uniform(0.0, 0.5))
 
             done, begun, wrote = progress(journal_path, done_before, pid)
             for kind, update in [("2024-01", "month"), ("2024-02", "month"), ("table", "table")]:
                 allowed = {done[update]} | ({begun[update] + 1} if begun[update] is not None else set())
                 frame = stored(kind, root)  # must read back, whatever the kill interrupted
                 checked += frame is not None
-                if not any(matches(frame, expected(kind, rounds)) for rounds in allowed):
+                if not any(workers.frames_match(frame, expected(kind, rounds)) for rounds in allowed):
                     damaged.append((kill, kind, sorted(allowed), None if frame is None else frame.shape))
                 lost += missing_rows(frame, expected(kind, done[update]), kind)
             # A writer that completed a write into a directory removed the files earlier writers left there.
-            mid_write += any(path.name.startswith(f".corvane-write-{pid}-") for path in leftovers(root))
-            for path in leftovers(root):
+            mid_write += any(path.name.startswith(f".corvane-write-{pid}-") for path in workers.leftovers(root))
+            for path in workers.leftovers(root):
                 if {"daily": "month", "table": "table"}[path.parent.name] in wrote:
                     assert path.name.startswith(f".corvane-write-{pid}-"), (kill, path.name)
-    finally:
-        zygote.stdin.close()
-        zygote.wait(timeout=60)
-        zygote.stdout.close()
 
     assert damaged == [] and lost == 0
     # One clean round after the last kill: everything the killed writers left is gone.
     done, _, _ = progress(journal_path)
     store_round(root, done["table"])
-    assert leftovers(root) == []
+    assert workers.leftovers(root) == []
     with capsys.disabled():
         print(f"\ncrash: {KILLS} kills ({mid_write} in the middle of writing a file), {checked} files checked, "
               f"{len(damaged)} damaged, {lost} rows lost, no temporary file left after a write")
@@ -131,4 +101,4 @@ def store_round(root, round_):
     store = workers.ParquetDataManager(str(root))
     store.update_pivot_category(workers.crash_month_frame(round_), "daily")
     store.update_unstack_category("table", workers.crash_table_frame(round_), key_columns=["id"])
-    assert matches(stored("table", Path(root)), expected("table", round_ + 1))
+    assert workers.frames_match(stored("table", Path(root)), expected("table", round_ + 1))

@@ -9,10 +9,6 @@ import functools
 import os
 import random
 import shutil
-import signal
-import subprocess
-import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -125,31 +121,14 @@ def stored_month(root, month):
     return pd.read_parquet(path).sort_index() if path.exists() else None
 
 
-def same(frame, wanted):
-    if frame is None or wanted is None:
-        return frame is None and wanted is None
-    try:
-        pd.testing.assert_frame_equal(frame, wanted, check_index_type=False, check_column_type=False)
-    except AssertionError:
-        return False
-    return True
-
-
-def leftovers(root):
-    return list(root.rglob(".corvane-write-*"))
-
-
 def test_kills_during_batched_full_writes_leave_every_month_old_or_new(tmp_path, capsys):
     """Each month file reads back as before or after the interrupted update (a month that reported
     holds the new content), a later writer removes the dead ones' temporary files, and a rerun after
     the last kill completes."""
     root, journal_path = tmp_path / "store", tmp_path / "journal"
-    zygote = subprocess.Popen([sys.executable, workers.__file__, "zygote", str(root), str(journal_path), "batch"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env={**os.environ, **workers.SINGLE_THREADED})
     rng = random.Random(25)
     damaged, reported_checked, months_checked = [], 0, 0
-    try:
+    with workers.running_zygote(root, journal_path, "batch") as zygote:
         for kill in range(KILLS):
             done, _, _ = progress(journal_path)
             if done >= ROUNDS_PER_EPOCH:
@@ -157,12 +136,7 @@ def test_kills_during_batched_full_writes_leave_every_month_old_or_new(tmp_path,
                 journal_path.unlink()
                 done = 0
             lines_path = tmp_path / f"lines-{kill}"
-            zygote.stdin.write(f"{done} {lines_path}\n")
-            zygote.stdin.flush()
-            pid = int(zygote.stdout.readline())
-            time.sleep(rng.uniform(0.0, 1.2))
-            os.kill(pid, signal.SIGKILL)
-            assert zygote.stdout.readline().strip() == str(int(signal.SIGKILL)), "the writer ended by itself"
+            pid = workers.kill_writer_after(zygote, f"{done} {lines_path}", rng.uniform(0.0, 1.2))
 
             done, begun, finishers = progress(journal_path)
             reported = reported_months(lines_path, begun) if begun is not None else set()
@@ -171,21 +145,17 @@ def test_kills_during_batched_full_writes_leave_every_month_old_or_new(tmp_path,
                 allowed = {begun + 1} if month in reported else {done} | ({begun + 1} if begun is not None else set())
                 frame = stored_month(root, month)  # must read back, whatever the kill interrupted
                 months_checked += 1
-                if not any(same(frame, expected(rounds, month)) for rounds in allowed):
+                if not any(workers.frames_match(frame, expected(rounds, month)) for rounds in allowed):
                     damaged.append((kill, month, sorted(allowed), None if frame is None else frame.shape))
             if pid in finishers:
                 # It wrote into both directories after every earlier writer had died.
-                assert all(path.name.startswith(f".corvane-write-{pid}-") for path in leftovers(root)), kill
-    finally:
-        zygote.stdin.close()
-        zygote.wait(timeout=60)
-        zygote.stdout.close()
+                assert all(path.name.startswith(f".corvane-write-{pid}-") for path in workers.leftovers(root)), kill
 
     assert damaged == []
     done, _, _ = progress(journal_path)
     workers.ParquetDataManager(str(root)).update_pivot_category(workers.batch_frame(done), "daily")
-    assert leftovers(root) == []
-    assert all(same(stored_month(root, month), expected(done + 1, month)) for month in workers.BATCH_MONTHS)
+    assert workers.leftovers(root) == []
+    assert all(workers.frames_match(stored_month(root, month), expected(done + 1, month)) for month in workers.BATCH_MONTHS)
     with capsys.disabled():
         print(f"\nbatched crash: {KILLS} kills, {months_checked} month files checked, {reported_checked} of them "
               f"reported by the killed writer, {len(damaged)} damaged, no temporary file left after a rerun")

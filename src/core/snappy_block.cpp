@@ -75,22 +75,16 @@ bool snappy_decompress(const uint8_t *in, size_t size, uint8_t *out, size_t out_
             count = ((tag >> 2) & 7) + 4;
             distance = static_cast<size_t>(tag >> 5) << 8 | in[at++];
             break;
-        case 2:
-            if (size - at < 2) {
+        default: {  // a copy whose offset takes two bytes (tag 2) or four (tag 3)
+            size_t width = (tag & 3) == 2 ? 2 : 4;
+            if (size - at < width) {
                 return false;
             }
             count = (tag >> 2) + 1;
-            distance = little_endian(in + at, 2);
-            at += 2;
+            distance = little_endian(in + at, width);
+            at += width;
             break;
-        default:
-            if (size - at < 4) {
-                return false;
-            }
-            count = (tag >> 2) + 1;
-            distance = little_endian(in + at, 4);
-            at += 4;
-            break;
+        }
         }
         if (distance == 0 || distance > written || out_size - written < count) {
             return false;

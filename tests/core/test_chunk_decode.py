@@ -7,31 +7,21 @@ AddressSanitizer and UBSan; it needs a C++ compiler and is skipped without one."
 import itertools
 import json
 import math
-import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-CORE = REPO / "src" / "core"
+from sanitized_build import sanitized_driver
+
 SOURCES = ("chunk_decode", "page_headers", "snappy_block", "parquet_footer", "parquet_thrift", "file_bytes")
 
 
 @pytest.fixture(scope="module")
 def dump(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("clang++")
-    if compiler is None or not CORE.is_dir():
-        pytest.skip("no C++ compiler or no core sources here")
-    binary = tmp_path_factory.mktemp("decode") / "chunk_decode_dump"
-    sources = [Path(__file__).with_name("chunk_decode_dump.cpp")] + [CORE / f"{name}.cpp" for name in SOURCES]
-    subprocess.run([compiler, "-std=c++17", "-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
-                    "-fno-omit-frame-pointer", f"-I{REPO / 'src'}", *map(str, sources), "-o", str(binary)],
-                   check=True, capture_output=True)
+    binary = sanitized_driver("chunk_decode_dump", SOURCES, tmp_path_factory.mktemp("decode"))
 
     def run(path):
         result = subprocess.run([str(binary), str(path)], capture_output=True, text=True, timeout=120)

@@ -8,9 +8,7 @@ import contextlib
 import io
 import json
 import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -18,27 +16,19 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-from corvane.FrameVault import ParquetDataManager
 
-REPO = Path(__file__).resolve().parents[2]
-CORE = REPO / "src" / "core"
+from corvane.FrameVault import ParquetDataManager
+from sanitized_build import sanitized_driver
+
 SEED = 20261208
 VARIANTS = 4000
 
 
 @pytest.fixture(scope="module")
 def fuzzer(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("clang++")
-    if compiler is None or not CORE.is_dir():
-        pytest.skip("no C++ compiler or no core sources here")
-    binary = tmp_path_factory.mktemp("fuzz") / "parquet_fuzz"
-    sources = [Path(__file__).with_name("parquet_fuzz.cpp")] + [
-        CORE / f"{name}.cpp" for name in ("parquet_footer", "parquet_pages", "parquet_thrift", "file_bytes", "page_headers",
-                                          "snappy_block", "chunk_decode")]
-    subprocess.run([compiler, "-std=c++17", "-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
-                    "-fno-omit-frame-pointer", f"-I{REPO / 'src'}", *map(str, sources), "-o", str(binary)],
-                   check=True, capture_output=True)
-    return binary
+    return sanitized_driver("parquet_fuzz", ("parquet_footer", "parquet_pages", "parquet_thrift", "file_bytes",
+                                             "page_headers", "snappy_block", "chunk_decode"),
+                            tmp_path_factory.mktemp("fuzz"))
 
 
 def month_files(root):
