@@ -10,6 +10,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from corvane.FrameVault import ParquetDataManager
+from memory_storage import memory_storage
 
 DAYS = pd.bdate_range("2024-03-01", "2024-03-29")
 
@@ -121,6 +122,18 @@ def test_the_writers_files_read_back_as_pandas_own(root, tmp_path, shape, capsys
     theirs = pq.read_schema(reference)
     assert pq.read_schema(path).equals(theirs, check_metadata=True)
     assert pq.read_schema(path).metadata[b"pandas"] == theirs.metadata[b"pandas"]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_an_object_root_stores_the_bytes_of_the_local_file(root, shape, capsys):
+    # One writer for every kind of root: the object is the local file, byte for byte.
+    frame = shape(pd.DataFrame(cells(12, len(DAYS)), index=text_rows(12), columns=DAYS))
+    with open(written_month(root, frame), "rb") as local:
+        expected = local.read()
+    with memory_storage() as storage:
+        ParquetDataManager("mem://bucket/data").update_pivot_category(frame.copy(), "close")
+    (stored,) = [data for path, (_, data) in storage.objects.items() if path.endswith(".parquet")]
+    assert stored == expected
 
 
 @pytest.mark.parametrize("rows", [text_rows, lambda count: pd.Index(np.arange(count, dtype="int64"))],

@@ -135,7 +135,6 @@ public:
 
     py::object read_parquet(const py::handle &path) const override { return read_parquet_snapshot(path); }
     py::object read_month(const py::handle &path) const override { return read_parquet_snapshot(path, false); }
-    bool holds_local_files() const override { return true; }
 
     void write_parquet(const py::handle &frame, const py::handle &path) const override {
         replace_locally(path, [&](const py::str &temporary) { frame.attr("to_parquet")(temporary); });
@@ -145,6 +144,14 @@ public:
                                   const std::function<void(const py::str &temporary)> &write) const override {
         replace_locally(path, write);
         return true;
+    }
+
+    void write_bytes(const py::handle &path, const py::bytes &data) const override {
+        replace_locally(path, [&](const py::str &temporary) {
+            py::object file = py::module_::import("io").attr("open")(temporary, "wb");
+            file.attr("write")(data);
+            file.attr("close")();
+        });
     }
 
     void remove(const py::handle &path) const override {
@@ -253,11 +260,13 @@ public:
         }
     }
     py::object read_month(const py::handle &path) const override { return read_parquet(path); }
-    bool holds_local_files() const override { return false; }
 
     void write_parquet(const py::handle &frame, const py::handle &path) const override {
         py::object store = backend();
         store.attr("write_bytes")(path, store.attr("frame_to_parquet_bytes")(frame));
+    }
+    void write_bytes(const py::handle &path, const py::bytes &data) const override {
+        backend().attr("write_bytes")(path, data);
     }
     bool write_through_local_file(const py::handle &,
                                   const std::function<void(const py::str &temporary)> &) const override {

@@ -52,14 +52,14 @@ public:
     virtual py::object read_parquet(const py::handle &path) const = 0;
     // The same for a month file about to be merged: locally decoded without pandas' reader.
     virtual py::object read_month(const py::handle &path) const = 0;
-    // Whether the files are local, where a month write encodes into a local temporary file.
-    virtual bool holds_local_files() const = 0;
     // Replaces a stored Parquet file whole: readers see the old or the new one, never a part.
     virtual void write_parquet(const py::handle &frame, const py::handle &path) const = 0;
     // Replaces the file with what `write` puts in the local temporary file it is given, as
     // write_parquet replaces it; false, having done nothing, where the files are not local.
     virtual bool write_through_local_file(const py::handle &path,
                                           const std::function<void(const py::str &temporary)> &write) const = 0;
+    // Replaces a stored file whole with `data`, as write_parquet replaces it.
+    virtual void write_bytes(const py::handle &path, const py::bytes &data) const = 0;
     // Removes a stored file durably (its directory fsynced afterwards), so that after a power cut it
     // is gone or whole; on object storage one DELETE, refused with a write conflict inside
     // run_exclusively when another writer replaced the object since body read it.

@@ -256,14 +256,28 @@ bool write_encoded_month(const native::Storage &storage, const py::object &path,
     });
 }
 
+// The month encoded in memory, for a storage without local files (one PUT of the whole object).
+py::bytes encoded_month(EncodableMonth &month) {
+    month.content.rows = &month.rows;
+    std::string encoded = native::without_gil([&] {
+        std::string out;
+        core::encode_month_parquet(month.content, out);
+        return out;
+    });
+    return py::bytes(encoded);
+}
+
 }  // namespace
 
 void write_month_file(const py::object &frame, const py::object &path) {
     const native::Storage &storage = native::storage_for(path);
-    auto cells = storage.holds_local_files() ? encodable_cells(frame) : std::nullopt;
+    auto cells = encodable_cells(frame);
     if (cells) {
         std::optional<EncodableMonth> month = encodable_month(frame, *cells);
-        if (month && write_encoded_month(storage, path, *month)) {
+        if (month) {
+            if (!write_encoded_month(storage, path, *month)) {
+                storage.write_bytes(path, encoded_month(*month));
+            }
             return;
         }
     }
