@@ -114,6 +114,34 @@ def other_month(case, frame):
     raise AssertionError(case)
 
 
+ROW_LABELS = {
+    "text": lambda labels: pd.Index(labels),
+    "object text": lambda labels: pd.Index(labels, dtype=object),
+    "named text": lambda labels: pd.Index(labels, name="sid"),
+    "nullable text": lambda labels: pd.Index(labels, dtype="string"),
+    "categorical": lambda labels: pd.CategoricalIndex(labels),
+    "int64": lambda labels: pd.Index(np.arange(len(labels), dtype="int64") * 7 - 3),
+    "named int64": lambda labels: pd.Index(np.arange(len(labels), dtype="int64"), name="id"),
+    "nullable int64": lambda labels: pd.Index(np.arange(len(labels)), dtype="Int64"),
+    "int32": lambda labels: pd.Index(np.arange(len(labels), dtype="int32")),
+    "datetimes": lambda labels: pd.date_range("2020-01-01", periods=len(labels)),
+}
+
+
+@pytest.mark.parametrize("kind", ROW_LABELS)
+def test_row_labels_of_every_kind_read_as_pandas_reads_them(roots, capsys, kind):
+    frames = [month_frame(month, range(40), "text", True, 3) for month in MONTHS]
+    for month, frame in zip(MONTHS, frames):
+        frame.index = ROW_LABELS[kind](list(frame.index))
+        roots.put("c", month, month_bytes(frame))
+    expected = joined([pd.read_parquet(io.BytesIO(month_bytes(frame))) for frame in frames])
+
+    got = read_back(roots, capsys)
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    pd.testing.assert_index_equal(got.index, expected.index, exact=True)
+    assert got.index.name == expected.index.name
+
+
 @pytest.mark.parametrize("case", ["zstd", "byte stream split", "int cells", "repeated label", "attributes"])
 def test_months_the_block_does_not_take_still_read(roots, capsys, case):
     frames = [month_frame(month, list(range(40)), "text", True, seed=at) for at, month in enumerate(MONTHS)]

@@ -362,9 +362,7 @@ namespace {
 // file's table converted as pandas converts it. pyarrow before 19 needs pandas' own type mapping, and
 // frame attributes are restored by pandas alone: both still go through pandas.
 py::object read_parquet_handle(const py::object &handle, bool through_pandas) {
-    py::object pyarrow = py::module_::import("pyarrow");
-    std::string version = py::str(pyarrow.attr("__version__")).cast<std::string>();
-    if (!through_pandas && std::stoi(version.substr(0, version.find('.'))) >= 19) {
+    if (!through_pandas && major_version(py::module_::import("pyarrow")) >= 19) {
         py::object table = py::module_::import("pyarrow.parquet")
                                .attr("ParquetFile")(handle)
                                .attr("read")("use_pandas_metadata"_a = true);
@@ -378,6 +376,11 @@ py::object read_parquet_handle(const py::object &handle, bool through_pandas) {
 }
 
 }  // namespace
+
+int major_version(const py::handle &module) {
+    std::string version = py::str(module.attr("__version__")).cast<std::string>();
+    return std::stoi(version.substr(0, version.find('.')));
+}
 
 py::object arrow_reader_of_bytes(const py::handle &data) {
     py::object pyarrow = py::module_::import("pyarrow");

@@ -192,6 +192,9 @@ py::object read_parquet_snapshot(const py::handle &path, bool through_pandas = t
 // so while the interpreter exits aborts the process. A copy of `data` (any bytes-like object) in
 // pyarrow's memory, or the file open as `fd` reopened by pyarrow (the same version, whatever replaced
 // its path since; a copy where that fails).
+// The major version of a module that has a __version__ (pandas, pyarrow).
+int major_version(const py::handle &module);
+
 py::object arrow_reader_of_bytes(const py::handle &data);
 py::object arrow_reader_of_descriptor(int fd);
 

@@ -565,13 +565,69 @@ bool order_months(BlockRead &read, std::vector<StoredMonth> opened) {
 // and later converts text as pandas does, so the index column alone is converted; older pyarrow
 // needs pandas' own type mapping.
 py::object first_month_rows(StoredMonth &first) {
-    std::string version = py::str(pyarrow().attr("__version__")).cast<std::string>();
-    if (std::stoi(version.substr(0, version.find('.'))) < 19) {
+    if (native::major_version(pyarrow()) < 19) {
         return global("pd").attr("read_parquet")(month_source(first), "columns"_a = py::list()).attr("index");
     }
     py::list columns;
     columns.append(py::str(first.index_field));
     return month_file(first).attr("read")("columns"_a = columns, "use_pandas_metadata"_a = true).attr("to_pandas")().attr("index");
+}
+
+// The first month's row labels made from the keys the core decoded, where they are what pyarrow's
+// conversion gives: text or int64 labels of pandas' plain types, named by text or not at all (a
+// pandas 3 text column reads back as text only under pandas 3). nullopt elsewhere.
+std::optional<py::object> rows_of_keys(const StoredMonth &first, const core::RowKeys &keys) {
+    const py::object &entry = first.index_metadata;
+    py::object name = entry.attr("get")("name");
+    if (!(name.is_none() || py::isinstance<py::str>(name)) || !entry.attr("get")("metadata").is_none()) {
+        return std::nullopt;
+    }
+    std::string pandas_type = py::str(entry.attr("get")("pandas_type"));
+    std::string numpy_type = py::str(entry.attr("get")("numpy_type"));
+    py::object pd = global("pd");
+    if (keys.kind == 'i' && pandas_type == "int64" && numpy_type == "int64") {
+        py::array_t<int64_t> values(static_cast<py::ssize_t>(keys.keys.size()));
+        int64_t *into = values.mutable_data();
+        for (const std::string &key : keys.keys) {
+            std::memcpy(into++, key.data(), sizeof(int64_t));
+        }
+        return pd.attr("Index")(values, "name"_a = name, "copy"_a = false);
+    }
+    bool plain_text = (pandas_type == "unicode" && numpy_type == "object") ||
+                      (pandas_type == "object" && numpy_type == "str" && native::major_version(pd) >= 3);
+    if (keys.kind != 's' || !plain_text) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> every(keys.keys.size());
+    std::iota(every.begin(), every.end(), 0);
+    return pd.attr("Index")(labels_of(keys, every), "name"_a = name);
+}
+
+// The first month's row labels, and their keys for matching the other months' rows: from the keys
+// the core decodes where it can, else as pyarrow converts them.
+void take_first_month_rows(BlockRead &read) {
+    StoredMonth &first = read.months.front();
+    if (first.layout) {
+        std::optional<core::RowKeys> keys =
+            native::without_gil([&] { return core::decode_keys(chunk_of(first, first.index_chunk)); });
+        std::optional<py::object> rows = keys ? rows_of_keys(first, *keys) : std::nullopt;
+        if (rows) {
+            read.row_index = *rows;
+            read.reference = std::move(*keys);
+            return;
+        }
+    }
+    try {
+        read.row_index = first_month_rows(first);
+    } catch (py::error_already_set &error) {
+        raise_naming_month(first.path, error.value());
+    }
+    auto reference = py::type::of(read.row_index).is(global("pd").attr("Index")) ? row_keys(read.row_index) : std::nullopt;
+    if (reference) {
+        read.reference = std::move(*reference);
+    } else {
+        read.row_index = py::none();
+    }
 }
 
 // The opened months in one block: the core decodes what it reads, pyarrow the rest. nullopt where
@@ -580,17 +636,10 @@ std::optional<py::object> block_of(std::vector<StoredMonth> opened, BlockRead &r
     if (opened.empty() || !order_months(read, std::move(opened))) {
         return std::nullopt;
     }
-    StoredMonth &first = read.months.front();
-    try {
-        read.row_index = first_month_rows(first);
-    } catch (py::error_already_set &error) {
-        raise_naming_month(first.path, error.value());
-    }
-    auto reference = py::type::of(read.row_index).is(global("pd").attr("Index")) ? row_keys(read.row_index) : std::nullopt;
-    if (!reference) {
+    take_first_month_rows(read);
+    if (read.row_index.is_none()) {
         return std::nullopt;
     }
-    read.reference = std::move(*reference);
     read.rows = static_cast<int64_t>(read.reference.keys.size());
     read.block = py::array_t<double>({static_cast<int64_t>(py::len(read.labels)), read.rows});
     decode_months_natively(read);
