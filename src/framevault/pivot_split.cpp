@@ -136,11 +136,8 @@ std::optional<SplitFrame> split_frame(const py::object &df, const py::object &st
     py::object read_back;
     try {
         read_back = to_day_labels(text, months.front().path, strf);
-    } catch (py::error_already_set &error) {
-        // Labels that do not read back leave their months unrecorded: the month-by-month write does that.
-        if (!error.matches(PyExc_ValueError)) {
-            throw;
-        }
+    } catch (py::error_already_set &) {
+        // Labels that do not read back leave their months unrecorded, as the month-by-month write does.
         return std::nullopt;
     }
     SplitFrame split{df, strf, py::str(strf).cast<std::string>(), std::move(*cells), std::move(*keys),
