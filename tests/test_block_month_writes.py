@@ -168,3 +168,21 @@ def test_a_month_another_writer_made_after_planning_is_merged_not_overwritten(tm
     # The other writer's cells stay where they were (stored values win); the sent ones fill the rest.
     np.testing.assert_array_equal(stored.loc[other.index, other.columns].to_numpy(), other.to_numpy())
     np.testing.assert_array_equal(stored.loc["000003.XSHE", march].to_numpy(), df.loc["000003.XSHE", march].to_numpy())
+
+
+def test_a_replaced_runner_is_handed_the_month_frames_and_the_class_writer(tmp_path, capsys, monkeypatch):
+    df, strf = text_rows()
+    original = ParquetDataManager.run_concurrently
+    handed = []
+
+    def runner(tasks, worker_function, max_workers=5, task_desc="Processing tasks"):
+        handed.append((list(tasks), worker_function, task_desc))
+        return original(tasks, worker_function, max_workers, task_desc)
+
+    monkeypatch.setattr(ParquetDataManager, "run_concurrently", staticmethod(runner))
+    ParquetDataManager(str(tmp_path)).update_pivot_category(df.copy(), CATEGORY, strf)
+    [(tasks, worker_function, task_desc)] = handed
+    assert worker_function is ParquetDataManager.update_pivot_parquet and task_desc == f"Updating {CATEGORY}"
+    assert [len(task) for task in tasks] == [3] * 4 and all(task[2] == strf for task in tasks)
+    assert [list(task[1].columns) for task in tasks] == [list(df.columns[df.columns.month == m]) for m in range(1, 5)]
+    assert len(capsys.readouterr().out.splitlines()) == 4
