@@ -103,6 +103,31 @@ bool every_row_has_a_value(const CellView &cells) {
     return true;
 }
 
+std::vector<int64_t> rows_with_a_value(const CellView &cells) {
+    std::vector<int64_t> rows;
+    rows.reserve(static_cast<size_t>(cells.rows));
+    for (int64_t row = 0; row < cells.rows; ++row) {
+        for (int64_t day = 0; day < cells.days; ++day) {
+            if (!is_hole(cells.at(row, day))) {
+                rows.push_back(row);
+                break;
+            }
+        }
+    }
+    return rows;
+}
+
+std::vector<double> cells_of_rows(const CellView &cells, const std::vector<int64_t> &rows) {
+    std::vector<double> values;
+    values.reserve(rows.size() * static_cast<size_t>(cells.days));
+    for (int64_t day = 0; day < cells.days; ++day) {
+        for (int64_t row : rows) {
+            values.push_back(cells.at(row, day));
+        }
+    }
+    return values;
+}
+
 MergedCells merge_cells(const CellView &stored, const CellView &incoming, const MergePlan &plan) {
     auto rows = static_cast<int64_t>(plan.stored_rows.size());
     auto days = static_cast<int64_t>(plan.stored_days.size());

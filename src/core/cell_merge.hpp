@@ -19,6 +19,12 @@ bool frames_identical(const CellView &stored, const CellView &incoming, const Po
 // True when every row holds at least one value.
 bool every_row_has_a_value(const CellView &cells);
 
+// Positions of the rows holding at least one value, ascending.
+std::vector<int64_t> rows_with_a_value(const CellView &cells);
+
+// The cells of `rows` (in that order), days-major: rows x days with a row stride of 1.
+std::vector<double> cells_of_rows(const CellView &cells, const std::vector<int64_t> &rows);
+
 // Result layout of a merge: for each result row and day, its position in the stored and in the new
 // frame (-1 where absent).
 struct MergePlan {

@@ -99,9 +99,10 @@ void fill_store_module(py::module_ &module) {
                        arg("end_date") = py::none(), arg("column_type") = "str");
     native::add_method(cls, "__repr__", docs::repr, &repr_store);
 
-    // The class's own reader and runner, kept for the module's life, so that a read can tell when a
-    // caller has replaced either.
-    own_month_hooks() = {py::object(cls.attr("read_parquet")).release(), py::object(cls.attr("run_concurrently")).release()};
+    // The class's own reader, runner and month writer, kept for the module's life, so that a read or
+    // a write can tell when a caller has replaced one.
+    own_month_hooks() = {py::object(cls.attr("read_parquet")).release(), py::object(cls.attr("run_concurrently")).release(),
+                         py::object(cls.attr("update_pivot_parquet")).release()};
 
     // The file names' patterns for Python tools that look at a store (the corvane command), so that
     // they find files as the store does: the module corvane._store_layout, made here from the one

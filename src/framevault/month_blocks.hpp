@@ -3,6 +3,10 @@
 #pragma once
 
 #include "framevault/store.hpp"
+#include "core/parquet_writer.hpp"
+
+#include <string>
+#include <vector>
 
 #include <optional>
 #include <utility>
@@ -32,5 +36,23 @@ std::optional<py::object> read_stored_month_block(const py::object &path);
 // month_writes.cpp: replaces the month file at `path` with `frame` (text day labels). float64 frames
 // are encoded from their buffers (plain uncompressed pages), other frames as pandas writes them.
 void write_month_file(const py::object &frame, const py::object &path);
+
+// How the core writer lays out the month files of frames like `frame` (same kinds and names of
+// labels): pyarrow's description of one cell, and the row labels' column; nullopt where pandas would
+// lay them out otherwise or the row labels' type does not match keys of `key_kind`.
+struct MonthFileLayout {
+    py::object described;
+    std::string row_field;
+    std::string row_type;  // pyarrow's name of the row labels' type
+};
+std::optional<MonthFileLayout> month_file_layout(const py::object &frame, char key_kind);
+// The key-value metadata of a month file of days labelled `labels` (text), pandas' JSON given.
+std::vector<std::pair<std::string, std::string>> month_file_metadata(const MonthFileLayout &layout,
+                                                                     const py::list &labels,
+                                                                     const py::bytes &pandas_json);
+// Writes `content` with the core writer, the GIL released while encoding: through the storage's local
+// temporary file, or as one object.
+void write_encoded_month(const native::Storage &storage, const py::object &path,
+                         const core::MonthFileContent &content);
 
 }  // namespace corvane::store

@@ -206,15 +206,9 @@ std::optional<EncodableMonth> encodable_month(const py::object &frame, const Flo
     if (py::len(labels) != static_cast<size_t>(cells.view.days)) {
         return std::nullopt;
     }
-    py::object described = described_cell(frame);
-    if (py::len(described.attr("names")) != 2) {
-        return std::nullopt;
-    }
-    py::object row_field = described.attr("field")(1);
-    std::string row_type = py::str(row_field.attr("type")).cast<std::string>();
     std::optional<core::RowKeys> keys = row_keys(frame.attr("index"));
-    bool text = row_type == "string" || row_type == "large_string";
-    if (!keys || !((text && keys->kind == 's') || (row_type == "int64" && keys->kind == 'i'))) {
+    std::optional<MonthFileLayout> layout = keys ? month_file_layout(frame, keys->kind) : std::nullopt;
+    if (!layout) {
         return std::nullopt;
     }
     EncodableMonth month{std::move(*keys), {}};
@@ -223,28 +217,50 @@ std::optional<EncodableMonth> encodable_month(const py::object &frame, const Flo
     for (py::handle label : labels) {
         content.day_names.push_back(label.cast<std::string>());
     }
-    content.row_field = py::str(row_field.attr("name")).cast<std::string>();
-    py::bytes pandas_json = pandas_metadata(described, labels);
-    content.metadata.emplace_back("pandas", pandas_json.cast<std::string>());
-    // Parquet's text type reads back as pyarrow's string; the Arrow schema keeps a large_string as
-    // such, as pyarrow's own files do.
-    if (row_type == "large_string") {
-        py::object serialized = schema_of_cells(described, labels, pandas_json).attr("serialize")().attr("to_pybytes")();
-        py::object encoded = py::module_::import("base64").attr("b64encode")(serialized);
-        content.metadata.emplace_back("ARROW:schema", encoded.cast<std::string>());
-    }
+    content.row_field = layout->row_field;
+    content.metadata = month_file_metadata(*layout, labels, pandas_metadata(layout->described, labels));
     return month;
 }
 
-// Writes the month with the core writer into the storage's temporary file; false where the storage
-// has none.
-bool write_encoded_month(const native::Storage &storage, const py::object &path, EncodableMonth &month) {
-    month.content.rows = &month.rows;
-    return storage.write_through_local_file(path, [&](const py::str &temporary) {
+}  // namespace
+
+std::optional<MonthFileLayout> month_file_layout(const py::object &frame, char key_kind) {
+    py::object described = described_cell(frame);
+    if (py::len(described.attr("names")) != 2) {
+        return std::nullopt;
+    }
+    py::object row_field = described.attr("field")(1);
+    std::string row_type = py::str(row_field.attr("type")).cast<std::string>();
+    bool text = row_type == "string" || row_type == "large_string";
+    if (!((text && key_kind == 's') || (row_type == "int64" && key_kind == 'i'))) {
+        return std::nullopt;
+    }
+    return MonthFileLayout{described, py::str(row_field.attr("name")).cast<std::string>(), row_type};
+}
+
+std::vector<std::pair<std::string, std::string>> month_file_metadata(const MonthFileLayout &layout,
+                                                                     const py::list &labels,
+                                                                     const py::bytes &pandas_json) {
+    std::vector<std::pair<std::string, std::string>> metadata;
+    metadata.emplace_back("pandas", pandas_json.cast<std::string>());
+    // Parquet's text type reads back as pyarrow's string; the Arrow schema keeps a large_string as
+    // such, as pyarrow's own files do.
+    if (layout.row_type == "large_string") {
+        py::object serialized =
+            schema_of_cells(layout.described, labels, pandas_json).attr("serialize")().attr("to_pybytes")();
+        py::object encoded = py::module_::import("base64").attr("b64encode")(serialized);
+        metadata.emplace_back("ARROW:schema", encoded.cast<std::string>());
+    }
+    return metadata;
+}
+
+void write_encoded_month(const native::Storage &storage, const py::object &path,
+                         const core::MonthFileContent &content) {
+    bool written = storage.write_through_local_file(path, [&](const py::str &temporary) {
         std::string target = temporary.cast<std::string>();
         std::optional<std::string> failure = native::without_gil([&]() -> std::optional<std::string> {
             try {
-                core::write_month_parquet(target, month.content);
+                core::write_month_parquet(target, content);
                 return std::nullopt;
             } catch (const std::runtime_error &error) {
                 return std::string(error.what());
@@ -254,20 +270,16 @@ bool write_encoded_month(const native::Storage &storage, const py::object &path,
             raise_error(PyExc_OSError, failure->c_str());
         }
     });
+    if (!written) {
+        // Object storage: the whole object in one PUT.
+        std::string encoded = native::without_gil([&] {
+            std::string out;
+            core::encode_month_parquet(content, out);
+            return out;
+        });
+        storage.write_bytes(path, py::bytes(encoded));
+    }
 }
-
-// The month encoded in memory, for a storage without local files (one PUT of the whole object).
-py::bytes encoded_month(EncodableMonth &month) {
-    month.content.rows = &month.rows;
-    std::string encoded = native::without_gil([&] {
-        std::string out;
-        core::encode_month_parquet(month.content, out);
-        return out;
-    });
-    return py::bytes(encoded);
-}
-
-}  // namespace
 
 void write_month_file(const py::object &frame, const py::object &path) {
     const native::Storage &storage = native::storage_for(path);
@@ -275,9 +287,9 @@ void write_month_file(const py::object &frame, const py::object &path) {
     if (cells) {
         std::optional<EncodableMonth> month = encodable_month(frame, *cells);
         if (month) {
-            if (!write_encoded_month(storage, path, *month)) {
-                storage.write_bytes(path, encoded_month(*month));
-            }
+            // Set here: the keys moved with the month.
+            month->content.rows = &month->rows;
+            write_encoded_month(storage, path, month->content);
             return;
         }
     }

@@ -5,6 +5,7 @@
 #include "bindings/write_batch.hpp"
 
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -29,8 +30,23 @@ std::map<MonthKey, std::vector<Py_ssize_t>> columns_by_month(const py::object &d
     return positions;
 }
 
-// Every row and the given columns, in their order. A contiguous run is taken as a slice, which
-// pandas hands out without copying the values; indexing one axis costs a third of a (rows, columns) pair.
+// The days' labels when `strf` gives every day one label that reads back as that day; nullopt also
+// for a format that cannot be applied (the month-by-month check then raises the error).
+std::optional<py::object> sound_text_labels(const py::object &days, const py::object &strf) {
+    try {
+        return to_text_labels(days, strf);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+// A contiguous run is taken as a slice, which pandas hands out without copying the values; indexing
+// one axis costs a third of a (rows, columns) pair.
 py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &positions) {
     py::object columns;
     Py_ssize_t first = positions.front();
@@ -47,22 +63,6 @@ py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &posi
     return df.attr("iloc")("axis"_a = 1)[columns];
 }
 
-// Whether `strf` gives every day one label that reads back as that day; false also for a format
-// that cannot be applied (the month-by-month check then raises the error).
-bool labels_format_soundly(const py::object &days, const py::object &strf) {
-    try {
-        to_text_labels(days, strf);
-        return true;
-    } catch (py::error_already_set &error) {
-        if (!error.matches(PyExc_ValueError)) {
-            throw;
-        }
-        return false;
-    }
-}
-
-}  // namespace
-
 void update_pivot_category(py::object self, py::object df, py::object category, py::object strf) {
     native::require_category_name(category);
     require_frame(df, "df");
@@ -77,28 +77,37 @@ void update_pivot_category(py::object self, py::object df, py::object category, 
         df.attr("columns") = days;
     }
     native::require_storable_years(df.attr("columns"), py::str("df"));
-    py::object work_function = store_class().attr("update_pivot_parquet");
-
     // Every month is checked, and every path made, before the first task runs: a month that would be
     // refused must not leave the months before it written.
-    py::list iterators;
     if (py::len(df.attr("columns")) > 0) {
         require_unique_labels(df.attr("columns"), df.attr("index"), "df");
         require_one_kind_of_key(df.attr("index"), py::str("df: the row labels"));
     }
     // One pass over all the days settles a sound format; a refused one is checked again month by
     // month, so that the error names the labels of the month that fails.
-    bool formats_checked = labels_format_soundly(df.attr("columns"), strf);
-    for (const auto &[key, positions] : columns_by_month(df.attr("columns"))) {
-        py::object sub_df = month_frame(df, positions);
-        if (!formats_checked) {
-            to_text_labels(sub_df.attr("columns"), strf);
+    std::optional<py::object> text = sound_text_labels(df.attr("columns"), strf);
+    std::vector<PlannedMonth> months;
+    for (auto &[key, positions] : columns_by_month(df.attr("columns"))) {
+        if (!text) {
+            to_text_labels(month_frame(df, positions).attr("columns"), strf);
         }
-        py::list task;
-        task.append(self.attr("_get_pivot_file_path")(category, key.first, key.second));
-        task.append(sub_df);
-        task.append(strf);
-        iterators.append(task);
+        months.push_back({self.attr("_get_pivot_file_path")(category, key.first, key.second), std::move(positions)});
+    }
+    std::optional<MonthTasks> block_tasks = text ? block_month_tasks(df, strf, *text, months) : std::nullopt;
+    py::list iterators;
+    py::object work_function;
+    if (block_tasks) {
+        iterators = block_tasks->tasks;
+        work_function = block_tasks->worker;
+    } else {
+        work_function = store_class().attr("update_pivot_parquet");
+        for (const PlannedMonth &month : months) {
+            py::list task;
+            task.append(month.path);
+            task.append(month_frame(df, month.positions));
+            task.append(strf);
+            iterators.append(task);
+        }
     }
     preload_parquet_engine();
     // The months' renames are made durable together, each directory fsynced once after the tasks end,

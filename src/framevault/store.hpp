@@ -99,11 +99,31 @@ void update_pivot_parquet(py::object file_path, py::object sub_df, py::object da
 
 // pivot_write.cpp: a frame of days split by month and merged into the month files.
 void update_pivot_category(py::object self, py::object df, py::object category, py::object strf);
+// Every row and the given columns, in their order: one month's frame.
+py::object month_frame(const py::object &df, const std::vector<Py_ssize_t> &positions);
 
-// month_blocks.cpp: the class's own read_parquet and run_concurrently, as the module built them.
+// pivot_split.cpp: a full write of float64 months encoded from the frame's own block.
+struct PlannedMonth {
+    py::object path;
+    std::vector<Py_ssize_t> positions;  // the month's columns in the frame
+};
+struct MonthTasks {
+    py::list tasks;
+    py::object worker;
+};
+// One task per month for run_concurrently and the worker that runs them: a month without a file is
+// encoded from the frame's block (`text` its days' labels), one that has a file is merged by
+// update_pivot_parquet. nullopt where the frame, its storage or a replaced hook of the class rule the
+// block out: the write then goes through the class's update_pivot_parquet month by month.
+std::optional<MonthTasks> block_month_tasks(const py::object &df, const py::object &strf, const py::object &text,
+                                            const std::vector<PlannedMonth> &months);
+
+// month_blocks.cpp: the class's own read_parquet, run_concurrently and update_pivot_parquet, as
+// the module built them.
 struct MonthHooks {
     py::handle reader;
     py::handle runner;
+    py::handle writer;
 };
 MonthHooks &own_month_hooks();
 
