@@ -665,7 +665,7 @@ def megabytes(count):
     return count / 2**20 if count is not None else float("nan")
 
 
-S3_WORKLOADS = ["W1", "W2", "W3", "W4", "W4-w1", "W5"]
+S3_WORKLOADS = ["W1", "W2", "W3", "W4", "W4-w1", "W4-gets", "W5"]
 
 
 def measure_s3(args, data, local_rows):
@@ -710,13 +710,17 @@ def measure_s3(args, data, local_rows):
             "W4": (lambda: None, lambda: ParquetDataManager(stored).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
             "W4-w1": (lambda: None, lambda: ParquetDataManager(stored, 1).read_pivot_category(CATEGORY, frame.columns[0], frame.columns[-1])),
             "W5": (lambda: None, lambda: ParquetDataManager(stored).read_pivot_category(CATEGORY)),
+            # The transport alone: W4's objects fetched whole on as many threads, nothing decoded.
+            "W4-gets": (lambda: None, lambda: fetch_all(stored_months, 10)),
         }
+        stored_months = [f"{stored}/{CATEGORY}/{name}" for name in object_storage.list_directory(f"{stored}/{CATEGORY}")]
         local = {row["workload"]: row["corvane_s"] for row in local_rows}
-        missing = [name for name in S3_WORKLOADS if name not in local]
+        missing = [name for name in S3_WORKLOADS if name not in local and name != "W4-gets"]
         if missing:
             for workload in build_workloads(args.work, QUICK if args.quick else FULL, data):
                 if workload.name in missing:
                     local[workload.name] = median_seconds(workload, args.runs, scale_runs=False)[0]
+        local["W4-gets"] = local["W4"]  # beside the local read it would have to match
         rows = []
         for name in S3_WORKLOADS:
             setup, body = bodies[name]
@@ -734,7 +738,15 @@ def measure_s3(args, data, local_rows):
         server.stop()
 
 
+def fetch_all(paths, threads):
+    import corvane._object_storage as object_storage
+
+    with ThreadPoolExecutor(threads) as pool:
+        return sum(len(data) for data in pool.map(object_storage.read_bytes, paths))
+
+
 def report_s3(rows, titles):
+    titles = {**titles, "W4-gets": "the GETs alone (beside W4's local read)"}
     print("local disk and s3:// on a loopback SeaweedFS server; ratio = s3 / local")
     print(f"{'workload':<44} {'local':>9} {'s3':>9} {'ratio':>6}")
     for row in rows:
