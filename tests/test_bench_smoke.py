@@ -29,7 +29,7 @@ def test_s3_workloads_are_measured_beside_local_disk(tmp_path):
                           "--only", "W1,W5", "--json", str(figures)], capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stderr
     rows = json.loads(figures.read_text())["s3"]
-    assert [row["workload"] for row in rows] == ["W1", "W2", "W3", "W4", "W4-w1", "W5"]
+    assert [row["workload"] for row in rows] == ["W1", "W2", "W3", "W4", "W4-w1", "W4-gets", "W5"]
     assert all(row["local_s"] > 0 and row["s3_s"] > 0 for row in rows), rows
     assert "local disk and s3://" in run.stdout
 
